@@ -1,0 +1,49 @@
+// Pieces shared by the files of the scanning library; not part of its interface.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+/// Characters of ISA header text before its segment terminator.
+constexpr size_t kIsaLength = 105;
+
+/// Tries to accept an ISA header at `text`, which has `remaining` bytes up to
+/// the end of the data.  Returns 0 when there is none; otherwise the number of
+/// file bytes the header occupies before its terminator (105 plain, 107 cut by
+/// a line break), with the 105 header characters and a NUL written to `header`.
+int AcceptIsaHeader(const char* text, size_t remaining, char* header);
+
+/// Stores at most `maxChars` characters of `value` and a NUL in `field`.
+void CopyCut(char* field, size_t maxChars, const std::string& value);
+
+/// Stores `value` cut or padded with spaces to exactly `width`, and a NUL.
+void CopyPadded(char* field, size_t width, const std::string& value);
+
+/// The input file as the scan sees it: read-only bytes in memory (a mapping
+/// where the platform has one, else a copy).  Empty when it cannot be read.
+class InputFile {
+ public:
+  InputFile() = default;
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+  ~InputFile();
+
+  /// Opens and maps `path`; false (and empty) when it cannot be read.
+  bool Open(const std::string& path);
+  const char* data() const { return data_; }
+  size_t size() const { return size_; }
+
+ private:
+  const char* data_ = nullptr;
+  size_t size_ = 0;
+  bool mapped_ = false;
+  std::string copy_;
+};
+
+/// What the scan learns about an input path before reading it.
+enum class InputKind { kMissing, kPlainFile };
+
+/// Whether `path` names an existing plain file (directories, hidden and
+/// system files do not count) and, when known, its size in bytes.
+InputKind InspectInputPath(const std::string& path, uint64_t* size, bool* sizeKnown);
