@@ -16,33 +16,43 @@ constexpr uint64_t kLargestFile = (uint64_t{1} << 32) - 1;
 class CopyWriter {
  public:
   explicit CopyWriter(CopySink* sink) : sink_(sink) {
-    if (sink_ != nullptr) buffer_.reserve(kChunk + 256);
+    if (sink_ != nullptr) buffer_.reset(new char[kChunk]);
   }
   CopyWriter(const CopyWriter&) = delete;
   CopyWriter& operator=(const CopyWriter&) = delete;
   ~CopyWriter() { Flush(); }
 
-  bool active() const { return sink_ != nullptr; }
-  void Put(const char* data, size_t size) {
+  // Appends one line of the copy: its text, the terminator and the line end.
+  void PutLine(const char* data, size_t size, char terminator, const char* lineEnd, size_t lineEndSize) {
     if (sink_ == nullptr) return;
-    if (buffer_.size() + size > kChunk) {
+    const size_t total = size + 1 + lineEndSize;
+    if (used_ + total > kChunk) {
       Flush();
-      if (size > kChunk) {
+      if (total > kChunk) {
+        // A segment longer than the whole buffer goes straight through.
         sink_->Write(data, size);
+        sink_->Write(&terminator, 1);
+        sink_->Write(lineEnd, lineEndSize);
         return;
       }
     }
-    buffer_.append(data, size);
+    char* out = buffer_.get() + used_;
+    std::memcpy(out, data, size);
+    out[size] = terminator;
+    std::memcpy(out + size + 1, lineEnd, lineEndSize);
+    used_ += total;
   }
+
   void Flush() {
-    if (sink_ != nullptr && !buffer_.empty()) sink_->Write(buffer_.data(), buffer_.size());
-    buffer_.clear();
+    if (sink_ != nullptr && used_ > 0) sink_->Write(buffer_.get(), used_);
+    used_ = 0;
   }
 
  private:
   static constexpr size_t kChunk = 1 << 20;
   CopySink* sink_;
-  std::string buffer_;
+  std::unique_ptr<char[]> buffer_;
+  size_t used_ = 0;
 };
 
 // Writes the copy to a file; remembers the first write error.
@@ -75,8 +85,53 @@ T& AddEntry(EntryTable<T>& table, int32_t& made) {
   return entry;
 }
 
+// True when the segment's tag equals `known`, a stored tag of at most three
+// characters.
 bool TagIs(const char* tag, size_t tagLength, const char* known) {
-  return std::strlen(known) == tagLength && std::memcmp(tag, known, tagLength) == 0;
+  if (tagLength > 3) return false;
+  for (size_t i = 0; i < tagLength; ++i) {
+    if (known[i] != tag[i] || known[i] == '\0') return false;
+  }
+  return known[tagLength] == '\0';
+}
+
+// True when a CR or LF stands among the `size` bytes at `data`.  Checks
+// eight bytes at a time for any byte below 0x0E, then looks closer.
+bool HasLineBreak(const char* data, size_t size) {
+  if (size < 8) {
+    for (size_t i = 0; i < size; ++i) {
+      if (data[i] == '\r' || data[i] == '\n') return true;
+    }
+    return false;
+  }
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr uint64_t kHighs = 0x8080808080808080ULL;
+  // Whole words, the last one overlapping the one before it.
+  for (size_t i = 0;; i += 8) {
+    if (i + 8 > size) i = size - 8;
+    uint64_t word;
+    std::memcpy(&word, data + i, 8);
+    if (((word - kOnes * 0x0E) & ~word & kHighs) != 0) {
+      for (size_t k = i; k < i + 8; ++k) {
+        if (data[k] == '\r' || data[k] == '\n') return true;
+      }
+    }
+    if (i + 8 == size) return false;
+  }
+}
+
+// The envelope tags the scan acts on.
+enum class Envelope { kNone, kIea, kTa1, kGs, kGe, kSt, kSe };
+
+Envelope EnvelopeTag(const char* tag, size_t tagLength) {
+  if (tagLength == 2) {
+    if (tag[0] == 'G') return tag[1] == 'S' ? Envelope::kGs : tag[1] == 'E' ? Envelope::kGe : Envelope::kNone;
+    if (tag[0] == 'S') return tag[1] == 'T' ? Envelope::kSt : tag[1] == 'E' ? Envelope::kSe : Envelope::kNone;
+  } else if (tagLength == 3) {
+    if (std::memcmp(tag, "IEA", 3) == 0) return Envelope::kIea;
+    if (std::memcmp(tag, "TA1", 3) == 0) return Envelope::kTa1;
+  }
+  return Envelope::kNone;
 }
 
 // State of one scan; see ScanX12Buffer.
@@ -159,12 +214,7 @@ class Scanner {
     pos_ = start + occupied + 1;
   }
 
-  void WriteLine(const char* data, size_t size) {
-    if (!copy_.active()) return;
-    copy_.Put(data, size);
-    copy_.Put(&terminator_, 1);
-    copy_.Put(lineEnd_, lineEndLength_);
-  }
+  void WriteLine(const char* data, size_t size) { copy_.PutLine(data, size, terminator_, lineEnd_, lineEndLength_); }
 
   // Reads the next segment of the open interchange.  False when the text
   // ends where a segment should begin.
@@ -172,11 +222,12 @@ class Scanner {
     while (pos_ < size_ && !StartsSegment(text_[pos_])) ++pos_;
     const size_t start = pos_;
     const char* begin = text_ + start;
-    const size_t available = size_ - start;
-    const void* found = std::memchr(begin, terminator_, available);
-    const size_t rawLength =
-        found != nullptr ? static_cast<size_t>(static_cast<const char*>(found) - begin) : available;
-    pos_ = start + rawLength + (found != nullptr ? 1 : 0);
+    const char* const limit = text_ + size_;
+    const void* found = std::memchr(begin, terminator_, static_cast<size_t>(limit - begin));
+    const bool terminated = found != nullptr;
+    const char* p = terminated ? static_cast<const char*>(found) : limit;
+    const size_t rawLength = static_cast<size_t>(p - begin);
+    pos_ = start + rawLength + (terminated ? 1 : 0);
     if (rawLength == 0) {
       // Either the text ended, or a terminator stands where the segment's
       // first character should be: no segment at all.
@@ -186,7 +237,7 @@ class Scanner {
     // Line breaks inside the segment are not part of its text.
     const char* segment = begin;
     size_t length = rawLength;
-    if (std::memchr(begin, '\r', rawLength) != nullptr || std::memchr(begin, '\n', rawLength) != nullptr) {
+    if (HasLineBreak(begin, rawLength)) {
       joined_.clear();
       for (size_t i = 0; i < rawLength; ++i) {
         if (begin[i] != '\r' && begin[i] != '\n') joined_.push_back(begin[i]);
@@ -222,12 +273,13 @@ class Scanner {
   void Act(const char* segment, size_t length, size_t tagLength, size_t start, size_t end) {
     const char* tag = segment;
     InterchangeEntry& interchange = interchanges_[interchangesMade_];
-    if (TagIs(tag, tagLength, "IEA")) {
+    const Envelope kind = EnvelopeTag(tag, tagLength);
+    if (kind == Envelope::kIea) {
       Split(segment, length);
       inInterchange_ = false;
       interchange.length = AsEntryNumber(end - EntryOffset(interchange.start));
       interchange.ieaGroupCount = NumberOf(1);
-    } else if (TagIs(tag, tagLength, "TA1")) {
+    } else if (kind == Envelope::kTa1) {
       Split(segment, length);
       ClearElements(elements_, elementCount_, 5);
       Ta1Entry& ta1 = AddEntry(ta1s_, ta1sMade_);
@@ -239,7 +291,7 @@ class Scanner {
       ta1.segmentNumber = interchange.segmentCount;
       ++interchange.ta1Count;
       if (interchange.firstTa1 == 0) interchange.firstTa1 = ta1sMade_;
-    } else if (TagIs(tag, tagLength, "GS")) {
+    } else if (kind == Envelope::kGs) {
       Split(segment, length);
       ClearElements(elements_, elementCount_, 8);
       GroupEntry& group = AddEntry(groups_, groupsMade_);
@@ -257,7 +309,7 @@ class Scanner {
       CopyCut(group.version, 12, Element(8));
       if (interchange.firstGroup == 0) interchange.firstGroup = groupsMade_;
       inGroup_ = true;
-    } else if (TagIs(tag, tagLength, "GE")) {
+    } else if (kind == Envelope::kGe) {
       Split(segment, length);
       ++interchange.groupsClosed;
       if (groupsMade_ > 0) {
@@ -267,7 +319,7 @@ class Scanner {
         group.geSetCount = NumberOf(1);
       }
       inGroup_ = false;
-    } else if (TagIs(tag, tagLength, "ST")) {
+    } else if (kind == Envelope::kSt) {
       Split(segment, length);
       ClearElements(elements_, elementCount_, 2);
       SetEntry& set = AddEntry(sets_, setsMade_);
@@ -281,7 +333,7 @@ class Scanner {
       set.controlNumber = NumberOf(2);
       if (groupsMade_ > 0 && groups_[groupsMade_].firstSet == 0) groups_[groupsMade_].firstSet = setsMade_;
       inSet_ = true;
-    } else if (TagIs(tag, tagLength, "SE")) {
+    } else if (kind == Envelope::kSe) {
       Split(segment, length);
       if (groupsMade_ > 0) ++groups_[groupsMade_].setsClosed;
       if (setsMade_ > 0) {

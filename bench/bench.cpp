@@ -1,0 +1,150 @@
+// Benchmark harness: times a job against a plain copy of the same file, each
+// run in a child process of its own so that its peak resident memory can be
+// read from the kernel's accounting.
+//
+//   x12bench scan REPS FILE WORKDIR
+//   x12bench scramble REPS FILE WORKDIR SCRAMBLE835
+//
+// Prints the figures of every run, the medians, and one closing line
+//   RESULT <job> time_ratio=R rss_ratio=M
+// where R is the median job time over the median copy time and M is the
+// job's median peak resident memory over the file size.
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "x12scan.h"
+
+namespace {
+
+struct Sample {
+  double seconds;
+  double peakBytes;
+};
+
+// A plain copy: the whole file read into memory, then written out whole.
+int CopyFile(const std::string& from, const std::string& to) {
+  FILE* in = std::fopen(from.c_str(), "rb");
+  if (in == nullptr) return 1;
+  struct stat info;
+  fstat(fileno(in), &info);
+  std::vector<char> data(static_cast<size_t>(info.st_size));
+  const size_t got = std::fread(data.data(), 1, data.size(), in);
+  std::fclose(in);
+  FILE* out = std::fopen(to.c_str(), "wb");
+  if (out == nullptr) return 1;
+  const size_t put = std::fwrite(data.data(), 1, got, out);
+  const bool ok = std::fclose(out) == 0 && put == got && got == data.size();
+  return ok ? 0 : 1;
+}
+
+int ScanFile(const std::string& from, const std::string& copy) {
+  InterchangeTable interchanges;
+  Ta1Table ta1s;
+  GroupTable groups;
+  SetTable sets;
+  int32_t copyError = 0;
+  const int32_t code =
+      ScanX12File(from, copy, "", interchanges, ta1s, groups, sets, ProgressTarget(), &copyError);
+  return code == 0 && copyError == 0 ? 0 : 1;
+}
+
+// Runs `job` in a child process; returns its wall time and peak memory.
+template <typename Job>
+Sample Measure(const Job& job) {
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t pid = fork();
+  if (pid == 0) _exit(job());
+  int status = 0;
+  struct rusage usage;
+  wait4(pid, &status, 0, &usage);
+  const auto end = std::chrono::steady_clock::now();
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::fprintf(stderr, "a measured run failed (status %d)\n", status);
+    std::exit(1);
+  }
+  return {std::chrono::duration<double>(end - start).count(), static_cast<double>(usage.ru_maxrss) * 1024.0};
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const size_t n = values.size();
+  return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;
+}
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: x12bench scan REPS FILE WORKDIR\n"
+               "       x12bench scramble REPS FILE WORKDIR SCRAMBLE835\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 5) return Usage();
+  const std::string job = argv[1];
+  const int reps = std::max(1, std::atoi(argv[2]));
+  const std::string file = argv[3];
+  const std::string work = argv[4];
+  if (job == "scramble" && argc < 6) return Usage();
+  if (job != "scan" && job != "scramble") return Usage();
+  struct stat info;
+  if (stat(file.c_str(), &info) != 0) {
+    std::fprintf(stderr, "cannot read %s\n", file.c_str());
+    return 1;
+  }
+  const double megabytes = static_cast<double>(info.st_size) / 1e6;
+  const std::string copyOut = work + "/copy.out";
+  const std::string jobOut = work + "/" + job + ".out";
+
+  std::vector<double> copyTimes, jobTimes, jobPeaks, copyPeaks;
+  // One untimed round first, so that both runs find the input in the page cache.
+  Measure([&] { return CopyFile(file, copyOut); });
+  for (int i = 0; i < reps; ++i) {
+    const Sample copy = Measure([&] { return CopyFile(file, copyOut); });
+    Sample run{};
+    if (job == "scan") {
+      run = Measure([&] { return ScanFile(file, jobOut); });
+    } else {
+      const std::string tool = argv[5];
+      run = Measure([&] {
+        const std::string report = work + "/report.txt";
+        execl(tool.c_str(), tool.c_str(), "--quiet", "--seed", "1", "--report", report.c_str(), file.c_str(),
+              jobOut.c_str(), static_cast<char*>(nullptr));
+        return 127;
+      });
+    }
+    std::printf("run %d: copy %.3f s (%.0f MB/s, peak %.0f MB)   %s %.3f s (%.0f MB/s, peak %.0f MB)\n", i + 1,
+                copy.seconds, megabytes / copy.seconds, copy.peakBytes / 1e6, job.c_str(), run.seconds,
+                megabytes / run.seconds, run.peakBytes / 1e6);
+    std::fflush(stdout);
+    copyTimes.push_back(copy.seconds);
+    copyPeaks.push_back(copy.peakBytes);
+    jobTimes.push_back(run.seconds);
+    jobPeaks.push_back(run.peakBytes);
+  }
+  std::remove(copyOut.c_str());
+  std::remove(jobOut.c_str());
+
+  const double copyTime = Median(copyTimes);
+  const double jobTime = Median(jobTimes);
+  const double jobPeak = Median(jobPeaks);
+  std::printf("file: %.1f MB\n", megabytes);
+  std::printf("copy: median %.3f s, %.0f MB/s, peak %.0f MB\n", copyTime, megabytes / copyTime,
+              Median(copyPeaks) / 1e6);
+  std::printf("%s: median %.3f s, %.0f MB/s, peak %.0f MB\n", job.c_str(), jobTime, megabytes / jobTime,
+              jobPeak / 1e6);
+  std::printf("RESULT %s time_ratio=%.2f rss_ratio=%.2f\n", job.c_str(), jobTime / copyTime,
+              jobPeak / static_cast<double>(info.st_size));
+  return 0;
+}
