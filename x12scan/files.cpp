@@ -122,7 +122,7 @@ InputKind InspectInputPath(const std::string& path, uint64_t* size, bool* sizeKn
   *sizeKnown = false;
 #ifdef _WIN32
   // The find-first search reports the hidden and system attributes.
-  struct _finddata64_t found;
+  struct __finddata64_t found;
   const intptr_t handle = _findfirst64(path.c_str(), &found);
   if (handle == -1) return InputKind::kMissing;
   _findclose(handle);

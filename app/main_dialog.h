@@ -1,0 +1,31 @@
+// The main dialog "MAIN": its dialog procedure and the helpers it uses.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "resource_ids.h"
+
+/// Caption of every message box that has no caption of its own.
+extern const char kDefaultCaption[];
+
+/// Start of the dialog's caption; the program's version follows it.
+extern const char kCaptionPrefix[];
+
+/// The dialog procedure of "MAIN"; exported by the program under this name.
+extern "C" INT_PTR CALLBACK MAINDIALOGPROC(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+/// "major.minor.third" of the running program's product version, or "Error"
+/// when the program's file carries no version information.
+std::string ProgramVersionText();
+
+/// Stretches the report box to the client width less 4 pixels and down to
+/// just above the status bar; nothing else moves.
+void ResizeMainDialog(HWND dialog);
+
+/// True when a WM_SYSCOMMAND command, low four bits masked off, is SC_CLOSE.
+bool IsCloseCommand(WPARAM command);
+
+/// Text of a dialog control, at most 259 characters.
+std::string ControlText(HWND dialog, int controlId);

@@ -1,0 +1,277 @@
+// Windows versions of the file-system services in platform.h, shared by the
+// Windows program and the Windows build of the command-line tool.
+#include "platform.h"
+
+#include <windows.h>
+#include <aclapi.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <atomic>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "win_files.h"
+#include "win_handles.h"
+
+namespace {
+
+int32_t LastErrorOr(DWORD fallback) {
+  DWORD code = GetLastError();
+  return static_cast<int32_t>(code != 0 ? code : fallback);
+}
+
+bool IsSkippedEntry(const WIN32_FIND_DATAA& entry) {
+  const DWORD skipped = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DIRECTORY;
+  return std::strcmp(entry.cFileName, ".") == 0 || std::strcmp(entry.cFileName, "..") == 0 ||
+         (entry.dwFileAttributes & skipped) != 0;
+}
+
+UniqueFileHandle OpenForQuery(const std::string& path) {
+  // No access rights asked for, every sharing allowed: this only reads the
+  // file's identity and works on files that others hold open.
+  return UniqueFileHandle(CreateFileA(path.c_str(), 0,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+}
+
+// Registry of temporary files for the console control handler, which runs
+// on a thread of its own: fixed slots of plain characters.
+constexpr int kTempSlots = 16;
+char gTempPaths[kTempSlots][MAX_PATH + 1];
+std::atomic<bool> gTempUsed[kTempSlots];
+
+BOOL WINAPI DeleteRegisteredOnInterrupt(DWORD) {
+  for (int i = 0; i < kTempSlots; ++i) {
+    if (gTempUsed[i].load()) DeleteFileA(gTempPaths[i]);
+  }
+  return FALSE;  // the default handler then ends the process
+}
+
+}  // namespace
+
+bool RestrictToOwner(const std::string& path) {
+  HANDLE rawToken = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &rawToken)) return false;
+  UniqueFileHandle token(rawToken);
+  DWORD size = 0;
+  GetTokenInformation(token.Get(), TokenUser, nullptr, 0, &size);
+  if (size == 0) return false;
+  std::vector<BYTE> buffer(size);
+  if (!GetTokenInformation(token.Get(), TokenUser, buffer.data(), size, &size)) return false;
+  const auto* user = reinterpret_cast<const TOKEN_USER*>(buffer.data());
+
+  EXPLICIT_ACCESS_A access{};
+  access.grfAccessPermissions = GENERIC_ALL;
+  access.grfAccessMode = SET_ACCESS;
+  access.grfInheritance = NO_INHERITANCE;
+  access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+  access.Trustee.TrusteeType = TRUSTEE_IS_USER;
+  access.Trustee.ptstrName = static_cast<LPSTR>(user->User.Sid);
+  PACL acl = nullptr;
+  if (SetEntriesInAclA(1, &access, nullptr, &acl) != ERROR_SUCCESS) return false;
+  // Protected: nothing is inherited from the folder, so the owner's entry
+  // is the only one.
+  DWORD result = SetNamedSecurityInfoA(const_cast<char*>(path.c_str()), SE_FILE_OBJECT,
+                                       DACL_SECURITY_INFORMATION |
+                                           PROTECTED_DACL_SECURITY_INFORMATION,
+                                       nullptr, nullptr, acl, nullptr);
+  LocalFree(acl);
+  return result == ERROR_SUCCESS;
+}
+
+bool FileSearchFindsPlainFile(const std::string& pattern) {
+  if (pattern.empty()) return false;
+  std::string search = pattern;
+  if (search.back() == '\\' || search.back() == ':') search += "*.*";
+  WIN32_FIND_DATAA entry{};
+  UniqueFindHandle find(FindFirstFileA(search.c_str(), &entry));
+  if (!find) return false;
+  do {
+    if (!IsSkippedEntry(entry)) return true;
+  } while (FindNextFileA(find.Get(), &entry));
+  return false;
+}
+
+int32_t MakeTempFileName(const std::string& prefix, std::string& path) {
+  char folder[MAX_PATH + 1] = {};
+  DWORD length = GetTempPathA(sizeof folder, folder);
+  if (length == 0 || length > MAX_PATH) return LastErrorOr(ERROR_BUFFER_OVERFLOW);
+  // GetTempFileNameA creates the file, empty, under a name nobody holds.
+  char name[MAX_PATH + 1] = {};
+  const std::string shortPrefix = prefix.substr(0, 3);
+  if (GetTempFileNameA(folder, shortPrefix.c_str(), 0, name) == 0) {
+    return LastErrorOr(ERROR_FILE_NOT_FOUND);
+  }
+  // The file will hold identifying data.  The user's own temporary folder
+  // already keeps other users out, but TMP may name a shared one: limit the
+  // file to its owner.  A file system without access rights (FAT) cannot,
+  // and the file is still used there.
+  RestrictToOwner(name);
+  path = name;
+  return 0;
+}
+
+int32_t RemoveFile(const std::string& path) {
+  if (path.empty()) return 0;
+  if (DeleteFileA(path.c_str())) return 0;
+  DWORD code = GetLastError();
+  if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return 0;
+  return static_cast<int32_t>(code);
+}
+
+bool IsRegularFile(const std::string& path) {
+  if (path.empty() || path.find_first_of("*?") != std::string::npos) return false;
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+}
+
+bool IsUsableOutputPath(const std::string& path) {
+  if (FileSearchFindsPlainFile(path)) return true;
+  if (path.empty()) return false;
+  // Try to create the file.  CREATE_NEW succeeds only when nothing of that
+  // name exists, so the file deleted below is always the one made here.
+  UniqueFileHandle created(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                       CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (created) {
+    created.Reset();
+    DeleteFileA(path.c_str());
+    return true;
+  }
+  DWORD code = GetLastError();
+  if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) return false;
+  // Something the search skipped (a hidden or system file) exists there:
+  // it is usable if it opens, and it is never deleted.
+  for (DWORD access : {GENERIC_READ | GENERIC_WRITE, static_cast<DWORD>(GENERIC_READ)}) {
+    UniqueFileHandle existing(CreateFileA(path.c_str(), access, 0, nullptr, OPEN_EXISTING,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (existing) return true;
+  }
+  return false;
+}
+
+bool IsSameFile(const std::string& a, const std::string& b) {
+  UniqueFileHandle first = OpenForQuery(a);
+  UniqueFileHandle second = OpenForQuery(b);
+  if (!first || !second) return false;
+  BY_HANDLE_FILE_INFORMATION one{}, two{};
+  if (!GetFileInformationByHandle(first.Get(), &one) ||
+      !GetFileInformationByHandle(second.Get(), &two)) {
+    return false;
+  }
+  return one.dwVolumeSerialNumber == two.dwVolumeSerialNumber &&
+         one.nFileIndexHigh == two.nFileIndexHigh && one.nFileIndexLow == two.nFileIndexLow;
+}
+
+int32_t CreateOutputTempFile(const std::string& outputPath, std::string& tempPath,
+                             std::string& targetPath, FILE** file) {
+  *file = nullptr;
+  if (outputPath.empty()) return ERROR_FILE_NOT_FOUND;
+  char full[MAX_PATH + 1] = {};
+  char* namePart = nullptr;
+  DWORD length = GetFullPathNameA(outputPath.c_str(), sizeof full, full, &namePart);
+  if (length == 0) return LastErrorOr(ERROR_INVALID_NAME);
+  if (length > MAX_PATH || namePart == nullptr) return ERROR_INVALID_NAME;
+
+  DWORD attributes = GetFileAttributesA(full);
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return ERROR_DIRECTORY;
+    // A file marked read-only is refused whatever rights we hold (the move
+    // would replace it otherwise for an administrator), and any other must
+    // open for writing.
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) return ERROR_ACCESS_DENIED;
+    UniqueFileHandle probe(CreateFileA(full, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!probe) return LastErrorOr(ERROR_ACCESS_DENIED);
+  }
+  const std::string folder(full, static_cast<size_t>(namePart - full));
+
+  static unsigned counter = 0;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char suffix[32];
+    unsigned mix = GetTickCount() ^ (GetCurrentProcessId() << 16) ^ (++counter * 2654435761u);
+    std::snprintf(suffix, sizeof suffix, "~sc%08x.tmp", mix);
+    std::string candidate = folder + suffix;
+    HANDLE raw = CreateFileA(candidate.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (raw == INVALID_HANDLE_VALUE) {
+      DWORD code = GetLastError();
+      if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) continue;
+      return static_cast<int32_t>(code);
+    }
+    UniqueFileHandle handle(raw);
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle.Get()), _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+      handle.Reset();
+      DeleteFileA(candidate.c_str());
+      return ERROR_TOO_MANY_OPEN_FILES;
+    }
+    handle.Release();  // the descriptor owns the handle now
+    FILE* stream = _fdopen(fd, "wb");
+    if (stream == nullptr) {
+      _close(fd);
+      DeleteFileA(candidate.c_str());
+      return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    tempPath = candidate;
+    targetPath = full;
+    *file = stream;
+    return 0;
+  }
+  return ERROR_FILE_EXISTS;
+}
+
+int32_t MoveFileReplacing(const std::string& from, const std::string& to) {
+  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return 0;
+  }
+  return LastErrorOr(ERROR_ACCESS_DENIED);
+}
+
+std::string PlatformErrorText(int32_t code) {
+  char buffer[512] = {};
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                static_cast<DWORD>(code), 0, buffer, sizeof buffer, nullptr);
+  std::string text(buffer, length);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
+    text.pop_back();
+  }
+  if (text.empty()) text = "Windows error " + std::to_string(code);
+  return text;
+}
+
+bool RegisterTempFile(const std::string& path) {
+  if (path.empty() || path.size() > MAX_PATH) return false;
+  for (int i = 0; i < kTempSlots; ++i) {
+    if (gTempUsed[i].load()) continue;
+    std::memcpy(gTempPaths[i], path.c_str(), path.size() + 1);
+    gTempUsed[i].store(true);
+    return true;
+  }
+  return false;
+}
+
+void ForgetTempFile(const std::string& path) {
+  for (int i = 0; i < kTempSlots; ++i) {
+    if (gTempUsed[i].load() && path == gTempPaths[i]) gTempUsed[i].store(false);
+  }
+}
+
+void InstallInterruptCleanup() { SetConsoleCtrlHandler(DeleteRegisteredOnInterrupt, TRUE); }
+
+void* AllocateLargeBlock(size_t size) {
+  // VirtualAlloc hands out zero-filled pages.  Large pages would need the
+  // "lock pages in memory" privilege, which ordinary users lack: not asked.
+  void* block = VirtualAlloc(nullptr, size == 0 ? 1 : size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+  if (block == nullptr) throw std::bad_alloc();
+  return block;
+}
+
+void FreeLargeBlock(void* block, size_t) {
+  if (block != nullptr) VirtualFree(block, 0, MEM_RELEASE);
+}
+
+bool IsTerminalStream(FILE* stream) { return _isatty(_fileno(stream)) != 0; }

@@ -1,0 +1,318 @@
+#include "claim_table.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <thread>
+
+namespace {
+
+// The arena is a sequence of chunks addressed by one offset.  Entries sit
+// at even offsets, and a handle is (offset / 2) + 1, so 32 bits reach 8 GiB:
+// more than the values of any file the scan accepts (under 4 GiB) can fill.
+constexpr unsigned kSlotBits = 24;  // a standard chunk: 16 MiB
+constexpr size_t kSlotSize = size_t{1} << kSlotBits;
+
+// An entry: the value's length as a base-128 number, then its bytes.
+size_t PrefixSize(size_t length) {
+  size_t size = 1;
+  while (length >= 0x80) {
+    length >>= 7;
+    ++size;
+  }
+  return size;
+}
+
+unsigned char* PutPrefix(unsigned char* out, size_t length) {
+  while (length >= 0x80) {
+    *out++ = static_cast<unsigned char>(length | 0x80);
+    length >>= 7;
+  }
+  *out++ = static_cast<unsigned char>(length);
+  return out;
+}
+
+const unsigned char* GetPrefix(const unsigned char* at, size_t& length) {
+  length = 0;
+  int shift = 0;
+  while (*at & 0x80) {
+    length |= static_cast<size_t>(*at++ & 0x7F) << shift;
+    shift += 7;
+  }
+  length |= static_cast<size_t>(*at++) << shift;
+  return at;
+}
+
+double KeyOf(uint64_t item) {
+  float key;
+  const uint32_t bits = static_cast<uint32_t>(item >> 32);
+  std::memcpy(&key, &bits, sizeof key);
+  return static_cast<double>(key);
+}
+
+// Orders items[begin, end) by key where each of them sits in its bucket of
+// about one item; a crowded bucket (a source that repeats itself) is
+// sorted on its own.
+void FinishBuckets(std::vector<uint64_t>& items, size_t begin, size_t end) {
+  if (end - begin > 16) {
+    std::sort(items.data() + begin, items.data() + end,
+              [](uint64_t a, uint64_t b) { return (a >> 32) < (b >> 32); });
+    return;
+  }
+  for (size_t i = begin + 1; i < end; ++i) {
+    const uint64_t item = items[i];
+    size_t j = i;
+    for (; j > begin && (items[j - 1] >> 32) > (item >> 32); --j) items[j] = items[j - 1];
+    items[j] = item;
+  }
+}
+
+// Sorts `items` by their upper 32 bits, the bit pattern of a single-
+// precision key 0 <= key <= 1.  The keys are spread evenly, so a
+// distribution by value does it: first into 256 ranges (a pass whose
+// writes go to few places at a time), then each range, small enough for
+// the cache, into buckets of about one item each.
+void SortByKeys(std::vector<uint64_t>& items, std::vector<uint64_t>& scratch,
+                std::vector<uint32_t>& counts) {
+  const size_t n = items.size();
+  size_t ends[257] = {};
+  auto rangeOf = [](uint64_t item) {
+    const size_t range = static_cast<size_t>(KeyOf(item) * 256.0);
+    return range < 256 ? range : 255;
+  };
+  for (size_t i = 0; i < n; ++i) ++ends[rangeOf(items[i]) + 1];
+  for (size_t r = 0; r < 256; ++r) ends[r + 1] += ends[r];
+  for (size_t i = 0; i < n; ++i) scratch[ends[rangeOf(items[i])]++] = items[i];
+  // ends[r] is now the end of range r in `scratch`.
+  size_t begin = 0;
+  for (size_t r = 0; r < 256; ++r) {
+    const size_t end = ends[r];
+    const size_t m = end - begin;
+    if (m < 2) {
+      if (m == 1) items[begin] = scratch[begin];
+      begin = end;
+      continue;
+    }
+    auto bucketOf = [r, m](uint64_t item) {
+      const size_t bucket = static_cast<size_t>((KeyOf(item) * 256.0 - static_cast<double>(r)) *
+                                                static_cast<double>(m));
+      return bucket < m ? bucket : m - 1;
+    };
+    uint32_t* count = counts.data();
+    std::fill(count, count + m + 1, 0u);
+    for (size_t i = begin; i < end; ++i) ++count[bucketOf(scratch[i]) + 1];
+    for (size_t b = 0; b < m; ++b) count[b + 1] += count[b];
+    for (size_t i = begin; i < end; ++i) items[begin + count[bucketOf(scratch[i])]++] = scratch[i];
+    size_t bucketBegin = begin;
+    for (size_t b = 0; b < m; ++b) {
+      const size_t bucketEnd = begin + count[b];
+      if (bucketEnd - bucketBegin > 1) FinishBuckets(items, bucketBegin, bucketEnd);
+      bucketBegin = bucketEnd;
+    }
+    begin = end;
+  }
+}
+
+// Runs `first` on a second thread and `second` on this one, and waits for
+// both; without a thread to be had, runs them one after the other.
+template <typename First, typename Second>
+void RunSideBySide(const First& first, const Second& second) {
+  std::thread helper;
+  try {
+    helper = std::thread(first);
+  } catch (const std::exception&) {
+    first();
+  }
+  second();
+  if (helper.joinable()) helper.join();
+}
+
+}  // namespace
+
+void ClaimTable::Create(int64_t claimCount) {
+  claimCount_ = claimCount < 0 ? 0 : claimCount;
+  packed_ = false;
+  rows_[0].reset();
+  rows_[1].reset();
+  rowsUsed_[0] = rowsUsed_[1] = 0;
+  splitRow_ = 0;
+  rowStart_.clear();
+  cells_.assign(static_cast<size_t>(kClaimColumnCount) * static_cast<size_t>(claimCount_ + 1), 0);
+  chunks_.clear();
+  chunkOfSlot_.clear();
+}
+
+uint32_t ClaimTable::Store(std::string_view value) {
+  const size_t need = PrefixSize(value.size()) + value.size();
+  if (chunks_.empty() || chunks_.back().size - chunks_.back().used < need) {
+    // A new chunk starts at the next slot; an oversized value gets a chunk
+    // of as many whole slots as it needs.
+    Chunk chunk;
+    chunk.base = static_cast<uint64_t>(chunkOfSlot_.size()) << kSlotBits;
+    const size_t slots = (need + kSlotSize - 1) / kSlotSize;
+    chunk.size = slots * kSlotSize;
+    chunk.bytes.reset(new unsigned char[chunk.size]);
+    chunkOfSlot_.insert(chunkOfSlot_.end(), slots, static_cast<uint32_t>(chunks_.size()));
+    chunks_.push_back(std::move(chunk));
+  }
+  Chunk& chunk = chunks_.back();
+  const uint64_t offset = chunk.base + chunk.used;
+  unsigned char* out = PutPrefix(chunk.bytes.get() + chunk.used, value.size());
+  std::memcpy(out, value.data(), value.size());
+  chunk.used += (need + 1) & ~size_t{1};  // keep entries at even offsets
+  if (chunk.used > chunk.size) chunk.used = chunk.size;
+  return static_cast<uint32_t>(offset / 2 + 1);
+}
+
+const unsigned char* ClaimTable::EntryOf(uint32_t handle) const {
+  const uint64_t offset = (static_cast<uint64_t>(handle) - 1) * 2;
+  const Chunk& chunk = chunks_[chunkOfSlot_[static_cast<size_t>(offset >> kSlotBits)]];
+  return chunk.bytes.get() + (offset - chunk.base);
+}
+
+void ClaimTable::Set(int64_t row, int column, std::string_view value) {
+  if (packed_ || !HasRow(row) || column < 0 || column >= kClaimColumnCount) return;
+  cells_[CellIndex(row, column)] = value.empty() ? 0 : Store(value);
+}
+
+std::string_view ClaimTable::Get(int64_t row, int column) const {
+  if (!HasRow(row) || column < 0 || column >= kClaimColumnCount) return {};
+  size_t length = 0;
+  const unsigned char* data;
+  if (packed_) {
+    const unsigned char* at = RowData(row);
+    for (int c = 0; c < column; ++c) {
+      at = GetPrefix(at, length);
+      at += length;
+    }
+    data = GetPrefix(at, length);
+  } else {
+    const uint32_t handle = cells_[CellIndex(row, column)];
+    if (handle == 0) return {};
+    data = GetPrefix(EntryOf(handle), length);
+  }
+  return std::string_view(reinterpret_cast<const char*>(data), length);
+}
+
+void ClaimTable::GetRow(int64_t row, std::string_view* cells) const {
+  if (!packed_ || !HasRow(row)) {
+    for (int c = 0; c < kClaimColumnCount; ++c) cells[c] = Get(row, c);
+    return;
+  }
+  const unsigned char* at = RowData(row);
+  for (int c = 0; c < kClaimColumnCount; ++c) {
+    size_t length = 0;
+    const unsigned char* data = GetPrefix(at, length);
+    cells[c] = std::string_view(reinterpret_cast<const char*>(data), length);
+    at = data + length;
+  }
+}
+
+void ClaimTable::Reorder(RandomSource& random) {
+  if (packed_) return;
+  const size_t n = static_cast<size_t>(claimCount_);
+  // Each item carries its key and the cell's handle, so that sorting the
+  // items yields the column in its new order directly.  Columns go in
+  // pairs: the keys of both are drawn in column order, then the two sorts
+  // run side by side.
+  struct Work {
+    std::vector<uint64_t> items, scratch;
+    std::vector<uint32_t> counts;
+    bool sort = false;
+  };
+  Work work[2];
+  for (Work& w : work) {
+    w.items.resize(n);
+    w.scratch.resize(n);
+    w.counts.resize(n + 1);
+  }
+  for (int first = 0; first < kClaimColumnCount; first += 2) {
+    const int pair = first + 1 < kClaimColumnCount ? 2 : 1;
+    for (int k = 0; k < pair; ++k) {
+      const uint32_t* cells = cells_.data() + CellIndex(0, first + k);
+      uint64_t* items = work[k].items.data();
+      uint32_t filled = 0;
+      for (size_t i = 0; i < n; ++i) {
+        const float key = static_cast<float>(random.Next());
+        uint32_t bits;
+        std::memcpy(&bits, &key, sizeof bits);
+        items[i] = (static_cast<uint64_t>(bits) << 32) | cells[i + 1];
+        filled |= cells[i + 1];
+      }
+      // A column of empty cells (say, a qualifier the file never uses)
+      // comes out the same in any order: its keys are drawn, its sort
+      // skipped.
+      work[k].sort = n >= 2 && filled != 0;
+    }
+    auto sortColumn = [&work](int k) {
+      if (work[k].sort) SortByKeys(work[k].items, work[k].scratch, work[k].counts);
+    };
+    RunSideBySide([&] { sortColumn(0); }, [&] { if (pair == 2) sortColumn(1); });
+    for (int k = 0; k < pair; ++k) {
+      if (!work[k].sort) continue;
+      uint32_t* cells = cells_.data() + CellIndex(0, first + k);
+      for (size_t i = 0; i < n; ++i) cells[i + 1] = static_cast<uint32_t>(work[k].items[i]);
+    }
+  }
+  Pack();
+}
+
+void ClaimTable::Pack() {
+  const size_t rows = static_cast<size_t>(claimCount_) + 1;
+  rowStart_.assign(rows, 0);
+  splitRow_ = rows / 2;
+  // Each part gets room for the whole arena plus one length byte per cell
+  // (every packed entry is one stored entry or one empty-length byte);
+  // what a part does not fill is never touched.
+  uint64_t bound = rows * kClaimColumnCount;
+  for (const Chunk& chunk : chunks_) bound += chunk.used;
+  rows_[0].reset(new unsigned char[static_cast<size_t>(bound)]);
+  rows_[1].reset(new unsigned char[static_cast<size_t>(bound)]);
+  RunSideBySide([&] { PackRows(0, splitRow_, 0); }, [&] { PackRows(splitRow_, rows, 1); });
+  packed_ = true;
+  std::vector<uint32_t>().swap(cells_);
+  chunks_.clear();
+  chunkOfSlot_.clear();
+}
+
+void ClaimTable::PackRows(size_t begin, size_t end, int part) {
+  const size_t rows = static_cast<size_t>(claimCount_) + 1;
+  unsigned char* const base = rows_[part].get();
+  unsigned char* out = base;
+  const uint32_t* cells = cells_.data();
+  for (size_t row = begin; row < end; ++row) {
+    rowStart_[row] = static_cast<uint64_t>(out - base);
+    // The entries of a row lie scattered over the arena: ask for those of
+    // a later row early so that the loads overlap.
+    if (row + 8 < end) {
+      for (int c = 0; c < kClaimColumnCount; ++c) {
+        const uint32_t ahead = cells[static_cast<size_t>(c) * rows + row + 8];
+#if defined(__GNUC__)
+        if (ahead != 0) __builtin_prefetch(EntryOf(ahead));
+#else
+        (void)ahead;
+#endif
+      }
+    }
+    for (int c = 0; c < kClaimColumnCount; ++c) {
+      const uint32_t handle = cells[static_cast<size_t>(c) * rows + row];
+      if (handle == 0) {
+        *out++ = 0;
+        continue;
+      }
+      const unsigned char* entry = EntryOf(handle);
+      size_t length = 0;
+      const size_t size = static_cast<size_t>(GetPrefix(entry, length) - entry) + length;
+      std::memcpy(out, entry, size);
+      out += size;
+    }
+  }
+  rowsUsed_[part] = static_cast<size_t>(out - base);
+}
+
+size_t ClaimTable::MemoryUsed() const {
+  size_t total = cells_.capacity() * sizeof(uint32_t) + rowStart_.capacity() * sizeof(uint64_t);
+  for (const Chunk& chunk : chunks_) total += chunk.size;
+  total += rowsUsed_[0] + rowsUsed_[1];
+  return total;
+}

@@ -1,0 +1,116 @@
+// The table of identifying values: one row per claim (CLP segment) of the
+// file's 835 transaction sets, plus row 0 for values met before the first
+// claim, and the columns below.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "random.h"
+
+/// The columns, in the order in which they are reordered.
+enum ClaimColumn : int {
+  kClaimSubmitterId,
+  kPayerClaimControlNumber,
+  kRefEA,
+  kPatientLastName,
+  kPatientFirstName,
+  kPatientMiddleName,
+  kPatientMemberId,
+  kRefBB,
+  kRef1G,
+  kRefSY,
+  kRefA6,
+  kRef1L,
+  kRef1W,
+  kRefG3,
+  kInsuredLastName,
+  kInsuredFirstName,
+  kInsuredMiddleName,
+  kInsuredMemberId,
+  kCorrectedLastName,
+  kCorrectedFirstName,
+  kCorrectedMiddleName,
+  kCorrectedMemberId,
+  kClaimColumnCount
+};
+
+/// Rows 0 to the claim count; every cell an empty or non-empty byte string.
+///
+/// Kept compact for millions of claims: while values are collected, a cell
+/// is one 32-bit handle into a chunked arena of length-prefixed values (no
+/// heap string per cell, no copying of the arena as it grows).  Reorder then
+/// packs the values row by row in their new order, so that the rewrite pass
+/// reads them in sequence instead of jumping around memory, and frees the
+/// handles and the arena.
+class ClaimTable {
+ public:
+  ClaimTable() = default;
+  ClaimTable(const ClaimTable&) = delete;
+  ClaimTable& operator=(const ClaimTable&) = delete;
+
+  /// Rows 0 to `claimCount`, all cells empty.
+  void Create(int64_t claimCount);
+  int64_t ClaimCount() const { return claimCount_; }
+  bool HasRow(int64_t row) const { return row >= 0 && row <= claimCount_; }
+
+  /// Stores a value.  A row outside the table is ignored, and so is every
+  /// Set after Reorder.
+  void Set(int64_t row, int column, std::string_view value);
+  /// A cell's value; empty for a row outside the table.  The view stays
+  /// valid until the next Set, Reorder or Create.
+  std::string_view Get(int64_t row, int column) const;
+
+  /// All cells of a row at once (empty views for a row outside the table);
+  /// quicker than one Get per column once the table is reordered.
+  void GetRow(int64_t row, std::string_view* cells) const;
+
+  /// Puts rows 1 to the claim count of every column into a random order of
+  /// its own, columns in order: per column one key per row, drawn in row
+  /// order and rounded to single precision, rows sorted by key (smallest
+  /// first).  Row 0 is left alone.  The table is read-only afterwards.
+  void Reorder(RandomSource& random);
+
+  /// Bytes held, for the memory budget.
+  size_t MemoryUsed() const;
+
+ private:
+  uint32_t Store(std::string_view value);
+  const unsigned char* EntryOf(uint32_t handle) const;
+  void Pack();
+  void PackRows(size_t begin, size_t end, int part);
+  const unsigned char* RowData(int64_t row) const {
+    const int part = static_cast<size_t>(row) < splitRow_ ? 0 : 1;
+    return rows_[part].get() + rowStart_[static_cast<size_t>(row)];
+  }
+  size_t CellIndex(int64_t row, int column) const {
+    return static_cast<size_t>(column) * static_cast<size_t>(claimCount_ + 1) +
+           static_cast<size_t>(row);
+  }
+
+  int64_t claimCount_ = -1;
+  bool packed_ = false;
+
+  // Collecting: handles column by column (0 = empty), entries in chunks.
+  std::vector<uint32_t> cells_;
+  struct Chunk {
+    std::unique_ptr<unsigned char[]> bytes;
+    uint64_t base = 0;  // arena offset of the chunk's first byte
+    size_t size = 0;
+    size_t used = 0;
+  };
+  std::vector<Chunk> chunks_;
+  std::vector<uint32_t> chunkOfSlot_;  // arena slot -> chunk index
+
+  // Packed: the entries of each row, columns in order, from rowStart_[row]
+  // in the first part (rows below splitRow_) or the second.  Two parts so
+  // that two threads can pack at once.
+  std::unique_ptr<unsigned char[]> rows_[2];
+  size_t rowsUsed_[2] = {0, 0};
+  size_t splitRow_ = 0;
+  std::vector<uint64_t> rowStart_;
+
+};

@@ -1,0 +1,75 @@
+// The de-identification engine: collects the identifying values of every
+// claim of a scanned 835 file, puts each column into a random order of its
+// own, writes the scrambled output and the run report.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+#include "random.h"
+#include "x12scan.h"
+
+/// The engine's whole use of the dialog that started the run.  The Windows
+/// dialog, the command-line tool and the tests each supply their own.
+class EngineDialog {
+ public:
+  virtual ~EngineDialog() = default;
+  /// The input path as the user gave it (shown in the report header).
+  virtual std::string InputPathText() = 0;
+  /// The path of the output file.
+  virtual std::string OutputPathText() = 0;
+  /// The "Report All Changed Segments" option.
+  virtual bool ListingChecked() = 0;
+  /// Shows the stage the run has reached.
+  virtual void SetStatusText(const std::string& text) = 0;
+};
+
+/// Where the engine shows a message that needs the user's attention (a
+/// message box on Windows, standard error on the command line).
+class EngineNotice {
+ public:
+  virtual ~EngineNotice() = default;
+  virtual void Show(const std::string& text) = 0;
+};
+
+/// The seven counts of the run report.
+struct ScrambleCounts {
+  int64_t segmentsIn = 0;
+  int64_t claimsFound = 0;
+  int64_t clpChanged = 0;
+  int64_t patientChanged = 0;
+  int64_t insuredChanged = 0;
+  int64_t otherChanged = 0;
+  int64_t totalChanged = 0;
+};
+
+/// What a run of the engine achieved.
+struct ScrambleResult {
+  bool opened = false;         ///< the unwrapped copy and the report file opened
+  bool outputWritten = false;  ///< the output file is complete and in place
+  int32_t outputError = 0;     ///< error number when the output was not written
+  bool reportWritten = false;  ///< the report file is complete
+  ScrambleCounts counts;
+};
+
+/// Runs the engine over the unwrapped copy at `copyPath` with the scan's
+/// tables: opening (a failure is shown through `notice` as "Error # N On
+/// OPEN Of path" and ends the run), collection, reordering with `random`,
+/// rewrite into the output file named by the dialog, and the report into
+/// `reportPath`.  The output is written to a temporary file beside it and
+/// moved into place only when complete; when that fails the report says so.
+/// `progress` receives the percentage of each pass when its window is not 0.
+/// The group table is not used.
+ScrambleResult ScrambleFile(EngineDialog& dialog, const std::string& copyPath,
+                            const std::string& reportPath, const InterchangeTable& interchanges,
+                            const GroupTable& groups, const SetTable& sets, RandomSource& random,
+                            EngineNotice& notice, const ProgressTarget& progress = {});
+
+/// A count for the report: comma groups, right-aligned in 7 characters,
+/// cut to the first 7 characters when longer.
+std::string FormatReportCount(int64_t value);
+
+/// "HH:MM:SS" and "MM-DD-YYYY" of a local time.
+std::string FormatReportTime(const struct tm& local);
+std::string FormatReportDate(const struct tm& local);

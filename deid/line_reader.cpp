@@ -1,0 +1,140 @@
+#include "line_reader.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+constexpr size_t kBlockSize = size_t{4} << 20;
+
+}  // namespace
+
+int32_t LineReader::Open(const std::string& path) {
+  Close();
+  errno = 0;
+  file_ = path.empty() ? nullptr : std::fopen(path.c_str(), "rb");
+  if (file_ == nullptr) {
+    int32_t code = errno != 0 ? errno : ENOENT;
+    return code;
+  }
+  // Blocks go straight into our own buffer.
+  std::setvbuf(file_, nullptr, _IONBF, 0);
+  if (std::fseek(file_, 0, SEEK_END) == 0) {
+    long size = std::ftell(file_);
+    if (size > 0) fileSize_ = static_cast<uint64_t>(size);
+    std::fseek(file_, 0, SEEK_SET);
+  }
+  buffer_.resize(kBlockSize);
+  pos_ = end_ = 0;
+  atEnd_ = readFailed_ = false;
+  consumed_ = 0;
+  return 0;
+}
+
+void LineReader::Close() {
+  if (file_ != nullptr) std::fclose(file_);
+  file_ = nullptr;
+  atEnd_ = true;
+}
+
+void LineReader::Fill() {
+  if (pos_ > 0) {
+    std::memmove(buffer_.data(), buffer_.data() + pos_, end_ - pos_);
+    end_ -= pos_;
+    pos_ = 0;
+  }
+  if (end_ == buffer_.size()) buffer_.resize(buffer_.size() * 2);  // a line longer than a block
+  size_t got = std::fread(buffer_.data() + end_, 1, buffer_.size() - end_, file_);
+  if (got == 0) {
+    if (std::ferror(file_)) readFailed_ = true;
+    atEnd_ = true;
+    return;
+  }
+  const void* stop = std::memchr(buffer_.data() + end_, 0x1A, got);
+  if (stop != nullptr) {
+    got = static_cast<size_t>(static_cast<const char*>(stop) - (buffer_.data() + end_));
+    atEnd_ = true;
+  }
+  end_ += got;
+}
+
+std::string_view ElementAt(std::string_view body, int separator, int position) {
+  if (separator < 0) return position == 0 ? body : std::string_view();
+  const char sep = static_cast<char>(separator);
+  size_t start = 0;
+  for (int p = 0; p < position; ++p) {
+    size_t next = body.find(sep, start);
+    if (next == std::string_view::npos) return {};
+    start = next + 1;
+  }
+  size_t end = body.find(sep, start);
+  return body.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+}
+
+int CutElements(std::string_view body, int separator, std::string_view* elements, int count) {
+  int found = 0;
+  if (count > 0) {
+    if (separator < 0) {
+      elements[found++] = body;
+    } else {
+      const unsigned char sep = static_cast<unsigned char>(separator);
+      const char* end = body.data() + body.size();
+      const char* start = body.data();
+      while (found < count) {
+        const char* stop = line_detail::FindByte(start, end, sep);
+        if (stop == nullptr) stop = end;
+        elements[found++] = std::string_view(start, static_cast<size_t>(stop - start));
+        if (stop == end) break;
+        start = stop + 1;
+      }
+    }
+  }
+  for (int i = found; i < count; ++i) elements[i] = std::string_view();
+  return found;
+}
+
+void ReplaceElements(std::string_view segment, int separator, const ElementChange* changes,
+                     int count, std::string& out) {
+  if (separator < 0) {  // one piece only
+    if (count > 0 && changes[0].position == 0) {
+      out.assign(changes[0].value.data(), changes[0].value.size());
+    } else {
+      out.assign(segment.data(), segment.size());
+    }
+    return;
+  }
+  size_t room = segment.size();
+  for (int i = 0; i < count; ++i) room += changes[i].value.size();
+  out.resize(room);
+  char* write = &out[0];
+  const char sep = static_cast<char>(separator);
+  const char* p = segment.data();
+  const char* end = p + segment.size();
+  int position = 0;
+  int next = 0;  // the next change to apply
+  for (;;) {
+    const char* stop = line_detail::FindByte(p, end, static_cast<unsigned char>(sep));
+    if (stop == nullptr) stop = end;
+    while (next < count && changes[next].position < position) ++next;
+    if (next < count && changes[next].position == position) {
+      std::memcpy(write, changes[next].value.data(), changes[next].value.size());
+      write += changes[next].value.size();
+    } else {
+      std::memcpy(write, p, static_cast<size_t>(stop - p));
+      write += stop - p;
+    }
+    if (stop == end) break;
+    *write++ = sep;
+    p = stop + 1;
+    ++position;
+  }
+  out.resize(static_cast<size_t>(write - out.data()));
+}
+
+void ReplaceElement(std::string& segment, int position, int separator, std::string_view value) {
+  if (position < 0) return;
+  const ElementChange change{position, value};
+  std::string out;
+  ReplaceElements(segment, separator, &change, 1, out);
+  segment.swap(out);
+}

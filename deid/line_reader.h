@@ -1,0 +1,275 @@
+// Reading the unwrapped copy line by line, and the line scanner that both
+// passes of the engine share.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "claim_table.h"
+#include "x12scan.h"
+
+/// Reads a file in large blocks and hands out its lines.  A line ends at a
+/// CR; a LF right after that CR belongs to the line end, a LF anywhere else
+/// is an ordinary character.  Reading stops at the end of the file or at a
+/// byte 0x1A.  Lines are handed out exactly as read.
+class LineReader {
+ public:
+  LineReader() = default;
+  LineReader(const LineReader&) = delete;
+  LineReader& operator=(const LineReader&) = delete;
+  ~LineReader() { Close(); }
+
+  /// Opens the file; returns 0 or the error number of the failed open.
+  int32_t Open(const std::string& path);
+  void Close();
+
+  /// The next line without its line end; false when there is none.  The
+  /// view is valid until the next call.
+  bool Next(std::string_view& line);
+
+  /// True when the line last handed out ended in CR LF, which then follows
+  /// it in memory: the line's bytes and its line end can be copied at once.
+  bool LastEndedWithCrLf() const { return lastCrLf_; }
+  /// True when a read error (not the end of the file) stopped the reading.
+  bool ReadFailed() const { return readFailed_; }
+  /// Bytes of the file handed out so far, and the file's size when known.
+  uint64_t Consumed() const { return consumed_; }
+  uint64_t FileSize() const { return fileSize_; }
+
+ private:
+  void Fill();
+
+  FILE* file_ = nullptr;
+  std::vector<char> buffer_;
+  size_t pos_ = 0;
+  size_t end_ = 0;
+  bool atEnd_ = false;
+  bool readFailed_ = false;
+  bool lastCrLf_ = false;
+  uint64_t consumed_ = 0;
+  uint64_t fileSize_ = 0;
+};
+
+/// What a line of the unwrapped copy is to the engine.
+enum class LineKind {
+  kPlain,        ///< copied as read
+  kIsa,          ///< an ISA line: new separator, next interchange
+  kClaim,        ///< CLP inside an 835 set
+  kPatient,      ///< NM1 "QC" inside an 835 set
+  kInsured,      ///< NM1 "IL"
+  kCorrected,    ///< NM1 "74"
+  kReference,    ///< REF with one of the eight collected qualifiers
+};
+
+/// State of the line scanner for one pass.
+struct LineScanner {
+  int elementSeparator = -1;  ///< -1: none yet
+  char terminator = 0;        ///< of the current interchange
+  bool in835 = false;
+  int64_t claimRow = 0;
+  int32_t interchange = 0;
+};
+
+/// The result of classifying one line.
+struct LineClass {
+  LineKind kind = LineKind::kPlain;
+  int refColumn = -1;      ///< the ClaimTable column of a kReference line
+  std::string_view body;   ///< the line without the terminator that ends it
+};
+
+
+/// Element `position` of `body` cut at `separator` (position 0 is the
+/// segment identifier); empty beyond the last piece or with no separator
+/// for positions above 0.
+std::string_view ElementAt(std::string_view body, int separator, int position);
+
+/// Cuts `body` once into elements 0 to count-1 (fewer when it has fewer
+/// pieces; the rest of `elements` is set empty).  Returns the number of
+/// pieces found, at most `count`.
+int CutElements(std::string_view body, int separator, std::string_view* elements, int count);
+
+/// One element replacement: the element at `position` becomes `value`.
+struct ElementChange {
+  int position;
+  std::string_view value;
+};
+
+/// Writes to `out` the segment with each change applied, in one pass;
+/// `changes` in ascending order of position.  Positions at or beyond the
+/// number of pieces are left out: no element is ever added.  The last piece
+/// includes whatever ends the text (the terminator), and is replaced whole.
+void ReplaceElements(std::string_view segment, int separator, const ElementChange* changes,
+                     int count, std::string& out);
+
+/// Replaces element `position` of `segment` with `value`.  A position at or
+/// beyond the number of pieces leaves the text unchanged: no element is ever
+/// added.  The last piece includes whatever ends the text (the terminator).
+void ReplaceElement(std::string& segment, int position, int separator, std::string_view value);
+
+// Inline definitions: both passes call these once per line.
+namespace line_detail {
+
+// First byte `c` in [p, end), or null.  Lines and elements are short (a
+// few dozen bytes), so an inline scan eight bytes at a time beats a library
+// call per line or element.
+inline const char* FindByte(const char* p, const char* end, unsigned char c) {
+#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  const uint64_t pattern = 0x0101010101010101ull * c;
+  while (end - p >= 8) {
+    uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    const uint64_t x = word ^ pattern;
+    // The lowest marked byte is the first match; higher marks may be false.
+    const uint64_t marks = (x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull;
+    if (marks != 0) return p + (__builtin_ctzll(marks) >> 3);
+    p += 8;
+  }
+#endif
+  for (; p < end; ++p) {
+    if (static_cast<unsigned char>(*p) == c) return p;
+  }
+  return nullptr;
+}
+
+inline const char* FindCr(const char* p, const char* end) { return FindByte(p, end, '\r'); }
+
+// True when the segment identifier (element 0) of `body` is `tag`.
+inline bool TagIs(std::string_view body, int separator, const char* tag, size_t size) {
+  if (body.size() < size || std::memcmp(body.data(), tag, size) != 0) return false;
+  return body.size() == size || static_cast<unsigned char>(body[size]) == separator;
+}
+
+// True when element 1 of `body`, whose identifier is `tagSize` long, is
+// exactly `value`.
+inline bool Element1Is(std::string_view body, int separator, size_t tagSize, const char* value,
+                       size_t size) {
+  const size_t start = tagSize + 1;
+  if (body.size() < start + size || std::memcmp(body.data() + start, value, size) != 0) {
+    return false;
+  }
+  return body.size() == start + size ||
+         static_cast<unsigned char>(body[start + size]) == separator;
+}
+
+inline char TerminatorOf(const InterchangeTable& interchanges, int32_t number) {
+  int32_t index = number;
+  if (index > interchanges.Count()) index = interchanges.Count();
+  if (index < 1) index = 1;
+  return static_cast<char>(static_cast<unsigned char>(interchanges[index].terminator));
+}
+
+inline int RefColumn(std::string_view qualifier) {
+  if (qualifier.size() != 2) return -1;
+  static const struct {
+    const char* code;
+    int column;
+  } kQualifiers[] = {{"BB", kRefBB}, {"EA", kRefEA}, {"1G", kRef1G}, {"SY", kRefSY},
+                     {"1L", kRef1L}, {"A6", kRefA6}, {"1W", kRef1W}, {"G3", kRefG3}};
+  for (const auto& entry : kQualifiers) {
+    if (qualifier == entry.code) return entry.column;
+  }
+  return -1;
+}
+
+}  // namespace line_detail
+
+inline bool LineReader::Next(std::string_view& line) {
+  if (file_ == nullptr) return false;
+  size_t searched = pos_;
+  for (;;) {
+    const char* base = buffer_.data();
+    const char* found = line_detail::FindCr(base + searched, base + end_);
+    if (found != nullptr) {
+      size_t cr = static_cast<size_t>(found - base);
+      if (cr + 1 < end_ || atEnd_) {
+        line = std::string_view(base + pos_, cr - pos_);
+        size_t next = cr + 1;
+        lastCrLf_ = next < end_ && base[next] == '\n';
+        if (lastCrLf_) ++next;
+        consumed_ += next - pos_;
+        pos_ = next;
+        return true;
+      }
+    } else if (atEnd_) {
+      if (pos_ == end_) return false;
+      line = std::string_view(base + pos_, end_ - pos_);
+      lastCrLf_ = false;
+      consumed_ += end_ - pos_;
+      pos_ = end_;
+      return true;
+    }
+    // The line (or the LF that may follow its CR) goes on past the buffer.
+    size_t keep = end_ - pos_;
+    size_t lastCr = found != nullptr ? keep - 1 : keep;
+    Fill();
+    searched = pos_ + lastCr;
+    if (searched > end_) searched = end_;
+  }
+}
+
+/// Classifies `line` and moves the scanner on (separator, interchange,
+/// 835 flag, claim row).  The terminator of interchange number k is that of
+/// entry k, or of the last entry when k passes the end of the table.
+inline LineClass ClassifyLine(std::string_view line, LineScanner& scanner,
+                              const InterchangeTable& interchanges) {
+  LineClass result;
+  if (line.size() >= 3 && line.compare(0, 3, "ISA") == 0) {
+    scanner.elementSeparator = line.size() >= 4 ? static_cast<unsigned char>(line[3]) : -1;
+    ++scanner.interchange;
+    scanner.terminator = line_detail::TerminatorOf(interchanges, scanner.interchange);
+    result.kind = LineKind::kIsa;
+    result.body = line;
+    return result;
+  }
+  if (scanner.interchange == 0) scanner.terminator = line_detail::TerminatorOf(interchanges, 0);
+  std::string_view body = line;
+  if (!body.empty() && body.back() == scanner.terminator) body.remove_suffix(1);
+  result.body = body;
+  if (body.empty()) return result;
+  // Only ST, SE, CLP, NM1 and REF matter; most lines are turned away by
+  // their first letter.
+  const int sep = scanner.elementSeparator;
+  switch (body[0]) {
+    case 'S':
+      if (line_detail::TagIs(body, sep, "ST", 2)) {
+        scanner.in835 = line_detail::Element1Is(body, sep, 2, "835", 3);
+      } else if (scanner.in835 && line_detail::TagIs(body, sep, "SE", 2)) {
+        scanner.in835 = false;
+      }
+      break;
+    case 'C':
+      if (scanner.in835 && line_detail::TagIs(body, sep, "CLP", 3)) {
+        ++scanner.claimRow;
+        result.kind = LineKind::kClaim;
+      }
+      break;
+    case 'N':
+      if (scanner.in835 && line_detail::TagIs(body, sep, "NM1", 3)) {
+        if (line_detail::Element1Is(body, sep, 3, "QC", 2)) {
+          result.kind = LineKind::kPatient;
+        } else if (line_detail::Element1Is(body, sep, 3, "IL", 2)) {
+          result.kind = LineKind::kInsured;
+        } else if (line_detail::Element1Is(body, sep, 3, "74", 2)) {
+          result.kind = LineKind::kCorrected;
+        }
+      }
+      break;
+    case 'R':
+      if (scanner.in835 && line_detail::TagIs(body, sep, "REF", 3)) {
+        // A two-character qualifier ends at a separator or the end.
+        if (body.size() >= 6 && (body.size() == 6 || static_cast<unsigned char>(body[6]) == sep)) {
+          result.refColumn = line_detail::RefColumn(body.substr(4, 2));
+        }
+        if (result.refColumn >= 0) result.kind = LineKind::kReference;
+      }
+      break;
+    default:
+      break;
+  }
+  return result;
+}
+

@@ -1,0 +1,67 @@
+// File-system services that the run and the command-line tool need, kept
+// behind plain functions so that each platform supplies its own version
+// (platform_posix.cpp here; the Windows program brings its own).
+//
+// Error codes are the platform's own positive numbers (errno values on
+// POSIX, Windows error codes on Windows); 0 means success.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+/// Creates a new, empty file readable and writable by the owner only in the
+/// system's temporary folder (TMPDIR or /tmp on POSIX), its name starting
+/// with the first three characters of `prefix`.  Returns 0 with `path`
+/// holding the file's full path, or an error code with `path` unchanged.
+/// The new file is registered for deletion on an interrupt (see
+/// RegisterTempFile) before any interrupt can be handled; the caller
+/// forgets it once it has deleted it.
+int32_t MakeTempFileName(const std::string& prefix, std::string& path);
+
+/// Deletes a file.  An empty path or a file that does not exist is not an
+/// error.  Returns 0 or an error code.
+int32_t RemoveFile(const std::string& path);
+
+/// True when `path` names an existing regular file (following links).
+bool IsRegularFile(const std::string& path);
+
+/// True when `path` may receive the output: it names an existing regular
+/// file (not opened, not changed), or a file can be created under it.  A
+/// file created by this test is deleted again; an existing file of any kind
+/// is never deleted.
+bool IsUsableOutputPath(const std::string& path);
+
+/// True when both paths exist and name the very same file (same device and
+/// file number), whatever the spelling of the paths.
+bool IsSameFile(const std::string& a, const std::string& b);
+
+/// Prepares the atomic replacement of `outputPath`.  `targetPath` receives
+/// the file that is finally to be replaced (links resolved); `tempPath` a new
+/// empty file in the target's folder, created exclusively with the
+/// permissions that the finished output is to have; `file` that file opened
+/// for binary writing.  An existing target that this process may not write
+/// is refused.  Returns 0 or an error code; on failure nothing is left
+/// behind and `file` is null.  Like MakeTempFileName, the new file is
+/// registered for deletion on an interrupt from its creation on.
+int32_t CreateOutputTempFile(const std::string& outputPath, std::string& tempPath,
+                             std::string& targetPath, FILE** file);
+
+/// Moves `from` onto `to` in one step, replacing `to` if it exists.
+/// Returns 0 or an error code.
+int32_t MoveFileReplacing(const std::string& from, const std::string& to);
+
+/// Message text of an error code from this interface.
+std::string PlatformErrorText(int32_t code);
+
+/// Temporary files that an interrupted process must not leave behind.
+/// RegisterTempFile records a path (returns false when the registry is full
+/// or the path too long), ForgetTempFile removes it.  After
+/// InstallInterruptCleanup, an interrupt or termination signal deletes every
+/// registered file before the process ends as the signal demands.
+bool RegisterTempFile(const std::string& path);
+void ForgetTempFile(const std::string& path);
+void InstallInterruptCleanup();
+
+/// True when the stream is an interactive terminal.
+bool IsTerminalStream(FILE* stream);

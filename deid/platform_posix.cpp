@@ -1,0 +1,204 @@
+// POSIX versions of the file-system services in platform.h.
+#include "platform.h"
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <atomic>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+std::string TempFolder() {
+  const char* dir = std::getenv("TMPDIR");
+  std::string folder = (dir != nullptr && dir[0] != '\0') ? dir : "/tmp";
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  return folder;
+}
+
+std::string FolderOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// Six characters for a unique name; uniqueness itself comes from O_EXCL.
+std::string UniqueSuffix() {
+  static unsigned counter = 0;
+  static const char kChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  struct timespec now {};
+  clock_gettime(CLOCK_REALTIME, &now);
+  unsigned long long mix = static_cast<unsigned long long>(now.tv_nsec) ^
+                           (static_cast<unsigned long long>(getpid()) << 20) ^
+                           (static_cast<unsigned long long>(++counter) * 0x9E3779B97F4A7C15ull);
+  std::string suffix;
+  for (int i = 0; i < 6; ++i) {
+    suffix += kChars[mix % 62];
+    mix /= 62;
+  }
+  return suffix;
+}
+
+// Registry of temporary files for the signal handler.  Fixed slots of plain
+// characters so that the handler touches nothing but these bytes and unlink.
+constexpr int kTempSlots = 16;
+constexpr size_t kTempPathMax = 4096;
+char gTempPaths[kTempSlots][kTempPathMax];
+volatile sig_atomic_t gTempUsed[kTempSlots];
+
+const int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// Holds off the cleanup signals for its lifetime, so that a file is never
+// created without being registered.
+class SignalBlock {
+ public:
+  SignalBlock() {
+    sigset_t block;
+    sigemptyset(&block);
+    for (int signalNumber : kCleanupSignals) sigaddset(&block, signalNumber);
+    pthread_sigmask(SIG_BLOCK, &block, &old_);
+  }
+  ~SignalBlock() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+  SignalBlock(const SignalBlock&) = delete;
+  SignalBlock& operator=(const SignalBlock&) = delete;
+
+ private:
+  sigset_t old_;
+};
+
+void DeleteRegisteredAndDie(int signalNumber) {
+  for (int i = 0; i < kTempSlots; ++i) {
+    if (gTempUsed[i]) unlink(gTempPaths[i]);
+  }
+  signal(signalNumber, SIG_DFL);
+  raise(signalNumber);
+}
+
+}  // namespace
+
+int32_t MakeTempFileName(const std::string& prefix, std::string& path) {
+  std::string name = TempFolder() + "/" + prefix.substr(0, 3) + "XXXXXX";
+  std::string buffer = name;
+  SignalBlock block;
+  // mkstemp creates the file exclusively with mode 0600.
+  int fd = mkstemp(&buffer[0]);
+  if (fd < 0) return errno != 0 ? errno : EIO;
+  close(fd);
+  RegisterTempFile(buffer);
+  path = buffer;
+  return 0;
+}
+
+int32_t RemoveFile(const std::string& path) {
+  if (path.empty()) return 0;
+  if (unlink(path.c_str()) != 0 && errno != ENOENT) return errno;
+  return 0;
+}
+
+bool IsRegularFile(const std::string& path) {
+  struct stat info {};
+  return !path.empty() && stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+bool IsUsableOutputPath(const std::string& path) {
+  if (path.empty()) return false;
+  struct stat info {};
+  if (stat(path.c_str(), &info) == 0) return S_ISREG(info.st_mode);
+  // Nothing of that name (or a dangling link): try to create it.  O_EXCL
+  // makes sure that the file deleted below is the one made here.
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  close(fd);
+  unlink(path.c_str());
+  return true;
+}
+
+bool IsSameFile(const std::string& a, const std::string& b) {
+  struct stat first {}, second {};
+  if (stat(a.c_str(), &first) != 0 || stat(b.c_str(), &second) != 0) return false;
+  return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+int32_t CreateOutputTempFile(const std::string& outputPath, std::string& tempPath,
+                             std::string& targetPath, FILE** file) {
+  *file = nullptr;
+  if (outputPath.empty()) return ENOENT;
+  std::string target = outputPath;
+  mode_t mode = 0666;  // narrowed by the umask, as for any new file
+  struct stat info {};
+  if (stat(outputPath.c_str(), &info) == 0) {
+    if (!S_ISREG(info.st_mode)) return EISDIR;
+    if (access(outputPath.c_str(), W_OK) != 0) return errno;
+    // Replace the file a link points to, not the link.
+    char resolved[PATH_MAX];
+    if (realpath(outputPath.c_str(), resolved) == nullptr) return errno;
+    target = resolved;
+    mode = info.st_mode & 07777;
+  }
+  const std::string folder = FolderOf(target);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string candidate = folder + "/.~sc" + UniqueSuffix() + ".tmp";
+    SignalBlock block;
+    int fd = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      return errno;
+    }
+    FILE* stream = fdopen(fd, "wb");
+    if (stream == nullptr) {
+      int32_t code = errno;
+      close(fd);
+      unlink(candidate.c_str());
+      return code;
+    }
+    RegisterTempFile(candidate);
+    tempPath = candidate;
+    targetPath = target;
+    *file = stream;
+    return 0;
+  }
+  return EEXIST;
+}
+
+int32_t MoveFileReplacing(const std::string& from, const std::string& to) {
+  if (rename(from.c_str(), to.c_str()) != 0) return errno;
+  return 0;
+}
+
+std::string PlatformErrorText(int32_t code) { return std::strerror(code); }
+
+bool RegisterTempFile(const std::string& path) {
+  if (path.empty() || path.size() >= kTempPathMax) return false;
+  for (int i = 0; i < kTempSlots; ++i) {
+    if (gTempUsed[i]) continue;
+    std::memcpy(gTempPaths[i], path.c_str(), path.size() + 1);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    gTempUsed[i] = 1;
+    return true;
+  }
+  return false;
+}
+
+void ForgetTempFile(const std::string& path) {
+  for (int i = 0; i < kTempSlots; ++i) {
+    if (gTempUsed[i] && path == gTempPaths[i]) gTempUsed[i] = 0;
+  }
+}
+
+void InstallInterruptCleanup() {
+  struct sigaction action {};
+  action.sa_handler = DeleteRegisteredAndDie;
+  sigemptyset(&action.sa_mask);
+  for (int signalNumber : kCleanupSignals) sigaddset(&action.sa_mask, signalNumber);
+  for (int signalNumber : kCleanupSignals) sigaction(signalNumber, &action, nullptr);
+}
+
+bool IsTerminalStream(FILE* stream) { return isatty(fileno(stream)) != 0; }

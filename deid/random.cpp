@@ -1,0 +1,96 @@
+// rand_s is declared only when _CRT_RAND_S comes before the first <stdlib.h>.
+#if defined(_WIN32)
+#define _CRT_RAND_S
+#endif
+
+#include "random.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#if !defined(_WIN32)
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <unistd.h>
+#endif
+
+LcgRandom::LcgRandom(float seed) {
+  static_assert(sizeof(float) == sizeof(uint32_t), "IEEE single expected");
+  std::memcpy(&state_, &seed, sizeof state_);
+}
+
+double LcgRandom::Next() {
+  state_ = state_ * 134775813u + 1u;
+  return static_cast<double>(state_ >> 1) / 2147483648.0;
+}
+
+double SystemRandom::Next() {
+  if (used_ >= kBufferWords) Refill();
+  // 32 random bits over 2^32: at most 1 - 2^-32, so r * n stays below n
+  // for every n that RandomInt uses.
+  return static_cast<double>(buffer_[used_++]) / 4294967296.0;
+}
+
+void SystemRandom::Refill() {
+#if defined(_WIN32)
+  for (uint32_t& word : buffer_) {
+    unsigned int value = 0;
+    if (rand_s(&value) != 0) std::abort();  // no secure source: never fall back to a weak one
+    word = value;
+  }
+#else
+  char* out = reinterpret_cast<char*>(buffer_);
+  size_t need = sizeof buffer_;
+  while (need > 0) {
+    ssize_t got = getrandom(out, need, 0);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    out += got;
+    need -= static_cast<size_t>(got);
+  }
+  if (need > 0) {
+    int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    while (fd >= 0 && need > 0) {
+      ssize_t got = read(fd, out, need);
+      if (got <= 0) {
+        if (got < 0 && errno == EINTR) continue;
+        break;
+      }
+      out += got;
+      need -= static_cast<size_t>(got);
+    }
+    if (fd >= 0) close(fd);
+  }
+  // No secure source at all: stopping is safer than manufacturing
+  // identifiers from a predictable one.
+  if (need > 0) std::abort();
+#endif
+  used_ = 0;
+}
+
+int32_t RandomInt(RandomSource& random, int32_t lo, int32_t hi) {
+  double span = static_cast<double>(hi) - static_cast<double>(lo) + 1.0;
+  double offset = static_cast<double>(static_cast<int64_t>(random.Next() * span));
+  // A source that broke its contract (r >= 1) must still not leave the range.
+  if (offset >= span) offset = span - 1.0;
+  return static_cast<int32_t>(static_cast<int64_t>(lo) + static_cast<int64_t>(offset));
+}
+
+void NewMemberId(RandomSource& random, char* out) {
+  int32_t digits = RandomInt(random, 100000000, 999999999);
+  int32_t letter = RandomInt(random, 65, 90);
+  for (int i = 8; i >= 0; --i) {
+    out[i] = static_cast<char>('0' + digits % 10);
+    digits /= 10;
+  }
+  out[9] = static_cast<char>(letter);
+}
+
+std::string NewMemberId(RandomSource& random) {
+  char id[kMemberIdLength];
+  NewMemberId(random, id);
+  return std::string(id, kMemberIdLength);
+}

@@ -1,0 +1,238 @@
+// The built scramble835 program: arguments, path checks, exit codes,
+// messages, progress and interruption.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "platform.h"
+#include "test_util.h"
+#include "x12scan.h"
+
+using namespace testutil;
+
+namespace {
+
+struct CliResult {
+  int exit = -1;
+  std::string out, err;
+};
+
+std::string Quote(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) {
+    if (c == '\'') quoted += "'\\''";
+    else quoted += c;
+  }
+  return quoted + "'";
+}
+
+// Runs the program through bash (after `setup`, e.g. limits) in `cwd`.
+CliResult RunCli(const std::vector<std::string>& args, const std::string& cwd = ".",
+                 const std::string& setup = "", const std::string& env = "") {
+  TempDir capture;
+  std::string command = "cd " + Quote(cwd) + " && " + setup + " " + env + " exec " +
+                        Quote(SCRAMBLE835_PATH);
+  for (const std::string& arg : args) command += " " + Quote(arg);
+  command += " >" + Quote(capture.File("out")) + " 2>" + Quote(capture.File("err")) + " </dev/null";
+  int status = std::system(("/bin/bash -c " + Quote(command)).c_str());
+  CliResult result;
+  result.exit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.out = ReadFile(capture.File("out"));
+  result.err = ReadFile(capture.File("err"));
+  return result;
+}
+
+const std::string kInput =
+    "ISA*00*          *00*          *ZZ*SENDER         *ZZ*RECEIVER       *240101*1200*^*00501*"
+    "000000001*0*P*:~\r\nGS*HP*S*R*20240101*1200*1*X*005010X221A1~\r\nST*835*0001~\r\n"
+    "CLP*A1*1*100*80**MC*P1~\r\nNM1*QC*1*DOE*JOHN****MI*M1~\r\nCLP*A2*1*50*40**MC*P2~\r\n"
+    "NM1*QC*1*ROE*JANE****MI*M2~\r\nSE*6*0001~\r\nGE*1*1~\r\nIEA*1*000000001~\r\n";
+
+}  // namespace
+
+TEST(Cli, HelpVersionAndBadArguments) {
+  CliResult help = RunCli({"--help"});
+  EXPECT_EQ(help.exit, 0);
+  EXPECT_EQ(help.out.rfind("Usage: scramble835 [--listing] [--report FILE] [--seed N] [--quiet] "
+                           "INPUT OUTPUT\n", 0),
+            0u);
+  CliResult version = RunCli({"--version"});
+  EXPECT_EQ(version.exit, 0);
+  EXPECT_EQ(version.out, "scramble835 2.1.1 (x12scan " + ScanLibraryVersion() + ")\n");
+  const std::vector<std::string> bad[] = {
+      {}, {"one"}, {"a", "b", "c"}, {"--bogus", "a", "b"}, {"--seed", "x1", "a", "b"},
+      {"--seed", "4294967296", "a", "b"}, {"--seed"}, {"--report"},
+  };
+  for (const auto& args : bad) {
+    CliResult run = RunCli(args);
+    EXPECT_EQ(run.exit, 2) << (args.empty() ? "" : args[0]);
+    EXPECT_NE(run.err.find("Try 'scramble835 --help'."), std::string::npos);
+    EXPECT_EQ(run.out, "");
+  }
+}
+
+// Path checks in order, with the dialog's texts, exit status 2, nothing
+// written and nothing deleted.
+TEST(Cli, PathValidation) {
+  TempDir dir;
+  WriteFile(dir.File("in.835"), kInput);
+  WriteFile(dir.File("empty.txt"), "");
+  mkdir(dir.File("folder").c_str(), 0755);
+  link(dir.File("in.835").c_str(), dir.File("alias.835").c_str());
+  const std::string kNoInput = "Can't find Input File\n";
+  const std::string kBadOutput = "Invalid or Missing Output File Path or Name\n";
+  const std::string kSame = "Output File cannot be same as Input File\n";
+  const struct {
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {{"missing.835", "out.txt"}, kNoInput},
+      {{"folder", "out.txt"}, kNoInput},
+      {{"missing.835", "folder"}, kNoInput},  // the input is checked first
+      {{"in.835", "folder"}, kBadOutput},
+      {{"in.835", "no-folder/out.txt"}, kBadOutput},
+      {{"in.835", "/dev/null"}, kBadOutput},
+      {{"in.835", "in.835"}, kSame},
+      {{"in.835", "alias.835"}, kSame},
+      {{"in.835", "./in.835"}, kSame},
+      {{"in.835", "out.txt", "--report", "in.835"},
+       "Report File cannot be same as Input or Output File\n"},
+      {{"in.835", "out.txt", "--report", "folder"},
+       "Invalid or Missing Report File Path or Name\n"},
+  };
+  for (const auto& c : cases) {
+    CliResult run = RunCli(c.args, dir.Path());
+    EXPECT_EQ(run.exit, 2) << c.args[0] << " " << c.args[1];
+    EXPECT_EQ(run.err, c.err) << c.args[0] << " " << c.args[1];
+    EXPECT_EQ(run.out, "");
+  }
+  EXPECT_EQ(ReadFile(dir.File("in.835")), kInput);
+  EXPECT_EQ(dir.Entries(),
+            (std::vector<std::string>{"alias.835", "empty.txt", "folder", "in.835"}));
+  // An existing empty output file is fine and is replaced by the output.
+  CliResult run = RunCli({"--quiet", "--seed", "1", "in.835", "empty.txt"}, dir.Path());
+  EXPECT_EQ(run.exit, 0) << run.err;
+  EXPECT_NE(ReadFile(dir.File("empty.txt")), "");
+}
+
+TEST(Cli, ScanFailureExits3) {
+  TempDir dir;
+  WriteFile(dir.File("junk.txt"), std::string(400, 'z'));
+  CliResult run = RunCli({"--quiet", "junk.txt", "out.txt"}, dir.Path());
+  EXPECT_EQ(run.exit, 3);
+  EXPECT_EQ(run.err, "Scan failed: No Interchange(s) Found (No Valid ISA Segments)\n");
+  EXPECT_EQ(run.out, "");
+  EXPECT_FALSE(FileExists(dir.File("out.txt")));
+}
+
+TEST(Cli, SuccessReportProgressAndSeed) {
+  TempDir dir;
+  WriteFile(dir.File("in.835"), kInput);
+  CliResult run = RunCli({"--seed", "77", "in.835", "out1.txt"}, dir.Path());
+  EXPECT_EQ(run.exit, 0) << run.err;
+  // Progress on standard error, one status per line when it is no terminal.
+  EXPECT_EQ(run.err,
+            "Scanning in.835\nScan Complete\nCollecting Information\n"
+            "Randomly Scrambling Collected Information\nWriting ANSI Data to out1.txt\n"
+            "Done, Ready\n");
+  EXPECT_NE(run.out.find("\r\nInput File (original file) is in.835\r\n"), std::string::npos);
+  EXPECT_NE(run.out.find("\r\n Claims Found                :       2\r\n"), std::string::npos);
+  EXPECT_NE(run.out.find("\r\nScrambled data written to file out1.txt\r\n"), std::string::npos);
+  EXPECT_NE(run.out.find("Detailed Segment changes not shown."), std::string::npos);
+
+  CliResult again = RunCli({"--quiet", "--listing", "--seed", "77", "--report", "report.txt",
+                            "in.835", "out2.txt"},
+                           dir.Path());
+  EXPECT_EQ(again.exit, 0);
+  EXPECT_EQ(again.err, "");
+  EXPECT_EQ(again.out, "");
+  EXPECT_NE(ReadFile(dir.File("report.txt")).find("Listing of changed segments\r\n"),
+            std::string::npos);
+  EXPECT_EQ(ReadFile(dir.File("out1.txt")), ReadFile(dir.File("out2.txt")));
+
+  // Without a seed, the secure source: another output.
+  EXPECT_EQ(RunCli({"--quiet", "in.835", "out3.txt"}, dir.Path()).exit, 0);
+  EXPECT_NE(ReadFile(dir.File("out1.txt")), ReadFile(dir.File("out3.txt")));
+}
+
+// An output that cannot be written completely: exit 4, the report says so,
+// and no file is left under the output name.  The file-size limit stands in
+// for a full disk; it is set between the size of the unwrapped copy and the
+// size of the output (with CR terminators each output line is longer).
+TEST(Cli, OutputWriteFailureExits4) {
+  TempDir dir, tmp;
+  std::string input =
+      "ISA*00*          *00*          *ZZ*SENDER         *ZZ*RECEIVER       *240101*1200*^*00501*"
+      "000000001*0*P*:\rGS*HP*S*R*1*1*1*X*1\rST*835*1\rCLP*A*1\r";
+  for (int i = 0; i < 3000; ++i) input += "REF*ZZ*1234567890\r";
+  input += "SE*3003*1\rGE*1*1\rIEA*1*1\r";
+  WriteFile(dir.File("in.835"), input);
+  InterchangeTable interchanges;
+  Ta1Table ta1s;
+  GroupTable groups;
+  SetTable sets;
+  ASSERT_EQ(ScanX12File(dir.File("in.835"), tmp.File("copy"), "", interchanges, ta1s, groups, sets,
+                        ProgressTarget()),
+            0);
+  const size_t copySize = ReadFile(tmp.File("copy")).size();
+  RemoveFile(tmp.File("copy"));
+  const std::string limit = "trap '' XFSZ; ulimit -f " + std::to_string(copySize / 1024 + 1) + ";";
+  CliResult run = RunCli({"--seed", "1", "--quiet", "in.835", "out.txt"}, dir.Path(), limit,
+                         "TMPDIR=" + Quote(tmp.Path()));
+  EXPECT_EQ(run.exit, 4);
+  const std::string line = "Scrambled data NOT written: could not write file out.txt (File too large)";
+  EXPECT_NE(run.out.find("\r\n" + line + "\r\n"), std::string::npos) << run.out;
+  EXPECT_EQ(run.err, line + "\n");
+  EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"in.835"}));
+  EXPECT_TRUE(tmp.Entries().empty());
+}
+
+// Ctrl-C in the middle of a run leaves neither temporary files nor an
+// output behind, whether it comes during the scan or during the rewrite.
+TEST(Cli, InterruptLeavesNoFiles) {
+  TempDir dir;
+  std::string input =
+      "ISA*00*          *00*          *ZZ*SENDER         *ZZ*RECEIVER       *240101*1200*^*00501*"
+      "000000001*0*P*:~GS*HP*S*R*1*1*1*X*1~ST*835*1~";
+  std::string claim = "CLP*A*1*100*80**MC*P~NM1*QC*1*DOE*JOHN****MI*M~SVC*HC:1*100*80~\r\n";
+  input.reserve(input.size() + claim.size() * 400000);
+  for (int i = 0; i < 400000; ++i) input += claim;
+  input += "SE*3*1~GE*1*1~IEA*1*1~";
+  WriteFile(dir.File("in.835"), input);
+  for (const char* waitFor : {"~uw", ".~sc"}) {
+    SCOPED_TRACE(waitFor);
+    TempDir tmp;
+    const bool inOutputFolder = std::string(waitFor) == ".~sc";
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      setenv("TMPDIR", tmp.Path().c_str(), 1);
+      if (chdir(dir.Path().c_str()) != 0) _exit(99);
+      if (std::freopen("/dev/null", "w", stdout) == nullptr) _exit(97);
+      execl(SCRAMBLE835_PATH, SCRAMBLE835_PATH, "--quiet", "in.835", "out.txt",
+            static_cast<char*>(nullptr));
+      _exit(98);
+    }
+    const std::string watched = inOutputFolder ? dir.Path() : tmp.Path();
+    bool seen = false;
+    for (int i = 0; i < 20000 && !seen; ++i) {
+      for (const std::string& name : FolderEntries(watched)) {
+        if (name.rfind(waitFor, 0) == 0) seen = true;
+      }
+      if (!seen) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    EXPECT_TRUE(seen);
+    kill(child, SIGINT);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+    EXPECT_TRUE(tmp.Entries().empty());
+    EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"in.835"}));
+  }
+}

@@ -1,0 +1,446 @@
+// The engine over hand-made unwrapped copies and hand-filled scan tables.
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <csignal>
+#include <cstring>
+
+#include "line_reader.h"
+#include "random.h"
+#include "test_util.h"
+
+using namespace testutil;
+
+namespace {
+
+// Member ids that a run seeded like `LcgRandom(seed)` draws first, in order.
+std::vector<std::string> FirstIds(float seed, int count) {
+  LcgRandom random(seed);
+  std::vector<std::string> ids;
+  for (int i = 0; i < count; ++i) ids.push_back(NewMemberId(random));
+  return ids;
+}
+
+// Replaces "{ID1}", "{ID2}", ... with the given ids.
+std::string WithIds(std::string text, const std::vector<std::string>& ids) {
+  for (size_t i = 0; i < ids.size(); ++i) {
+    const std::string mark = "{ID" + std::to_string(i + 1) + "}";
+    for (size_t at; (at = text.find(mark)) != std::string::npos;) text.replace(at, mark.size(), ids[i]);
+  }
+  return text;
+}
+
+struct SingleClaimCase {
+  const char* name;
+  char term;
+  std::vector<std::string> segments;  // between ST*835 and SE, one claim
+  std::vector<std::string> expected;  // output lines for the same segments
+  ScrambleCounts counts;              // CLP, patient, insured, other, total used
+};
+
+}  // namespace
+
+// With one claim the reordering keeps every value in place, so the output
+// is fully known from the seed: these pin the rewrite of each segment kind.
+TEST(EngineRewrite, SingleClaimSegments) {
+  const SingleClaimCase cases[] = {
+      {"patient name with member id",
+       '~',
+       {"CLP*PCN1*1*100*80**MC*PAYERREF", "NM1*QC*1*DOE*JOHN*Q***MI*OLDID"},
+       {"CLP*PCN1*1*100*80**MC*PAYERREF~", "NM1*QC*1*DOE*JOHN*Q***MI*{ID1}~"},
+       {0, 0, 1, 1, 0, 0, 2}},
+      {"NM1 QC up to NM103 gains no elements but counts",
+       '~',
+       {"CLP*PCN1*1*100*80", "NM1*QC*1*DOE"},
+       {"CLP*PCN1*1*100*80~", "NM1*QC*1*DOE~"},
+       {0, 0, 1, 1, 0, 0, 2}},
+      {"REF EA as last element keeps the terminator; other qualifiers untouched",
+       '~',
+       {"CLP*PCN1*1", "REF*EA*ACCT1", "REF*ZZ*KEEP", "REF*F8*KEEP2"},
+       {"CLP*PCN1*1~", "REF*EA*ACCT1~", "REF*ZZ*KEEP~", "REF*F8*KEEP2~"},
+       {0, 0, 1, 0, 0, 1, 2}},
+      {"second REF EA of a claim wins for both",
+       '~',
+       {"CLP*PCN1*1", "REF*EA*FIRST", "REF*EA*SECOND"},
+       {"CLP*PCN1*1~", "REF*EA*SECOND~", "REF*EA*SECOND~"},
+       {0, 0, 1, 0, 0, 2, 3}},
+      {"empty REF02 is an empty cell",
+       '~',
+       {"CLP*PCN1*1", "REF*1L*", "REF*1L"},
+       {"CLP*PCN1*1~", "REF*1L*~", "REF*1L~"},
+       {0, 0, 1, 0, 0, 2, 3}},
+      {"insured and corrected insured, all eight REF qualifiers",
+       '~',
+       {"CLP*A*1", "NM1*IL*1*INS*IRA****MI*X", "NM1*74*1*COR*CAL*M", "REF*BB*1", "REF*1G*2",
+        "REF*SY*3", "REF*A6*4", "REF*1L*5", "REF*1W*6", "REF*G3*7", "REF*EA*8"},
+       {"CLP*A*1~", "NM1*IL*1*INS*IRA****MI*{ID1}~", "NM1*74*1*COR*CAL*M~", "REF*BB*1~",
+        "REF*1G*2~", "REF*SY*3~", "REF*A6*4~", "REF*1L*5~", "REF*1W*6~", "REF*G3*7~",
+        "REF*EA*8~"},
+       {0, 0, 1, 0, 1, 9, 11}},
+      {"terminator CR: appended again, line ends CR CR LF",
+       '\r',
+       {"CLP*PCN1*1", "NM1*QC*1*DOE*JOHN*Q***MI*OLD"},
+       {"CLP*PCN1*1\r", "NM1*QC*1*DOE*JOHN*Q***MI*{ID1}\r"},
+       {0, 0, 1, 1, 0, 0, 2}},
+      {"terminator LF: the LF stays in the line and out of the last element",
+       '\n',
+       {"CLP*PCN1*1", "NM1*QC*1*DOE*JOHN", "REF*EA*ACCT"},
+       {"CLP*PCN1*1\n", "NM1*QC*1*DOE*JOHN\n", "REF*EA*ACCT\n"},
+       {0, 0, 1, 1, 0, 1, 3}},
+  };
+  for (const SingleClaimCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> segments = {Isa(), "GS*HP*S*R*20240101*1200*1*X*005010X221A1",
+                                         "ST*835*0001"};
+    segments.insert(segments.end(), c.segments.begin(), c.segments.end());
+    segments.insert(segments.end(), {"SE*9*0001", "GE*1*1", "IEA*1*000000001"});
+    LcgRandom random(7.0f);
+    EngineRun run = RunEngine(UnwrappedCopy(segments, c.term), Interchanges({c.term}), Sets835(1),
+                              random);
+    ASSERT_TRUE(run.result.outputWritten);
+    std::vector<std::string> lines = CrLfLines(run.output);
+    ASSERT_EQ(lines.size(), segments.size());
+    std::vector<std::string> ids = FirstIds(7.0f, 3);
+    for (size_t i = 0; i < c.expected.size(); ++i) {
+      EXPECT_EQ(lines[3 + i], WithIds(c.expected[i], ids));
+    }
+    // Envelope lines are copied as read, terminator added where the line lacks it.
+    EXPECT_EQ(lines[0], Isa() + c.term);
+    EXPECT_EQ(lines.back(), std::string("IEA*1*000000001") + c.term);
+    const ScrambleCounts& n = run.result.counts;
+    EXPECT_EQ(n.segmentsIn, static_cast<int64_t>(segments.size()));
+    EXPECT_EQ(n.claimsFound, 1);
+    EXPECT_EQ(n.clpChanged, c.counts.clpChanged);
+    EXPECT_EQ(n.patientChanged, c.counts.patientChanged);
+    EXPECT_EQ(n.insuredChanged, c.counts.insuredChanged);
+    EXPECT_EQ(n.otherChanged, c.counts.otherChanged);
+    EXPECT_EQ(n.totalChanged, c.counts.totalChanged);
+  }
+}
+
+// Values before the file's first CLP live in row 0 and never move, while
+// the claims' values are exchanged among the claims.
+TEST(EngineRewrite, RowZeroStaysClaimsExchange) {
+  std::vector<std::string> segments = {Isa(), "GS*HP*S*R*1*1*1*X*1", "ST*835*1",
+                                       "NM1*QC*1*ZERO*Z*Z***MI*OLD0"};
+  for (int k = 1; k <= 40; ++k) {
+    const std::string n = std::to_string(k);
+    segments.push_back("CLP*C" + n + "*1*10*5**MC*P" + n);
+    segments.push_back("NM1*QC*1*LAST" + n + "*FIRST" + n + "*M" + n + "***MI*OLD" + n);
+  }
+  segments.insert(segments.end(), {"SE*83*1", "GE*1*1", "IEA*1*1"});
+  const std::string copy = UnwrappedCopy(segments);
+  LcgRandom random(99.0f);
+  EngineRun run = RunEngine(copy, Interchanges({'~'}), Sets835(40), random);
+  ASSERT_TRUE(run.result.outputWritten);
+  std::vector<std::string> lines = CrLfLines(run.output);
+  // Row 0 keeps its names and the first id drawn.
+  EXPECT_EQ(lines[3], "NM1*QC*1*ZERO*Z*Z***MI*" + FirstIds(99.0f, 1)[0] + "~");
+  EXPECT_EQ(CheckScramble(copy, run.output, Interchanges({'~'}), 40, run.result.counts), "");
+  // Each column has its own order: the last and first names of claim k
+  // do not all come from one claim, and not every claim keeps its own.
+  int sameSource = 0, unchanged = 0;
+  for (int k = 1; k <= 40; ++k) {
+    const std::string& nm1 = lines[3 + 2 * k];
+    size_t last = nm1.find("LAST") + 4, first = nm1.find("FIRST") + 5;
+    std::string lastFrom = nm1.substr(last, nm1.find('*', last) - last);
+    std::string firstFrom = nm1.substr(first, nm1.find('*', first) - first);
+    if (lastFrom == firstFrom) ++sameSource;
+    if (lastFrom == std::to_string(k)) ++unchanged;
+  }
+  EXPECT_LT(sameSource, 10);
+  EXPECT_LT(unchanged, 10);
+}
+
+// More CLP segments than the scan counted: the extra claim is copied as
+// read and not counted, and nothing is read or written outside the table.
+TEST(EngineRewrite, ClaimsBeyondTheClaimCountAreCopied) {
+  std::vector<std::string> segments = {Isa(),         "GS*HP*S*R*1*1*1*X*1", "ST*835*1",
+                                       "CLP*ONE*1",   "NM1*QC*1*A*B",        "CLP*TWO*1",
+                                       "NM1*QC*1*C*D", "REF*EA*X",           "SE*7*1",
+                                       "GE*1*1",      "IEA*1*1"};
+  LcgRandom random(3.0f);
+  EngineRun run = RunEngine(UnwrappedCopy(segments), Interchanges({'~'}), Sets835(1), random);
+  std::vector<std::string> lines = CrLfLines(run.output);
+  ASSERT_EQ(lines.size(), segments.size());
+  EXPECT_EQ(lines[5], "CLP*TWO*1~");
+  EXPECT_EQ(lines[6], "NM1*QC*1*C*D~");
+  EXPECT_EQ(lines[7], "REF*EA*X~");
+  EXPECT_EQ(run.result.counts.clpChanged, 1);
+  EXPECT_EQ(run.result.counts.patientChanged, 1);
+  EXPECT_EQ(run.result.counts.otherChanged, 0);
+  EXPECT_EQ(run.result.counts.totalChanged, 2);
+}
+
+// Separators come from each ISA line, terminators from the interchange
+// table; an ISA without a table entry of its own (the previous IEA was
+// missing) uses the last entry's terminator.
+TEST(EngineRewrite, SeparatorsPerInterchangeAndIsaPastTheTable) {
+  const std::string copy =
+      UnwrappedCopy({Isa('*'), "ST*835*1", "CLP*A*1*2*3*4*5*PAY1", "SE*2*1", "IEA*1*1"}, '~') +
+      UnwrappedCopy({Isa('|', '^'), "ST|835|2", "CLP|B|1|2|3|4|5|PAY2", "NM1|QC|1|X"}, '\n') +
+      // Inside the second interchange, whose IEA is missing: a third ISA.
+      UnwrappedCopy({Isa('!'), "CLP!C!1!2!3!4!5!PAY3", "SE!4!2"}, '\n');
+  const InterchangeTable table = Interchanges({'~', '\n'});
+  LcgRandom random(5.0f);
+  EngineRun run = RunEngine(copy, table, Sets835(3), random);
+  ASSERT_TRUE(run.result.outputWritten);
+  EXPECT_EQ(run.result.counts.clpChanged, 3);
+  EXPECT_EQ(run.result.counts.patientChanged, 1);
+  EXPECT_EQ(CheckScramble(copy, run.output, table, 3, run.result.counts), "");
+  std::vector<std::string> lines = CrLfLines(run.output);
+  ASSERT_EQ(lines.size(), 12u);
+  // The third ISA's lines end with the last entry's LF terminator, cut at '!'.
+  EXPECT_EQ(lines[10].back(), '\n');
+  EXPECT_EQ(lines[10].rfind("CLP!", 0), 0u);
+  EXPECT_EQ(std::count(lines[10].begin(), lines[10].end(), '!'), 7);
+}
+
+// NM1 and REF inside a non-835 set are neither collected nor changed.
+TEST(EngineRewrite, OtherTransactionSetsAreCopied) {
+  const std::vector<std::string> segments = {
+      Isa(),          "GS*FA*S*R*1*1*1*X*1", "ST*997*1",   "CLP*NOT*1", "NM1*QC*1*KEEP*ME",
+      "REF*EA*KEEP",  "SE*5*1",              "ST*835*2",   "CLP*YES*1", "SE*2*2",
+      "NM1*QC*1*AFTER*SE", "GE*2*1",         "IEA*1*1"};
+  LcgRandom random(1.0f);
+  EngineRun run = RunEngine(UnwrappedCopy(segments), Interchanges({'~'}), Sets835(1), random);
+  std::vector<std::string> lines = CrLfLines(run.output);
+  ASSERT_EQ(lines.size(), segments.size());
+  for (size_t i = 0; i < segments.size(); ++i) EXPECT_EQ(lines[i], segments[i] + "~");
+  EXPECT_EQ(run.result.counts.totalChanged, 1);
+  EXPECT_EQ(run.result.counts.clpChanged, 1);
+}
+
+// A byte 0x1A ends both passes: the output ends with the segments before it.
+TEST(EngineRewrite, EndOfFileMarkStopsBothPasses) {
+  std::string copy = UnwrappedCopy({Isa(), "ST*835*1", "CLP*A*1"}) + "\x1A" +
+                     UnwrappedCopy({"NM1*QC*1*HIDDEN", "SE*3*1", "IEA*1*1"});
+  LcgRandom random(1.0f);
+  EngineRun run = RunEngine(copy, Interchanges({'~'}), Sets835(1), random);
+  EXPECT_EQ(CrLfLines(run.output).size(), 3u);
+  EXPECT_EQ(run.result.counts.segmentsIn, 3);
+  EXPECT_EQ(run.result.counts.patientChanged, 0);
+}
+
+TEST(EngineReport, LineForLineWithListing) {
+  const std::string copy = UnwrappedCopy(
+      {Isa(), "ST*835*1", "CLP*A*1", "NM1*QC*1*DOE*JO****MI*OLD", "SE*4*1", "IEA*1*1"});
+  LcgRandom random(2.0f);
+  EngineRun run = RunEngine(copy, Interchanges({'~'}), Sets835(1), random, /*listing=*/true);
+  const std::string id = FirstIds(2.0f, 1)[0];
+  std::vector<std::string> lines = CrLfLines(run.report);
+  ASSERT_EQ(run.report.substr(run.report.size() - 2), "\r\n");
+  ASSERT_EQ(lines.size(), 25u);
+  const std::string header = "Quorvel Systems Inc '835' Data Scrambler Begins at ";
+  EXPECT_EQ(lines[0].substr(0, header.size()), header);
+  EXPECT_EQ(Shape(lines[0].substr(header.size())), "99:99:99 on 99-99-9999") << lines[0];
+  const std::vector<std::string> expected = {
+      "Input File (original file) is input.835",
+      "",
+      "Listing of changed segments",
+      "---------------------------",
+      "",
+      "Segment in ==>CLP*A*1~",
+      "Segment out==>CLP*A*1~",
+      "",
+      "Segment in ==>NM1*QC*1*DOE*JO****MI*OLD~",
+      "Segment out==>NM1*QC*1*DOE*JO****MI*" + id + "~",
+      "",
+      "",
+      " Segments in                 :       6",
+      " Claims Found                :       1",
+      " CLP Segments Changed        :       1",
+      " Patient ID Segments Changed :       1",
+      " Insured ID Segments Changed :       0",
+      " Other   ID Segments Changed :       0",
+      " Total      Segments Changed :       2",
+      "",
+      "Scrambled data written to file " + std::string(),  // path checked below
+      "",
+      " ** END OF REPORT **",
+      "",
+  };
+  for (size_t i = 0; i < expected.size(); ++i) {
+    if (i == 20) {
+      EXPECT_EQ(lines[1 + i].rfind("Scrambled data written to file /", 0), 0u) << lines[1 + i];
+      EXPECT_NE(lines[1 + i].find("/out.txt"), std::string::npos);
+    } else {
+      EXPECT_EQ(lines[1 + i], expected[i]) << "report line " << i + 2;
+    }
+  }
+  EXPECT_EQ(run.statuses.size(), 3u);
+  EXPECT_EQ(run.statuses[0], "Collecting Information");
+  EXPECT_EQ(run.statuses[1], "Randomly Scrambling Collected Information");
+  EXPECT_EQ(run.statuses[2].rfind("Writing ANSI Data to /", 0), 0u);
+}
+
+TEST(EngineReport, NoClaimsAndListingOff) {
+  const std::string copy =
+      UnwrappedCopy({Isa(), "GS*FA*S*R*1*1*1*X*1", "ST*997*1", "AK1*HP*1", "SE*3*1", "GE*1*1",
+                     "IEA*1*1"});
+  SetTable sets;
+  std::strcpy(sets[1].setId, "997");
+  sets[1].loopCount1 = 4;  // not an 835: never a claim
+  LcgRandom random(2.0f);
+  EngineRun run = RunEngine(copy, Interchanges({'~'}), sets, random);
+  std::vector<std::string> lines = CrLfLines(run.report);
+  ASSERT_GE(lines.size(), 13u);
+  EXPECT_EQ(lines[2], "");
+  EXPECT_EQ(lines[3], "Detailed Segment changes not shown.");
+  EXPECT_EQ(lines[4], "");
+  EXPECT_EQ(lines[5], "");
+  EXPECT_EQ(lines[6], " Segments in                 :       7");
+  EXPECT_EQ(lines[7], " Claims Found                :       0");
+  EXPECT_EQ(lines[12], " Total      Segments Changed :       0");
+  EXPECT_EQ(run.output, copy);  // CR LF lines that end with their terminator: unchanged bytes
+}
+
+TEST(EngineReport, CountFormat) {
+  const struct {
+    int64_t value;
+    const char* text;
+  } cases[] = {{0, "      0"},      {7, "      7"},       {999, "    999"},
+               {1000, "  1,000"},   {12345, " 12,345"},    {999999, "999,999"},
+               {1234567, "1,234,5"}, {12345678, "12,345,"}};
+  for (const auto& c : cases) EXPECT_EQ(FormatReportCount(c.value), c.text) << c.value;
+  struct tm t {};
+  t.tm_hour = 14, t.tm_min = 5, t.tm_sec = 9, t.tm_mon = 2, t.tm_mday = 7, t.tm_year = 124;
+  EXPECT_EQ(FormatReportTime(t), "14:05:09");
+  EXPECT_EQ(FormatReportDate(t), "03-07-2024");
+}
+
+// Failures to open the unwrapped copy or the report file end the run at
+// once with the "Error #" notice.
+TEST(EngineOpen, FailureNoticeAndNothingWritten) {
+  TempDir dir;
+  WriteFile(dir.File("copy"), UnwrappedCopy({Isa(), "IEA*1*1"}));
+  const struct {
+    std::string copy, report;
+    std::string notice;
+  } cases[] = {
+      {dir.File("missing"), dir.File("report"), "Error # 2 On OPEN Of " + dir.File("missing")},
+      {dir.File("copy"), dir.File("no/report"), "Error # 2 On OPEN Of " + dir.File("no/report")},
+  };
+  for (const auto& c : cases) {
+    FakeDialog dialog;
+    dialog.output = dir.File("out");
+    RecordingNotice notice;
+    LcgRandom random(1.0f);
+    ScrambleResult result = ScrambleFile(dialog, c.copy, c.report, Interchanges({'~'}),
+                                         GroupTable(), Sets835(0), random, notice);
+    EXPECT_FALSE(result.opened);
+    EXPECT_FALSE(result.outputWritten);
+    ASSERT_EQ(notice.shown.size(), 1u);
+    EXPECT_EQ(notice.shown[0], c.notice);
+    EXPECT_FALSE(FileExists(dir.File("out")));
+    EXPECT_TRUE(dialog.statuses.empty());
+  }
+}
+
+// An output that cannot be created: the report says so in place of the
+// "written" line, and the result tells the caller.
+TEST(EngineOutput, MissingFolderIsReportedNotClaimed) {
+  TempDir dir;
+  WriteFile(dir.File("copy"), UnwrappedCopy({Isa(), "ST*835*1", "CLP*A*1", "SE*2*1", "IEA*1*1"}));
+  FakeDialog dialog;
+  dialog.output = dir.File("no-such-folder/out.txt");
+  RecordingNotice notice;
+  LcgRandom random(1.0f);
+  ScrambleResult result = ScrambleFile(dialog, dir.File("copy"), dir.File("report"),
+                                       Interchanges({'~'}), GroupTable(), Sets835(1), random, notice);
+  EXPECT_TRUE(result.opened);
+  EXPECT_FALSE(result.outputWritten);
+  EXPECT_TRUE(result.reportWritten);
+  const std::string report = ReadFile(dir.File("report"));
+  EXPECT_EQ(report.find("Scrambled data written"), std::string::npos);
+  EXPECT_NE(report.find("\r\nScrambled data NOT written: could not write file " +
+                        dialog.output + " (No such file or directory)\r\n"),
+            std::string::npos)
+      << report;
+  EXPECT_EQ(result.counts.clpChanged, 1);  // the pass still counted
+  EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"copy", "report"}));
+}
+
+// A write that fails part-way (here: the file-size limit, as a full disk
+// would): nothing is left under the output name, an existing output keeps
+// its old content, and no temporary file remains.
+TEST(EngineOutput, FailedWriteLeavesNoHalfFile) {
+  TempDir dir;
+  std::vector<std::string> segments = {Isa(), "ST*835*1"};
+  for (int k = 0; k < 400; ++k) {
+    segments.push_back("CLP*CLAIM" + std::to_string(k) + "*1*100*80");
+    segments.push_back("NM1*QC*1*LASTNAME*FIRSTNAME*M***MI*ID" + std::to_string(k));
+  }
+  segments.insert(segments.end(), {"SE*802*1", "IEA*1*1"});
+  WriteFile(dir.File("copy"), UnwrappedCopy(segments));
+  for (bool existing : {false, true}) {
+    SCOPED_TRACE(existing ? "existing output" : "new output");
+    if (existing) WriteFile(dir.File("out.txt"), "previous content");
+    FakeDialog dialog;
+    dialog.output = dir.File("out.txt");
+    RecordingNotice notice;
+    LcgRandom random(1.0f);
+    struct rlimit old {};
+    getrlimit(RLIMIT_FSIZE, &old);
+    struct rlimit small = old;
+    small.rlim_cur = 16384;  // room for the report, not for the output
+    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &small);
+    ScrambleResult result = ScrambleFile(dialog, dir.File("copy"), dir.File("report"),
+                                         Interchanges({'~'}), GroupTable(), Sets835(400), random,
+                                         notice);
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_FALSE(result.outputWritten);
+    EXPECT_EQ(result.outputError, EFBIG);
+    EXPECT_NE(ReadFile(dir.File("report")).find("Scrambled data NOT written: could not write file " +
+                                                dialog.output + " (File too large)"),
+              std::string::npos);
+    if (existing) {
+      EXPECT_EQ(ReadFile(dir.File("out.txt")), "previous content");
+      EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"copy", "out.txt", "report"}));
+    } else {
+      EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"copy", "report"}));
+    }
+  }
+}
+
+// Without a seed the run draws from the system's secure source: two runs
+// differ.  The same seed gives the same output twice.
+TEST(EngineRandom, UnseededRunsDifferSeededRunsRepeat) {
+  std::vector<std::string> segments = {Isa(), "ST*835*1"};
+  for (int k = 0; k < 20; ++k) {
+    segments.push_back("CLP*C" + std::to_string(k) + "*1");
+    segments.push_back("NM1*QC*1*L" + std::to_string(k) + "*F***MI*X");
+  }
+  segments.insert(segments.end(), {"SE*42*1", "IEA*1*1"});
+  const std::string copy = UnwrappedCopy(segments);
+  SystemRandom first, second;
+  std::string a = RunEngine(copy, Interchanges({'~'}), Sets835(20), first).output;
+  std::string b = RunEngine(copy, Interchanges({'~'}), Sets835(20), second).output;
+  EXPECT_NE(a, b);
+  LcgRandom seeded1(12345.0f), seeded2(12345.0f);
+  EXPECT_EQ(RunEngine(copy, Interchanges({'~'}), Sets835(20), seeded1).output,
+            RunEngine(copy, Interchanges({'~'}), Sets835(20), seeded2).output);
+}
+
+TEST(ReplaceElement, PositionsAndNoAddedElements) {
+  const struct {
+    const char* segment;
+    int position;
+    const char* value;
+    const char* expected;
+  } cases[] = {
+      {"NM1*QC*1*DOE*JOHN~", 3, "ROE", "NM1*QC*1*ROE*JOHN~"},
+      {"NM1*QC*1*DOE*JOHN~", 4, "JIM", "NM1*QC*1*DOE*JIM"},  // terminator goes with the last piece
+      {"NM1*QC*1*DOE~", 9, "123456789A", "NM1*QC*1*DOE~"},    // never added
+      {"REF*EA*X~", 2, "", "REF*EA*"},
+      {"CLP**1", 1, "NEW", "CLP*NEW*1"},
+  };
+  for (const auto& c : cases) {
+    std::string segment = c.segment;
+    ReplaceElement(segment, c.position, '*', c.value);
+    EXPECT_EQ(segment, c.expected) << c.segment << " @" << c.position;
+  }
+}

@@ -1,0 +1,101 @@
+// Reading the unwrapped copy in blocks gives the same lines as reading it
+// whole, wherever the block edges fall.
+#include <gtest/gtest.h>
+
+#include "line_reader.h"
+#include "test_util.h"
+
+using namespace testutil;
+
+namespace {
+
+std::vector<std::string> ReadAll(const std::string& path) {
+  LineReader reader;
+  EXPECT_EQ(reader.Open(path), 0);
+  std::vector<std::string> lines;
+  std::string_view line;
+  while (reader.Next(line)) lines.emplace_back(line);
+  EXPECT_FALSE(reader.ReadFailed());
+  return lines;
+}
+
+}  // namespace
+
+TEST(LineReader, SameLinesAsWholeText) {
+  const size_t block = size_t{4} << 20;  // the reader's block size
+  const struct {
+    const char* name;
+    std::string text;
+  } cases[] = {
+      {"CR LF, LF alone, CR alone, empty lines", "A~\r\nB\nC~\rD~\r\n\r\nE"},
+      {"no line end at all", "ISA*X~"},
+      {"ends with CR", "A\rB\r"},
+      {"0x1A ends the reading", "A\r\nB\x1A\r\nC\r\n"},
+      {"0x1A right after a line end", "A\r\n\x1A" "B\r\n"},
+      {"CR as the last byte of a block, LF first of the next",
+       std::string(block - 1, 'x') + "\r\nNEXT\r\n"},
+      {"CR as the last byte of a block, no LF after it", std::string(block - 1, 'x') + "\rNEXT"},
+      {"a line longer than two blocks", "A\r\n" + std::string(2 * block + 17, 'y') + "\r\nB"},
+      {"0x1A in the second block", std::string(block + 5, 'z') + "\r\nQ\x1A\r\nR"},
+  };
+  TempDir dir;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteFile(dir.File("copy"), c.text);
+    std::vector<std::string> lines = ReadAll(dir.File("copy"));
+    std::vector<std::string> expected = EngineLines(c.text);
+    ASSERT_EQ(lines.size(), expected.size());
+    for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i], expected[i]) << "line " << i;
+  }
+  EXPECT_EQ(EngineLines("A~\r\nB\nC~\rD~\r\n\r\nE"),
+            (std::vector<std::string>{"A~", "B\nC~", "D~", "", "E"}));
+}
+
+TEST(LineReader, OpenFailureGivesErrorNumber) {
+  LineReader reader;
+  EXPECT_EQ(reader.Open("/nonexistent/folder/copy"), ENOENT);
+  std::string_view line;
+  EXPECT_FALSE(reader.Next(line));
+}
+
+// Identifiers, entity codes and qualifiers match exactly: whole elements,
+// case-sensitive, and only inside an 835 set.
+TEST(ClassifyLine, ExactMatchesInside835Only) {
+  const InterchangeTable interchanges = Interchanges({'~'});
+  const struct {
+    const char* line;
+    LineKind kind;
+  } cases[] = {
+      {"CLP*A~", LineKind::kPlain},  // before any ST: not in an 835 set
+      {"ST*8355*1~", LineKind::kPlain},
+      {"CLP*A~", LineKind::kPlain},
+      {"ST*835~", LineKind::kPlain},
+      {"CLP~", LineKind::kClaim},
+      {"CLPX*A~", LineKind::kPlain},
+      {"clp*A~", LineKind::kPlain},
+      {"NM1*QC*1*A~", LineKind::kPatient},
+      {"NM1*QC~", LineKind::kPatient},
+      {"NM1*QCX*1~", LineKind::kPlain},
+      {"NM1*qc*1~", LineKind::kPlain},
+      {"NM1*IL*1~", LineKind::kInsured},
+      {"NM1*74~", LineKind::kCorrected},
+      {"NM1*82*1~", LineKind::kPlain},
+      {"REF*EA*1~", LineKind::kReference},
+      {"REF*EA~", LineKind::kReference},
+      {"REF*EAX*1~", LineKind::kPlain},
+      {"REF*E~", LineKind::kPlain},
+      {"REF*6R*1~", LineKind::kPlain},
+      {"SEX*1~", LineKind::kPlain},
+      {"CLP*B~", LineKind::kClaim},
+      {"SE*9*1~", LineKind::kPlain},
+      {"CLP*C~", LineKind::kPlain},  // after SE: not in an 835 set
+  };
+  LineScanner scanner;
+  ClassifyLine(Isa() + "~", scanner, interchanges);
+  for (const auto& c : cases) {
+    EXPECT_EQ(static_cast<int>(ClassifyLine(c.line, scanner, interchanges).kind),
+              static_cast<int>(c.kind))
+        << c.line;
+  }
+  EXPECT_EQ(scanner.claimRow, 2);
+}

@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "claim_table.h"
+#include "random.h"
+#include "test_util.h"
+
+using testutil::Shape;
+
+namespace {
+
+// Returns the values it is given, in turn.
+class ScriptedRandom final : public RandomSource {
+ public:
+  explicit ScriptedRandom(std::vector<double> values) : values_(std::move(values)) {}
+  double Next() override { return values_[used_++ % values_.size()]; }
+  size_t used_ = 0;
+
+ private:
+  std::vector<double> values_;
+};
+
+}  // namespace
+
+TEST(LcgRandom, SeedIsTheSingleBitPatternAndSequenceIsPinned) {
+  LcgRandom random(1.0f);
+  EXPECT_EQ(random.State(), 0x3F800000u);
+  EXPECT_DOUBLE_EQ(random.Next(), 0.240234375);
+  EXPECT_EQ(random.State(), 1031798785u);
+  EXPECT_DOUBLE_EQ(random.Next(), 998802438u / 2 / 2147483648.0);
+  EXPECT_EQ(random.State(), 998802438u);
+  EXPECT_EQ(LcgRandom(12345.0f).State(), 0x4640E400u);
+}
+
+TEST(RandomInt, StaysInRangeAtTheExtremes) {
+  const double kLargest = 4294967295.0 / 4294967296.0;  // the secure source's largest value
+  const double kLargestLcg = 2147483647.0 / 2147483648.0;
+  const struct {
+    double r;
+    int32_t lo, hi, expected;
+  } cases[] = {
+      {0.0, 100000000, 999999999, 100000000}, {kLargest, 100000000, 999999999, 999999999},
+      {kLargestLcg, 100000000, 999999999, 999999999}, {kLargest, 65, 90, 90},
+      {0.5, 65, 90, 78},
+  };
+  for (const auto& c : cases) {
+    ScriptedRandom random({c.r});
+    EXPECT_EQ(RandomInt(random, c.lo, c.hi), c.expected) << c.r;
+  }
+}
+
+TEST(NewMemberId, FormatAndOrderOfDraws) {
+  SystemRandom secure;
+  std::set<std::string> seen;
+  for (int i = 0; i < 2000; ++i) {
+    std::string id = NewMemberId(secure);
+    ASSERT_TRUE(Shape(id) == "999999999A" && id[0] != '0') << id;
+    seen.insert(id);
+  }
+  EXPECT_GT(seen.size(), 1990u);
+  ScriptedRandom scripted({0.0, 0.999});  // digits first, then the letter
+  EXPECT_EQ(NewMemberId(scripted), "100000000Z");
+  EXPECT_EQ(scripted.used_, 2u);
+}
+
+TEST(ClaimTable, ReorderPermutesEachColumnOnItsOwn) {
+  const int n = 500;
+  ClaimTable table;
+  table.Create(n);
+  for (int c = 0; c < kClaimColumnCount; ++c) {
+    table.Set(0, c, "row0");
+    for (int row = 1; row <= n; ++row) {
+      // Some empty cells and one long value, which move like the others.
+      if (row % 7 == 0) continue;
+      std::string value = std::to_string(row);
+      if (row == 3) value = std::string(300, 'L');
+      table.Set(row, c, value);
+    }
+  }
+  table.Set(n + 1, 0, "outside");  // ignored: no such row
+  EXPECT_EQ(table.Get(n + 1, 0), "");
+
+  ScriptedRandom counter({0.25, 0.5, 0.75});
+  LcgRandom random(42.0f);
+  table.Reorder(random);
+  std::vector<std::vector<std::string>> columns(kClaimColumnCount);
+  for (int c = 0; c < kClaimColumnCount; ++c) {
+    EXPECT_EQ(table.Get(0, c), "row0");
+    std::multiset<std::string> values;
+    for (int row = 1; row <= n; ++row) {
+      values.insert(std::string(table.Get(row, c)));
+      columns[c].emplace_back(table.Get(row, c));
+    }
+    std::multiset<std::string> original;
+    for (int row = 1; row <= n; ++row) {
+      original.insert(row % 7 == 0 ? "" : row == 3 ? std::string(300, 'L') : std::to_string(row));
+    }
+    EXPECT_EQ(values, original) << "column " << c;
+  }
+  EXPECT_NE(columns[0], columns[1]);
+  int fixedPoints = 0;
+  for (int row = 1; row <= n; ++row) fixedPoints += columns[0][row - 1] == std::to_string(row);
+  EXPECT_LT(fixedPoints, 20);
+
+  // N values per column, in column order.
+  ClaimTable small;
+  small.Create(3);
+  small.Reorder(counter);
+  EXPECT_EQ(counter.used_, 3u * kClaimColumnCount);
+}
+
+TEST(ClaimTable, SmallerKeyComesFirst) {
+  ClaimTable table;
+  table.Create(3);
+  table.Set(1, kClaimSubmitterId, "a");
+  table.Set(2, kClaimSubmitterId, "b");
+  table.Set(3, kClaimSubmitterId, "c");
+  ScriptedRandom keys({0.9, 0.1, 0.5});  // a gets 0.9, b 0.1, c 0.5
+  table.Reorder(keys);
+  EXPECT_EQ(table.Get(1, kClaimSubmitterId), "b");
+  EXPECT_EQ(table.Get(2, kClaimSubmitterId), "c");
+  EXPECT_EQ(table.Get(3, kClaimSubmitterId), "a");
+}

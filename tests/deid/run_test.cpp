@@ -1,0 +1,193 @@
+// One whole run: scan, engine, report, and the temporary files around them.
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
+
+#include <cstdlib>
+
+#include "platform.h"
+#include "random.h"
+#include "run.h"
+#include "test_util.h"
+
+using namespace testutil;
+
+namespace {
+
+class TmpDirOverride {
+ public:
+  explicit TmpDirOverride(const std::string& dir) {
+    const char* old = std::getenv("TMPDIR");
+    had_ = old != nullptr;
+    if (had_) old_ = old;
+    setenv("TMPDIR", dir.c_str(), 1);
+  }
+  ~TmpDirOverride() {
+    if (had_) setenv("TMPDIR", old_.c_str(), 1);
+    else unsetenv("TMPDIR");
+  }
+
+ private:
+  bool had_ = false;
+  std::string old_;
+};
+
+const std::string kSmall835 =
+    "ISA*00*          *00*          *ZZ*SENDER         *ZZ*RECEIVER       *240101*1200*^*00501*"
+    "000000001*0*P*:~GS*HP*S*R*20240101*1200*1*X*005010X221A1~ST*835*0001~BPR*I*100*C*CHK~"
+    "CLP*A1*1*100*80**MC*P1~NM1*QC*1*DOE*JOHN****MI*M1~CLP*A2*1*50*40**MC*P2~"
+    "NM1*QC*1*ROE*JANE****MI*M2~REF*EA*R2~SE*8*0001~GE*1*1~IEA*1*000000001~";
+
+// What the temporary folder holds when the engine starts collecting.
+struct Snapshot {
+  std::string dir;
+  std::vector<std::string> names;
+  std::vector<unsigned> modes;
+};
+
+void TakeSnapshot(const std::string& text, void* context) {
+  if (text != "Collecting Information") return;
+  auto* snapshot = static_cast<Snapshot*>(context);
+  for (const std::string& name : FolderEntries(snapshot->dir)) {
+    struct stat info {};
+    stat((snapshot->dir + "/" + name).c_str(), &info);
+    snapshot->names.push_back(name);
+    snapshot->modes.push_back(info.st_mode & 07777);
+  }
+}
+
+}  // namespace
+
+TEST(RunScramble, TemporaryFilesAreOwnerOnlyAndDeleted) {
+  TempDir tmp, work;
+  TmpDirOverride override(tmp.Path());
+  WriteFile(work.File("in.835"), kSmall835);
+  FakeDialog dialog;
+  dialog.input = work.File("in.835");
+  dialog.output = work.File("out.txt");
+  Snapshot snapshot;
+  snapshot.dir = tmp.Path();
+  dialog.onStatus = TakeSnapshot;
+  dialog.context = &snapshot;
+  RecordingNotice notice;
+  LcgRandom random(4.0f);
+  RunResult run = RunScramble(dialog, random, notice);
+
+  EXPECT_EQ(run.scanCode, 0);
+  EXPECT_TRUE(run.scramble.outputWritten);
+  ASSERT_EQ(snapshot.names.size(), 2u);
+  EXPECT_EQ(snapshot.names[0].rfind("~RT", 0), 0u);
+  EXPECT_EQ(snapshot.names[1].rfind("~uw", 0), 0u);
+  EXPECT_EQ(snapshot.modes, (std::vector<unsigned>{0600, 0600}));
+  EXPECT_TRUE(tmp.Entries().empty());
+  EXPECT_EQ(run.report.rfind("Quorvel Systems Inc '835' Data Scrambler Begins at ", 0), 0u);
+  EXPECT_NE(run.report.find("\r\nInput File (original file) is " + dialog.input + "\r\n"),
+            std::string::npos);
+  EXPECT_NE(run.report.find("\r\nScrambled data written to file " + dialog.output + "\r\n"),
+            std::string::npos);
+  EXPECT_EQ(dialog.statuses,
+            (std::vector<std::string>{"Scanning " + dialog.input, "Scan Complete",
+                                      "Collecting Information",
+                                      "Randomly Scrambling Collected Information",
+                                      "Writing ANSI Data to " + dialog.output}));
+  EXPECT_TRUE(notice.shown.empty());
+}
+
+TEST(RunScramble, ScanFailureGivesItsMessageAndNoEngine) {
+  TempDir tmp, work;
+  TmpDirOverride override(tmp.Path());
+  WriteFile(work.File("junk"), std::string(300, 'x'));
+  WriteFile(work.File("tiny"), "ISA*00");
+  const struct {
+    std::string input;
+    std::string report;
+  } cases[] = {
+      {work.File("junk"), "Scan failed: No Interchange(s) Found (No Valid ISA Segments)"},
+      {work.File("tiny"), "Scan failed: File too small to contain an interchange"},
+      {work.File("missing"), "Scan failed: Input File Not found"},
+  };
+  for (const auto& c : cases) {
+    FakeDialog dialog;
+    dialog.input = c.input;
+    dialog.output = work.File("out.txt");
+    RecordingNotice notice;
+    LcgRandom random(1.0f);
+    RunResult run = RunScramble(dialog, random, notice);
+    EXPECT_NE(run.scanCode, 0);
+    EXPECT_EQ(run.report, c.report);
+    EXPECT_FALSE(run.scramble.opened);
+    EXPECT_EQ(dialog.statuses, (std::vector<std::string>{"Scanning " + c.input, "Scan Complete"}));
+    EXPECT_FALSE(FileExists(work.File("out.txt")));
+    EXPECT_TRUE(tmp.Entries().empty());
+  }
+}
+
+TEST(RunScramble, ScanStatusIsCutTo259Characters) {
+  TempDir tmp;
+  TmpDirOverride override(tmp.Path());
+  FakeDialog dialog;
+  dialog.input = "/" + std::string(300, 'p');
+  RecordingNotice notice;
+  LcgRandom random(1.0f);
+  RunScramble(dialog, random, notice);
+  ASSERT_FALSE(dialog.statuses.empty());
+  EXPECT_EQ(dialog.statuses[0], ("Scanning " + dialog.input).substr(0, 259));
+}
+
+// A temporary copy that cannot be written whole (here: the file-size
+// limit, as a full temporary folder would) must not be scrambled as if it
+// were the whole file.
+TEST(RunScramble, TruncatedCopyIsNotScrambled) {
+  TempDir tmp, work;
+  TmpDirOverride override(tmp.Path());
+  std::string input = kSmall835.substr(0, kSmall835.find("SE*"));
+  for (int i = 0; i < 500; ++i) input += "REF*ZZ*PADDING-PADDING~";
+  input += "SE*8*0001~GE*1*1~IEA*1*000000001~";
+  WriteFile(work.File("in.835"), input);
+  FakeDialog dialog;
+  dialog.input = work.File("in.835");
+  dialog.output = work.File("out.txt");
+  RecordingNotice notice;
+  LcgRandom random(1.0f);
+  struct rlimit old {};
+  getrlimit(RLIMIT_FSIZE, &old);
+  struct rlimit small = old;
+  small.rlim_cur = 4096;
+  auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+  setrlimit(RLIMIT_FSIZE, &small);
+  RunResult run = RunScramble(dialog, random, notice);
+  setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, oldHandler);
+  EXPECT_EQ(run.scanCode, 0);
+  EXPECT_EQ(run.copyError, EFBIG);
+  EXPECT_FALSE(run.scramble.opened);
+  EXPECT_EQ(run.report.rfind("Scrambled data NOT written: could not write temporary file " +
+                             tmp.Path() + "/~uw", 0),
+            0u)
+      << run.report;
+  EXPECT_NE(run.report.find(" (File too large)"), std::string::npos);
+  EXPECT_FALSE(FileExists(dialog.output));
+  EXPECT_TRUE(tmp.Entries().empty());
+}
+
+// No temporary folder: the empty copy path goes on, the engine's open
+// fails with its notice, and nothing is written.
+TEST(RunScramble, NoTemporaryFolder) {
+  TempDir work;
+  TmpDirOverride override(work.File("gone"));
+  WriteFile(work.File("in.835"), kSmall835);
+  FakeDialog dialog;
+  dialog.input = work.File("in.835");
+  dialog.output = work.File("out.txt");
+  RecordingNotice notice;
+  LcgRandom random(1.0f);
+  RunResult run = RunScramble(dialog, random, notice);
+  EXPECT_FALSE(run.scramble.outputWritten);
+  EXPECT_EQ(run.report, "");
+  ASSERT_EQ(notice.shown.size(), 1u);
+  EXPECT_EQ(notice.shown[0].rfind("Error # ", 0), 0u);
+  EXPECT_FALSE(FileExists(work.File("out.txt")));
+}

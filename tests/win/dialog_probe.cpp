@@ -1,0 +1,32 @@
+// dialog_probe ID: prints the text of control ID of the running program's
+// main dialog (found by its caption).  Exit status 1 when the dialog is not
+// open.  Used by the end-to-end test to read the status bar and report box.
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+int main(int argc, char** argv) {
+  if (argc != 2) return 2;
+  HWND dialog = FindWindowA("#32770", "Quorvel Systems Inc. '835' Remittance De-Identifier version 2.1.1");
+  if (dialog == nullptr) return 1;
+  HWND control = GetDlgItem(dialog, std::atoi(argv[1]));
+  if (control == nullptr) return 1;
+  // GetWindowTextA does not ask a control of another process for its text:
+  // send WM_GETTEXT, with a time limit in case the program is busy.
+  DWORD_PTR length = 0;
+  if (!SendMessageTimeoutA(control, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length)) return 1;
+  std::string text(length + 1, '\0');
+  DWORD_PTR got = 0;
+  if (!SendMessageTimeoutA(control, WM_GETTEXT, length + 1, reinterpret_cast<LPARAM>(&text[0]),
+                           SMTO_ABORTIFHUNG, 5000, &got)) {
+    return 1;
+  }
+  _setmode(_fileno(stdout), _O_BINARY);  // the text as it is, CR LF included
+  std::fwrite(text.data(), 1, static_cast<size_t>(got), stdout);
+  return 0;
+}

@@ -1,0 +1,175 @@
+// The Windows file-system services that the run, the dialog and the
+// command-line tool share.
+#include <windows.h>
+#include <aclapi.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "platform.h"
+#include "x12scan.h"
+#include "win_files.h"
+#include "win_test_util.h"
+
+namespace {
+
+TEST(MakeTempFileName, CreatesAnEmptyFileNamedFromThreePrefixCharacters) {
+  std::string path = "unchanged";
+  ASSERT_EQ(MakeTempFileName("~uwXYZ", path), 0);
+  const std::string folder = SystemTempFolder();
+  ASSERT_GT(path.size(), folder.size());
+  EXPECT_EQ(path.substr(0, folder.size()), folder);
+  EXPECT_EQ(path.substr(folder.size(), 3), "~uw");
+  EXPECT_NE(path.substr(folder.size(), 4), "~uwX");
+  EXPECT_TRUE(IsRegularFile(path));
+  EXPECT_EQ(ReadWholeFile(path), "");
+
+  std::string second;
+  ASSERT_EQ(MakeTempFileName("~RT", second), 0);
+  EXPECT_NE(second, path);
+  EXPECT_EQ(RemoveFile(path), 0);
+  EXPECT_EQ(RemoveFile(second), 0);
+  EXPECT_FALSE(IsRegularFile(path));
+  // Deleting what is not there, or nothing, is no error.
+  EXPECT_EQ(RemoveFile(path), 0);
+  EXPECT_EQ(RemoveFile(""), 0);
+}
+
+// The access list of a file: protected, and its entries' SIDs.
+struct AccessList {
+  bool protectedList = false;
+  std::vector<std::vector<BYTE>> sids;
+};
+
+AccessList ReadAccessList(const std::string& path) {
+  AccessList list;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                            nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return list;
+  }
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  GetSecurityDescriptorControl(descriptor, &control, &revision);
+  list.protectedList = (control & SE_DACL_PROTECTED) != 0;
+  for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace))) continue;
+    PSID sid = &ace->SidStart;
+    const BYTE* bytes = static_cast<const BYTE*>(sid);
+    list.sids.emplace_back(bytes, bytes + GetLengthSid(sid));
+  }
+  LocalFree(descriptor);
+  return list;
+}
+
+// Wine accepts a new access list for a file but keeps none (the list read
+// back is the one made from the Unix mode), so this can only be seen on
+// Windows itself.
+bool RunningUnderWine() {
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+TEST(MakeTempFileName, OnlyTheOwnerMayOpenTheFile) {
+  if (RunningUnderWine()) GTEST_SKIP() << "Wine keeps no access lists on files";
+  std::string path;
+  ASSERT_EQ(MakeTempFileName("~uw", path), 0);
+  AccessList list = ReadAccessList(path);
+  RemoveFile(path);
+
+  HANDLE rawToken = nullptr;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &rawToken));
+  UniqueFileHandle token(rawToken);
+  BYTE buffer[256] = {};
+  DWORD size = 0;
+  ASSERT_TRUE(GetTokenInformation(token.Get(), TokenUser, buffer, sizeof buffer, &size));
+  PSID user = reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
+  const BYTE* userBytes = static_cast<const BYTE*>(user);
+
+  EXPECT_TRUE(list.protectedList);
+  ASSERT_EQ(list.sids.size(), 1u);
+  EXPECT_EQ(list.sids[0], std::vector<BYTE>(userBytes, userBytes + GetLengthSid(user)));
+}
+
+TEST(FileSearch, SkipsFoldersHiddenAndSystemEntries) {
+  ScratchFolder folder;
+  const std::string f = folder.Path();
+  std::string plain = folder.Write("a.txt", "x");
+  std::string hidden = folder.Write("b.txt", "x");
+  SetFileAttributesA(hidden.c_str(), FILE_ATTRIBUTE_HIDDEN);
+  CreateDirectoryA((f + "sub").c_str(), nullptr);
+  struct Case { std::string pattern; bool found; };
+  for (const Case& c : {Case{plain, true}, Case{hidden, false}, Case{f + "sub", false},
+                        Case{f + "b*", false}, Case{f + "?.txt", true}, Case{f, true},
+                        Case{f + "sub\\", false}, Case{"", false}}) {
+    EXPECT_EQ(FileSearchFindsPlainFile(c.pattern), c.found) << c.pattern;
+  }
+  EXPECT_TRUE(IsRegularFile(plain));
+  EXPECT_FALSE(IsRegularFile(f + "sub"));
+  EXPECT_FALSE(IsRegularFile(f + "?.txt"));
+}
+
+TEST(IsSameFile, ComparesTheFilesNotTheirNames) {
+  ScratchFolder folder;
+  std::string a = folder.Write("a.txt", "x");
+  std::string b = folder.Write("b.txt", "x");
+  EXPECT_TRUE(IsSameFile(a, a));
+  EXPECT_TRUE(IsSameFile(a, folder.Path() + "A.TXT"));
+  EXPECT_TRUE(IsSameFile(a, folder.Path() + ".\\a.txt"));
+  EXPECT_FALSE(IsSameFile(a, b));
+  EXPECT_FALSE(IsSameFile(a, folder.Path() + "missing.txt"));
+}
+
+TEST(OutputReplacement, WritesBesideTheTargetAndReplacesItInOneMove) {
+  ScratchFolder folder;
+  std::string target = folder.Write("out.txt", "old content");
+  std::string tempPath, targetPath;
+  FILE* file = nullptr;
+  ASSERT_EQ(CreateOutputTempFile(target, tempPath, targetPath, &file), 0);
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(targetPath, target);
+  EXPECT_EQ(tempPath.substr(0, folder.Path().size()), folder.Path());
+  std::fputs("new content", file);
+  std::fclose(file);
+  EXPECT_EQ(ReadWholeFile(target), "old content");  // untouched until the move
+  ASSERT_EQ(MoveFileReplacing(tempPath, targetPath), 0);
+  EXPECT_EQ(ReadWholeFile(target), "new content");
+  EXPECT_FALSE(IsRegularFile(tempPath));
+
+  // A read-only target or a folder is refused and nothing is left behind.
+  SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_READONLY);
+  EXPECT_NE(CreateOutputTempFile(target, tempPath, targetPath, &file), 0);
+  EXPECT_EQ(file, nullptr);
+  EXPECT_NE(CreateOutputTempFile(folder.Path() + ".", tempPath, targetPath, &file), 0);
+  EXPECT_EQ(FilesMatching(folder.Path(), "~sc*").size(), 0u);
+}
+
+TEST(WinHandles, MovedOwnerClosesOnce) {
+  ScratchFolder folder;
+  std::string path = folder.Write("h.txt", "x");
+  UniqueFileHandle first(CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(first.Valid());
+  UniqueFileHandle second(std::move(first));
+  EXPECT_FALSE(first.Valid());
+  ASSERT_TRUE(second.Valid());
+  // Opened without sharing: a second open fails while the handle lives...
+  EXPECT_EQ(CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL, nullptr),
+            INVALID_HANDLE_VALUE);
+  second.Reset();
+  // ...and succeeds once the one owner has closed it.
+  UniqueFileHandle third(CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+  EXPECT_TRUE(third.Valid());
+  static_assert(!std::is_copy_constructible<UniqueFileHandle>::value, "no copies");
+  static_assert(!std::is_copy_assignable<UniqueFileHandle>::value, "no copies");
+}
+
+}  // namespace

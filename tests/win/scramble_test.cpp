@@ -1,0 +1,208 @@
+// The Scramble command on the real dialog: status texts, report box, the
+// cut at the box's limit, temporary files, and the message boxes.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "main_dialog.h"
+#include "platform.h"
+#include "x12scan.h"
+#include "scramble_command.h"
+#include "system_error_text.h"
+#include "win_test_util.h"
+
+namespace {
+
+// The report's last line, before its closing line ends.
+bool EndsWithEndOfReport(std::string text) {
+  while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
+  const std::string last = " ** END OF REPORT **";
+  return text.size() >= last.size() && text.compare(text.size() - last.size(), last.size(), last) == 0;
+}
+
+// Each run of these tests gets a temporary folder of its own (GetTempPathA
+// follows TMP), so that the check for files left behind sees only its own.
+class Scramble : public testing::Test {
+ protected:
+  void SetUp() override {
+    input_ = folder_.Write("remit.835", ExampleRemittance());
+    output_ = folder_.Path() + "scrambled.txt";
+    dialog_.SetText(IDC_INPUT_PATH, input_);
+    dialog_.SetText(IDC_OUTPUT_PATH, output_);
+    ASSERT_TRUE(CreateDirectoryA(tempFolder_.c_str(), nullptr));
+    char saved[MAX_PATH + 1] = {};
+    if (GetEnvironmentVariableA("TMP", saved, sizeof saved) > 0) savedTmp_ = saved;
+    SetEnvironmentVariableA("TMP", tempFolder_.c_str());
+    ASSERT_EQ(SystemTempFolder(), tempFolder_ + "\\");
+  }
+  void TearDown() override {
+    SetEnvironmentVariableA("TMP", savedTmp_.empty() ? nullptr : savedTmp_.c_str());
+    // Neither the unwrapped copy ("~uw") nor the report file ("~RT") is left.
+    EXPECT_EQ(FilesMatching(tempFolder_ + "\\", "*.*"), (std::vector<std::string>{".", ".."}));
+  }
+
+  ScratchFolder folder_;
+  MainDialogWindow dialog_;
+  std::string input_, output_;
+  std::string tempFolder_ = folder_.Path() + "temp";
+  std::string savedTmp_;
+};
+
+TEST_F(Scramble, RunShowsStagesAndReportAndWritesTheOutput) {
+  ASSERT_GT(ExampleRemittance().size(), 1000u);
+  // While the engine works, Scramble is disabled and the class cursor waits.
+  int busyStages = 0;
+  TextRecorder status(dialog_.Item(IDC_STATUS_BAR), [&](const std::string& text) {
+    if (text != "Collecting Information") return;
+    HCURSOR cursor = reinterpret_cast<HCURSOR>(GetClassLongPtrA(dialog_.Get(), GCLP_HCURSOR));
+    if (!IsWindowEnabled(dialog_.Item(IDC_SCRAMBLE)) && cursor == LoadCursor(nullptr, IDC_WAIT)) {
+      ++busyStages;
+    }
+  });
+  TextRecorder report(dialog_.Item(IDC_REPORT));
+  MessageBoxCapture capture;
+  SetFocus(dialog_.Item(IDC_SCRAMBLE));
+  dialog_.Click(IDC_SCRAMBLE);
+  EXPECT_EQ(busyStages, 1);
+  EXPECT_EQ(GetFocus(), dialog_.Item(IDC_SCRAMBLE));  // the keyboard still works afterwards
+
+  EXPECT_TRUE(capture.Boxes().empty());
+  const std::vector<std::string> stages = {
+      "Scanning " + input_, "Scan Complete", "Collecting Information",
+      "Randomly Scrambling Collected Information", "Writing ANSI Data to " + output_,
+      "Done, Ready"};
+  EXPECT_EQ(status.Texts(), stages);
+  ASSERT_EQ(report.Texts().size(), 3u);
+  EXPECT_EQ(report.Texts()[0], "");
+  EXPECT_EQ(report.Texts()[1], "Scanning " + input_);
+
+  const std::string shown = dialog_.Text(IDC_REPORT);
+  EXPECT_EQ(shown, report.Texts()[2]);
+  EXPECT_NE(shown.find("Input File (original file) is " + input_), std::string::npos);
+  EXPECT_NE(shown.find("Scrambled data written to file " + output_), std::string::npos);
+  EXPECT_TRUE(EndsWithEndOfReport(shown));
+
+  const std::string written = ReadWholeFile(output_);
+  EXPECT_EQ(written.compare(0, 4, "ISA*"), 0);
+  EXPECT_NE(written, ExampleRemittance());
+  EXPECT_TRUE(IsWindowEnabled(dialog_.Item(IDC_SCRAMBLE)));
+  EXPECT_EQ(reinterpret_cast<HCURSOR>(GetClassLongPtrA(dialog_.Get(), GCLP_HCURSOR)),
+            LoadCursor(nullptr, IDC_ARROW));
+}
+
+TEST_F(Scramble, ListingOptionIsReadAtEachRun) {
+  dialog_.Click(IDC_SCRAMBLE);
+  const std::string without = dialog_.Text(IDC_REPORT);
+  dialog_.Click(IDC_LISTING);
+  dialog_.Click(IDC_SCRAMBLE);
+  const std::string with = dialog_.Text(IDC_REPORT);
+  EXPECT_NE(without.find("Detailed Segment changes not shown."), std::string::npos);
+  EXPECT_EQ(with.find("Detailed Segment changes not shown."), std::string::npos);
+  EXPECT_GT(with.size(), without.size());
+}
+
+TEST_F(Scramble, FailedScanShowsOneLineAndRunsNoEngine) {
+  struct Case {
+    std::string content;
+    const char* report;
+  };
+  for (const Case& c : {Case{"hello", "Scan failed: File too small to contain an interchange"},
+                        Case{std::string(300, 'x'),
+                             "Scan failed: No Interchange(s) Found (No Valid ISA Segments)"}}) {
+    folder_.Write("remit.835", c.content);
+    TextRecorder status(dialog_.Item(IDC_STATUS_BAR));
+    MessageBoxCapture capture;
+    dialog_.Click(IDC_SCRAMBLE);
+    EXPECT_TRUE(capture.Boxes().empty());
+    EXPECT_EQ(dialog_.Text(IDC_REPORT), c.report);
+    EXPECT_EQ(status.Texts(),
+              (std::vector<std::string>{"Scanning " + input_, "Scan Complete", "Done, Ready"}));
+    EXPECT_EQ(GetFileAttributesA(output_.c_str()), INVALID_FILE_ATTRIBUTES);
+  }
+}
+
+TEST_F(Scramble, StatusTextIsCutTo259Characters) {
+  // Called directly: a path of 259 characters that names nothing.
+  const std::string longPath = folder_.Path() + std::string(259 - folder_.Path().size(), 'p');
+  ASSERT_EQ(longPath.size(), 259u);
+  dialog_.SetText(IDC_INPUT_PATH, longPath);
+  TextRecorder status(dialog_.Item(IDC_STATUS_BAR));
+  ScrambleCommand(dialog_.Get());
+  ASSERT_FALSE(status.Texts().empty());
+  EXPECT_EQ(status.Texts()[0], ("Scanning " + longPath).substr(0, 259));
+  EXPECT_EQ(dialog_.Text(IDC_REPORT), "Scan failed: Input File Not found");
+}
+
+TEST_F(Scramble, ReportLongerThanTheBoxIsCutInTheMiddle) {
+  const size_t limit = 700;
+  SendMessageA(dialog_.Item(IDC_REPORT), EM_LIMITTEXT, limit, 0);
+  dialog_.Click(IDC_LISTING);  // a report far longer than the limit
+  MessageBoxCapture capture;
+  dialog_.Click(IDC_SCRAMBLE);
+
+  ASSERT_EQ(capture.Boxes().size(), 1u);
+  const CapturedBox& box = capture.Boxes()[0];
+  EXPECT_EQ(box.caption, "Report too big");
+  EXPECT_EQ(box.text, "Text is too long for this screen.\r\nWill edit detail from middle");
+  EXPECT_FALSE(box.hasIcon);
+  EXPECT_FALSE(box.hasCancel);
+  EXPECT_FALSE(box.hasOwner);
+
+  const std::string shown = dialog_.Text(IDC_REPORT);
+  ASSERT_EQ(shown.size(), limit - 254);
+  EXPECT_EQ(shown.compare(0, 22, "Quorvel Systems Inc '8"), 0);
+  EXPECT_EQ(shown.substr(320, 26), "\r\n\r\n[ detail removed ]\r\n\r\n");
+  EXPECT_TRUE(EndsWithEndOfReport(shown));
+  EXPECT_EQ(dialog_.Text(IDC_STATUS_BAR), "Done, Ready");
+}
+
+TEST(CutReportForBox, KeepsHeadMarkerAndTailAroundTheLimit) {
+  // A report of 1000 characters with a CR LF pair across the head's end.
+  std::string report;
+  for (int i = 0; report.size() < 1000; ++i) report += static_cast<char>('a' + i % 26);
+  report[319] = '\r';
+  report[320] = '\n';
+  struct Case { size_t limit; bool cut; };
+  for (Case c : {Case{1000, false}, Case{1001, false}, Case{999, true}, Case{601, true},
+                 Case{700, true}}) {
+    SCOPED_TRACE(c.limit);
+    const std::string shown = CutReportForBox(report, c.limit);
+    if (!c.cut) {
+      EXPECT_EQ(shown, report);
+      continue;
+    }
+    ASSERT_EQ(shown.size(), c.limit - 254);
+    EXPECT_EQ(shown.substr(0, 320), report.substr(0, 320));  // ends with the lone CR
+    EXPECT_EQ(shown.substr(320, 26), "\r\n\r\n[ detail removed ]\r\n\r\n");
+    EXPECT_EQ(shown.substr(346), report.substr(report.size() - (c.limit - 600)));
+  }
+}
+
+TEST(MessageBoxNotice, ShowsTheEngineMessageWithTheDefaultCaption) {
+  MessageBoxCapture capture;
+  MessageBoxNotice notice;
+  notice.Show("Error # 2 On OPEN Of C:\\x");
+  ASSERT_EQ(capture.Boxes().size(), 1u);
+  EXPECT_EQ(capture.Boxes()[0].caption, kDefaultCaption);
+  EXPECT_EQ(capture.Boxes()[0].text, "Error # 2 On OPEN Of C:\\x");
+  EXPECT_FALSE(capture.Boxes()[0].hasIcon);
+  EXPECT_FALSE(capture.Boxes()[0].hasOwner);
+}
+
+TEST(SystemErrorText, CodeSpaceAndTheSystemsText) {
+  const std::string denied = SystemErrorText(5);
+  ASSERT_GT(denied.size(), 2u);
+  EXPECT_EQ(denied.substr(0, 2), "5 ");
+  EXPECT_NE(denied[2], ' ');
+  EXPECT_EQ(SystemErrorText(0).substr(0, 2), "0 ");
+  EXPECT_GT(SystemErrorText(0).size(), 2u);
+  // No text for the code: the digits and the space alone.
+  EXPECT_EQ(SystemErrorText(0x7FFFFF0F), "2147483407 ");
+  EXPECT_EQ(SystemErrorText(-1).substr(0, 3), "-1 ");
+  EXPECT_EQ(SystemErrorText(1234567).substr(0, 8), "1234567 ");
+}
+
+}  // namespace
