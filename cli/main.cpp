@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "inspect.h"
 #include "platform.h"
 #include "random.h"
 #include "run.h"
@@ -21,8 +22,6 @@
 #ifndef SCRAMBLE835_VERSION
 #define SCRAMBLE835_VERSION "0.0.0"
 #endif
-
-#include "inspect.h"
 
 namespace {
 
