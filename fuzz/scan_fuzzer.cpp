@@ -3,28 +3,13 @@
 // inside them, and a well-formed start and end of the unwrapped copy.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
+#include "fuzz_support.h"
 #include "x12scan.h"
 
-namespace {
-
-class StringSink : public CopySink {
- public:
-  void Write(const char* data, size_t size) override { text.append(data, size); }
-  std::string text;
-};
-
-void Check(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-  }
-}
-
-}  // namespace
+using fuzz::Check;
+using fuzz::StringSink;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   InterchangeTable interchanges;

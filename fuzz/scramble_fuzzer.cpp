@@ -13,15 +13,13 @@
 #include "engine.h"
 #include "platform.h"
 #include "random.h"
+#include "fuzz_support.h"
 #include "x12scan.h"
 
 namespace {
 
-class StringSink : public CopySink {
- public:
-  void Write(const char* data, size_t size) override { text.append(data, size); }
-  std::string text;
-};
+using fuzz::Check;
+using fuzz::StringSink;
 
 class FuzzDialog final : public EngineDialog {
  public:
@@ -41,13 +39,6 @@ class SilentNotice final : public EngineNotice {
   void Show(const std::string&) override { shown = true; }
   bool shown = false;
 };
-
-void Check(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-  }
-}
 
 // A file in the temporary folder, deleted when the test input is done.
 struct Temp {

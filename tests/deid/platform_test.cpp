@@ -14,25 +14,6 @@ using namespace testutil;
 
 namespace {
 
-// Sets TMPDIR for the scope.
-class TmpDirOverride {
- public:
-  explicit TmpDirOverride(const std::string& dir) {
-    const char* old = std::getenv("TMPDIR");
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    setenv("TMPDIR", dir.c_str(), 1);
-  }
-  ~TmpDirOverride() {
-    if (had_) setenv("TMPDIR", old_.c_str(), 1);
-    else unsetenv("TMPDIR");
-  }
-
- private:
-  bool had_ = false;
-  std::string old_;
-};
-
 mode_t ModeOf(const std::string& path) {
   struct stat info {};
   stat(path.c_str(), &info);

@@ -17,24 +17,6 @@ using namespace testutil;
 
 namespace {
 
-class TmpDirOverride {
- public:
-  explicit TmpDirOverride(const std::string& dir) {
-    const char* old = std::getenv("TMPDIR");
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    setenv("TMPDIR", dir.c_str(), 1);
-  }
-  ~TmpDirOverride() {
-    if (had_) setenv("TMPDIR", old_.c_str(), 1);
-    else unsetenv("TMPDIR");
-  }
-
- private:
-  bool had_ = false;
-  std::string old_;
-};
-
 const std::string kSmall835 =
     "ISA*00*          *00*          *ZZ*SENDER         *ZZ*RECEIVER       *240101*1200*^*00501*"
     "000000001*0*P*:~GS*HP*S*R*20240101*1200*1*X*005010X221A1~ST*835*0001~BPR*I*100*C*CHK~"

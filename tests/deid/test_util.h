@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,25 @@
 #include "x12scan.h"
 
 namespace testutil {
+
+// Sets TMPDIR for the scope.
+class TmpDirOverride {
+ public:
+  explicit TmpDirOverride(const std::string& dir) {
+    const char* old = std::getenv("TMPDIR");
+    had_ = old != nullptr;
+    if (had_) old_ = old;
+    setenv("TMPDIR", dir.c_str(), 1);
+  }
+  ~TmpDirOverride() {
+    if (had_) setenv("TMPDIR", old_.c_str(), 1);
+    else unsetenv("TMPDIR");
+  }
+
+ private:
+  bool had_ = false;
+  std::string old_;
+};
 
 /// A private folder, removed with its contents at the end of the scope.
 class TempDir {
