@@ -5,10 +5,10 @@
 #include <vector>
 
 #include "file_selection.h"
+#include "rtf_viewer.h"
 #include "scramble_command.h"
 #include "win_handles.h"
 
-const char kDefaultCaption[] = "835 De-Identifier";
 const char kCaptionPrefix[] = "Quorvel Systems Inc. '835' Remittance De-Identifier version ";
 
 namespace {
@@ -90,9 +90,16 @@ INT_PTR OnCommand(HWND dialog, WPARAM wParam) {
     case IDC_EXIT:
       EndDialog(dialog, 0);
       return TRUE;
+    case IDC_INFO: {
+      char type[16] = "RTF";
+      char name[32] = "INFO";
+      HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(dialog, GWLP_HINSTANCE));
+      ShowRtfViewer(dialog, "About", instance, type, name, 1);
+      return FALSE;
+    }
     default:
-      // IDOK and IDCANCEL (Enter and Esc), the check box, the edit fields
-      // and, until the viewer is there, Info: nothing.
+      // IDOK and IDCANCEL (Enter and Esc), the check box and the edit
+      // fields: nothing.
       return FALSE;
   }
 }

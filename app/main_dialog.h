@@ -5,10 +5,9 @@
 
 #include <string>
 
+#include "default_caption.h"
 #include "resource_ids.h"
 
-/// Caption of every message box that has no caption of its own.
-extern const char kDefaultCaption[];
 
 /// Start of the dialog's caption; the program's version follows it.
 extern const char kCaptionPrefix[];

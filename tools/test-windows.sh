@@ -3,8 +3,9 @@
 # command-line tool with MinGW-w64 and tests them under Wine on a private
 # Xvfb display.
 #   build/win64  x86_64: built, then every test run through ctest under Wine
-#                (dialog tests, end-to-end run, command-line smoke test,
-#                program image check)
+#                (dialog and viewer tests, end-to-end run, a real print to a
+#                CUPS PDF printer, command-line smoke test, program image
+#                check)
 #   build/win32  i686: built and its image checked only; 32-bit Wine is not
 #                available, and a 32-bit program under 64-bit Wine exits 0
 #                without running, which would pass for nothing.
@@ -17,7 +18,7 @@ test_windows() {
   local started=$SECONDS
   source "$ROOT/tools/wine-env.sh"
   echo "=== windows: packages"
-  if ! ensure_packages "${WINE_PACKAGES[@]}"; then
+  if ! ensure_packages "${WINE_PACKAGES[@]}" "${PRINT_PACKAGES[@]}"; then
     echo "could not install the Windows build and Wine packages" >&2
     failed=$((failed + 1))
     status=1

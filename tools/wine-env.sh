@@ -4,6 +4,8 @@
 
 WINE_PACKAGES=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 xvfb fonts-wine xdotool
                imagemagick x11-utils googletest cmake ninja-build python3)
+# The printing test's: a print scheduler, a PDF printer and PDF readers.
+PRINT_PACKAGES=(cups printer-driver-cups-pdf poppler-utils)
 
 # The project's Wine prefix lives under build/, away from the user's own.
 export WINEPREFIX="${X12_WINEPREFIX:-$ROOT/build/wine-prefix}"

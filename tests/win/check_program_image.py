@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Checks a built Windows program without running it (the 32-bit one
-cannot run here): GUI subsystem, MAINDIALOGPROC exported by that name,
+cannot run here): GUI subsystem, MAINDIALOGPROC and RTFADIALOGPROC exported
+by those names, the viewer's resources,
 nothing imported but system DLLs, and product version 2.1.0.1 in the
 version block.
 
@@ -27,8 +28,8 @@ def main():
     table = headers.split("[Ordinal/Name Pointer] Table", 1)
     names = re.findall(r"^\s*\[\s*\d+\]\s+(\S+)\s*$", table[1].split("\n\n", 1)[0], re.M) \
         if len(table) == 2 else []
-    if names != ["MAINDIALOGPROC"]:
-        problems.append("exported names are %r, not ['MAINDIALOGPROC']" % names)
+    if sorted(names) != ["MAINDIALOGPROC", "RTFADIALOGPROC"]:
+        problems.append("exported names are %r, not MAINDIALOGPROC and RTFADIALOGPROC" % names)
 
     dlls = {d.lower() for d in re.findall(r"DLL Name: (\S+)", headers)}
     foreign = sorted(dlls - SYSTEM_DLLS)
@@ -44,14 +45,14 @@ def main():
         version = (product_ms >> 16, product_ms & 0xFFFF, product_ls >> 16, product_ls & 0xFFFF)
         if version != (2, 1, 0, 1):
             problems.append("product version %d.%d.%d.%d, not 2.1.0.1" % version)
-    for name in ("MAIN", "PROGRAM"):
+    for name in ("MAIN", "PROGRAM", "RTFABOUT", "RTFLOGO", "INFO"):
         if name.encode("utf-16-le") not in image:
             problems.append("no resource named %s" % name)
 
     for problem in problems:
         print("FAIL: " + problem)
     if not problems:
-        print("%s: GUI program, exports MAINDIALOGPROC, imports %s, product version 2.1.0.1"
+        print("%s: GUI program, exports MAINDIALOGPROC and RTFADIALOGPROC, imports %s, product version 2.1.0.1"
               % (program, ", ".join(sorted(dlls))))
     return 1 if problems else 0
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # End-to-end test of the Windows program under Wine: start it, type the two
 # paths, press Scramble with its mnemonic, wait for "Done, Ready", check the
-# output file and the report box, take a screenshot, leave through Exit.
+# output file and the report box, take a screenshot, open the About viewer
+# with Info, take its screenshot, close it, leave through Exit.
 #   gui_end_to_end.sh PROGRAM.exe dialog_probe.exe SAMPLE.835 WORKDIR
 # Needs DISPLAY and the Wine prefix that tools/test-windows.sh prepares.
 set -uo pipefail
@@ -61,6 +62,23 @@ cmp -s "$work/input.835" "$work/output.txt" && fail "output equals input"
 
 import -window "$window" "$work/main-dialog.png" || fail "no screenshot"
 echo "screenshot: $work/main-dialog.png"
+
+# Info opens the About viewer over the main dialog; Enter sends command 1,
+# which is its Close button.
+xdotool key alt+f
+viewer=$(timeout 30 xdotool search --sync --onlyvisible --name '^About$' | head -n 1)
+[ -n "$viewer" ] || fail "the About viewer did not appear"
+sleep 0.5
+import -window "$viewer" "$work/about-viewer.png" || fail "no screenshot of the viewer"
+echo "screenshot: $work/about-viewer.png"
+xdotool windowfocus --sync "$viewer"
+xdotool key Return
+for _ in $(seq 1 40); do
+  xdotool search --onlyvisible --name '^About$' >/dev/null 2>&1 || break
+  sleep 0.25
+done
+xdotool search --onlyvisible --name '^About$' >/dev/null 2>&1 && fail "Close did not end the viewer"
+xdotool windowfocus --sync "$window"
 
 xdotool key alt+x
 for _ in $(seq 1 40); do

@@ -13,6 +13,7 @@ namespace {
 thread_local std::vector<CapturedBox> tBoxes;
 thread_local std::vector<HWND> tNewDialogs;
 thread_local std::vector<HWND> tPending;
+thread_local int tCommand = IDOK;
 
 BOOL CALLBACK ReadChild(HWND child, LPARAM boxPointer) {
   auto* box = reinterpret_cast<CapturedBox*>(boxPointer);
@@ -43,7 +44,7 @@ void CALLBACK ReadPendingBoxes(HWND, UINT, UINT_PTR timer, DWORD) {
     HWND cancel = GetDlgItem(window, IDCANCEL);
     box.hasCancel = cancel != nullptr && IsWindowVisible(cancel);
     tBoxes.push_back(box);
-    PostMessageA(window, WM_COMMAND, IDOK, 0);
+    PostMessageA(window, WM_COMMAND, tCommand, 0);
   }
 }
 
@@ -69,8 +70,9 @@ LRESULT CALLBACK CaptureHook(int code, WPARAM wParam, LPARAM lParam) {
 
 }  // namespace
 
-MessageBoxCapture::MessageBoxCapture()
+MessageBoxCapture::MessageBoxCapture(int command)
     : hook_(SetWindowsHookExA(WH_CBT, CaptureHook, nullptr, GetCurrentThreadId())) {
+  tCommand = command;
   tBoxes.clear();
   tNewDialogs.clear();
   tPending.clear();

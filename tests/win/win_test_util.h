@@ -19,11 +19,12 @@ struct CapturedBox {
   bool hasCancel = false;
 };
 
-/// While alive, every message box that the thread opens is read and closed
-/// with OK at once, so that no test waits for a user.
+/// While alive, every message box (and every other dialog box) that the
+/// thread opens is read and closed at once with `command` (OK unless told
+/// otherwise), so that no test waits for a user.
 class MessageBoxCapture {
  public:
-  MessageBoxCapture();
+  explicit MessageBoxCapture(int command = IDOK);
   ~MessageBoxCapture();
   MessageBoxCapture(const MessageBoxCapture&) = delete;
   MessageBoxCapture& operator=(const MessageBoxCapture&) = delete;

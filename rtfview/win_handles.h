@@ -86,3 +86,30 @@ struct WindowTraits {
   static void Close(Handle h) { DestroyWindow(h); }
 };
 using UniqueWindow = UniqueWinHandle<WindowTraits>;
+
+/// A GDI object (brush, font, pen, bitmap) made by the program, deleted with DeleteObject.
+struct GdiObjectTraits {
+  using Handle = HGDIOBJ;
+  static Handle Invalid() { return nullptr; }
+  static bool IsValid(Handle h) { return h != nullptr; }
+  static void Close(Handle h) { DeleteObject(h); }
+};
+using UniqueGdiObject = UniqueWinHandle<GdiObjectTraits>;
+
+/// A library loaded with LoadLibraryA.
+struct LibraryTraits {
+  using Handle = HMODULE;
+  static Handle Invalid() { return nullptr; }
+  static bool IsValid(Handle h) { return h != nullptr; }
+  static void Close(Handle h) { FreeLibrary(h); }
+};
+using UniqueLibrary = UniqueWinHandle<LibraryTraits>;
+
+/// A device context made by CreateDC or returned by PrintDlgA, deleted with DeleteDC.
+struct DeviceContextTraits {
+  using Handle = HDC;
+  static Handle Invalid() { return nullptr; }
+  static bool IsValid(Handle h) { return h != nullptr; }
+  static void Close(Handle h) { DeleteDC(h); }
+};
+using UniqueDeviceContext = UniqueWinHandle<DeviceContextTraits>;

@@ -1,0 +1,3 @@
+#include "default_caption.h"
+
+const char kDefaultCaption[] = "835 De-Identifier";
