@@ -1,9 +1,6 @@
 // The engine over hand-made unwrapped copies and hand-filled scan tables.
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-
-#include <csignal>
 #include <cstring>
 
 #include "line_reader.h"
@@ -381,17 +378,12 @@ TEST(EngineOutput, FailedWriteLeavesNoHalfFile) {
     dialog.output = dir.File("out.txt");
     RecordingNotice notice;
     LcgRandom random(1.0f);
-    struct rlimit old {};
-    getrlimit(RLIMIT_FSIZE, &old);
-    struct rlimit small = old;
-    small.rlim_cur = 16384;  // room for the report, not for the output
-    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    setrlimit(RLIMIT_FSIZE, &small);
-    ScrambleResult result = ScrambleFile(dialog, dir.File("copy"), dir.File("report"),
-                                         Interchanges({'~'}), GroupTable(), Sets835(400), random,
-                                         notice);
-    setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, oldHandler);
+    ScrambleResult result;
+    {
+      FileSizeLimit limit(16384);  // room for the report, not for the output
+      result = ScrambleFile(dialog, dir.File("copy"), dir.File("report"), Interchanges({'~'}),
+                            GroupTable(), Sets835(400), random, notice);
+    }
     EXPECT_FALSE(result.outputWritten);
     EXPECT_EQ(result.outputError, EFBIG);
     EXPECT_NE(ReadFile(dir.File("report")).find("Scrambled data NOT written: could not write file " +

@@ -1,10 +1,7 @@
 // One whole run: scan, engine, report, and the temporary files around them.
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
 #include <sys/stat.h>
-
-#include <csignal>
 
 #include <cstdlib>
 
@@ -134,15 +131,11 @@ TEST(RunScramble, TruncatedCopyIsNotScrambled) {
   dialog.output = work.File("out.txt");
   RecordingNotice notice;
   LcgRandom random(1.0f);
-  struct rlimit old {};
-  getrlimit(RLIMIT_FSIZE, &old);
-  struct rlimit small = old;
-  small.rlim_cur = 4096;
-  auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-  setrlimit(RLIMIT_FSIZE, &small);
-  RunResult run = RunScramble(dialog, random, notice);
-  setrlimit(RLIMIT_FSIZE, &old);
-  std::signal(SIGXFSZ, oldHandler);
+  RunResult run;
+  {
+    FileSizeLimit limit(4096);
+    run = RunScramble(dialog, random, notice);
+  }
   EXPECT_EQ(run.scanCode, 0);
   EXPECT_EQ(run.copyError, EFBIG);
   EXPECT_FALSE(run.scramble.opened);

@@ -1,6 +1,9 @@
 // Helpers shared by the engine, run, sample and command-line tests.
 #pragma once
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -28,6 +31,28 @@ class TmpDirOverride {
  private:
   bool had_ = false;
   std::string old_;
+};
+
+/// Limits the size of files this process writes, for the scope, so that a
+/// write fails part-way (EFBIG) instead of raising SIGXFSZ.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) : oldHandler_(std::signal(SIGXFSZ, SIG_IGN)) {
+    getrlimit(RLIMIT_FSIZE, &old_);
+    struct rlimit small = old_;
+    small.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &small);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &old_);
+    std::signal(SIGXFSZ, oldHandler_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  struct rlimit old_ {};
+  void (*oldHandler_)(int);
 };
 
 /// A private folder, removed with its contents at the end of the scope.
