@@ -131,15 +131,48 @@ void RunSideBySide(const First& first, const Second& second) {
 
 void ClaimTable::Create(int64_t claimCount) {
   claimCount_ = claimCount < 0 ? 0 : claimCount;
+  growing_ = false;
   packed_ = false;
   rows_[0].reset();
   rows_[1].reset();
   rowsUsed_[0] = rowsUsed_[1] = 0;
   splitRow_ = 0;
   rowStart_.clear();
-  cells_.assign(static_cast<size_t>(kClaimColumnCount) * static_cast<size_t>(claimCount_ + 1), 0);
+  blocks_.clear();
   chunks_.clear();
   chunkOfSlot_.clear();
+  ResizeRows(static_cast<size_t>(claimCount_) + 1);
+}
+
+void ClaimTable::CreateGrowing() {
+  Create(0);
+  growing_ = true;
+}
+
+void ClaimTable::ResizeRows(size_t rows) {
+  const size_t need = (rows + kBlockRows - 1) >> kBlockBits;
+  if (blocks_.size() > need) blocks_.resize(need);
+  while (blocks_.size() < need) {
+    blocks_.emplace_back(new uint32_t[kColumnStride * kClaimColumnCount]());
+  }
+}
+
+void ClaimTable::SetClaimCount(int64_t claimCount) {
+  if (packed_) return;
+  if (claimCount < 0) claimCount = 0;
+  growing_ = false;
+  if (claimCount < claimCount_) {
+    // Empty the dropped rows that stay inside the last block kept, so that
+    // extending the table again finds them empty.
+    const size_t first = static_cast<size_t>(claimCount) + 1;
+    const size_t blockEnd = ((first + kBlockRows - 1) >> kBlockBits) << kBlockBits;
+    const size_t last = std::min(blockEnd, static_cast<size_t>(claimCount_) + 1);
+    for (size_t row = first; row < last; ++row) {
+      for (int c = 0; c < kClaimColumnCount; ++c) Cell(row, c) = 0;
+    }
+  }
+  claimCount_ = claimCount;
+  ResizeRows(static_cast<size_t>(claimCount_) + 1);
 }
 
 uint32_t ClaimTable::Store(std::string_view value) {
@@ -171,8 +204,13 @@ const unsigned char* ClaimTable::EntryOf(uint32_t handle) const {
 }
 
 void ClaimTable::Set(int64_t row, int column, std::string_view value) {
-  if (packed_ || !HasRow(row) || column < 0 || column >= kClaimColumnCount) return;
-  cells_[CellIndex(row, column)] = value.empty() ? 0 : Store(value);
+  if (packed_ || row < 0 || column < 0 || column >= kClaimColumnCount) return;
+  if (row > claimCount_) {
+    if (!growing_) return;
+    ResizeRows(static_cast<size_t>(row) + 1);
+    claimCount_ = row;
+  }
+  Cell(static_cast<size_t>(row), column) = value.empty() ? 0 : Store(value);
 }
 
 std::string_view ClaimTable::Get(int64_t row, int column) const {
@@ -187,7 +225,7 @@ std::string_view ClaimTable::Get(int64_t row, int column) const {
     }
     data = GetPrefix(at, length);
   } else {
-    const uint32_t handle = cells_[CellIndex(row, column)];
+    const uint32_t handle = Cell(static_cast<size_t>(row), column);
     if (handle == 0) return {};
     data = GetPrefix(EntryOf(handle), length);
   }
@@ -229,15 +267,16 @@ void ClaimTable::Reorder(RandomSource& random) {
   for (int first = 0; first < kClaimColumnCount; first += 2) {
     const int pair = first + 1 < kClaimColumnCount ? 2 : 1;
     for (int k = 0; k < pair; ++k) {
-      const uint32_t* cells = cells_.data() + CellIndex(0, first + k);
+      const int column = first + k;
       uint64_t* items = work[k].items.data();
       uint32_t filled = 0;
       for (size_t i = 0; i < n; ++i) {
         const float key = static_cast<float>(random.Next());
         uint32_t bits;
         std::memcpy(&bits, &key, sizeof bits);
-        items[i] = (static_cast<uint64_t>(bits) << 32) | cells[i + 1];
-        filled |= cells[i + 1];
+        const uint32_t handle = Cell(i + 1, column);
+        items[i] = (static_cast<uint64_t>(bits) << 32) | handle;
+        filled |= handle;
       }
       // A column of empty cells (say, a qualifier the file never uses)
       // comes out the same in any order: its keys are drawn, its sort
@@ -250,8 +289,7 @@ void ClaimTable::Reorder(RandomSource& random) {
     RunSideBySide([&] { sortColumn(0); }, [&] { if (pair == 2) sortColumn(1); });
     for (int k = 0; k < pair; ++k) {
       if (!work[k].sort) continue;
-      uint32_t* cells = cells_.data() + CellIndex(0, first + k);
-      for (size_t i = 0; i < n; ++i) cells[i + 1] = static_cast<uint32_t>(work[k].items[i]);
+      for (size_t i = 0; i < n; ++i) Cell(i + 1, first + k) = static_cast<uint32_t>(work[k].items[i]);
     }
   }
   Pack();
@@ -270,23 +308,24 @@ void ClaimTable::Pack() {
   rows_[1].reset(new unsigned char[static_cast<size_t>(bound)]);
   RunSideBySide([&] { PackRows(0, splitRow_, 0); }, [&] { PackRows(splitRow_, rows, 1); });
   packed_ = true;
-  std::vector<uint32_t>().swap(cells_);
+  growing_ = false;
+  blocks_.clear();
   chunks_.clear();
   chunkOfSlot_.clear();
 }
 
 void ClaimTable::PackRows(size_t begin, size_t end, int part) {
-  const size_t rows = static_cast<size_t>(claimCount_) + 1;
   unsigned char* const base = rows_[part].get();
   unsigned char* out = base;
-  const uint32_t* cells = cells_.data();
   for (size_t row = begin; row < end; ++row) {
     rowStart_[row] = static_cast<uint64_t>(out - base);
+    const uint32_t* cells = &Cell(row, 0);
     // The entries of a row lie scattered over the arena: ask for those of
     // a later row early so that the loads overlap.
     if (row + 8 < end) {
+      const uint32_t* later = &Cell(row + 8, 0);
       for (int c = 0; c < kClaimColumnCount; ++c) {
-        const uint32_t ahead = cells[static_cast<size_t>(c) * rows + row + 8];
+        const uint32_t ahead = later[static_cast<size_t>(c) * kColumnStride];
 #if defined(__GNUC__)
         if (ahead != 0) __builtin_prefetch(EntryOf(ahead));
 #else
@@ -295,7 +334,7 @@ void ClaimTable::PackRows(size_t begin, size_t end, int part) {
       }
     }
     for (int c = 0; c < kClaimColumnCount; ++c) {
-      const uint32_t handle = cells[static_cast<size_t>(c) * rows + row];
+      const uint32_t handle = cells[static_cast<size_t>(c) * kColumnStride];
       if (handle == 0) {
         *out++ = 0;
         continue;
@@ -311,7 +350,8 @@ void ClaimTable::PackRows(size_t begin, size_t end, int part) {
 }
 
 size_t ClaimTable::MemoryUsed() const {
-  size_t total = cells_.capacity() * sizeof(uint32_t) + rowStart_.capacity() * sizeof(uint64_t);
+  size_t total = blocks_.size() * kColumnStride * kClaimColumnCount * sizeof(uint32_t) +
+                 rowStart_.capacity() * sizeof(uint64_t);
   for (const Chunk& chunk : chunks_) total += chunk.size;
   total += rowsUsed_[0] + rowsUsed_[1];
   return total;

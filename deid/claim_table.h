@@ -54,11 +54,18 @@ class ClaimTable {
 
   /// Rows 0 to `claimCount`, all cells empty.
   void Create(int64_t claimCount);
+  /// Row 0 only, growing as values arrive for later rows: for collecting
+  /// before the claim count is known.  SetClaimCount fixes the size.
+  void CreateGrowing();
+  /// Cuts the table to rows 0 to `claimCount` (values of later rows are
+  /// dropped) or extends it with empty rows; the table grows no more.
+  void SetClaimCount(int64_t claimCount);
   int64_t ClaimCount() const { return claimCount_; }
   bool HasRow(int64_t row) const { return row >= 0 && row <= claimCount_; }
 
-  /// Stores a value.  A row outside the table is ignored, and so is every
-  /// Set after Reorder.
+  /// Stores a value.  A row outside the table is ignored (a growing table
+  /// first grows to hold any row above 0), and so is every Set after
+  /// Reorder.
   void Set(int64_t row, int column, std::string_view value);
   /// A cell's value; empty for a row outside the table.  The view stays
   /// valid until the next Set, Reorder or Create.
@@ -86,16 +93,25 @@ class ClaimTable {
     const int part = static_cast<size_t>(row) < splitRow_ ? 0 : 1;
     return rows_[part].get() + rowStart_[static_cast<size_t>(row)];
   }
-  size_t CellIndex(int64_t row, int column) const {
-    return static_cast<size_t>(column) * static_cast<size_t>(claimCount_ + 1) +
-           static_cast<size_t>(row);
+  // Collecting: the handles (0 = empty) sit in blocks of kBlockRows rows,
+  // column by column inside a block, so that a column reads in long runs
+  // and the table can grow without moving what it holds.  The columns of
+  // a block are spaced a little more than a power of two apart, so that
+  // reading one row's cells does not crowd one cache set.
+  static constexpr unsigned kBlockBits = 16;
+  static constexpr size_t kBlockRows = size_t{1} << kBlockBits;
+  static constexpr size_t kColumnStride = kBlockRows + 16;
+  uint32_t& Cell(size_t row, int column) const {
+    return blocks_[row >> kBlockBits][static_cast<size_t>(column) * kColumnStride +
+                                      (row & (kBlockRows - 1))];
   }
+  void ResizeRows(size_t rows);
 
   int64_t claimCount_ = -1;
+  bool growing_ = false;
   bool packed_ = false;
 
-  // Collecting: handles column by column (0 = empty), entries in chunks.
-  std::vector<uint32_t> cells_;
+  std::vector<std::unique_ptr<uint32_t[]>> blocks_;
   struct Chunk {
     std::unique_ptr<unsigned char[]> bytes;
     uint64_t base = 0;  // arena offset of the chunk's first byte

@@ -7,6 +7,7 @@
 
 #include "checked_writer.h"
 #include "claim_table.h"
+#include "collector.h"
 #include "line_reader.h"
 #include "platform.h"
 
@@ -14,26 +15,6 @@ namespace {
 
 constexpr size_t kStatusLimit = 127;
 const char kLineEnd[] = "\r\n";
-
-// The name, member-id columns of one kind of NM1, in replacement order.
-struct NameColumns {
-  int last, first, middle, memberId;
-};
-constexpr NameColumns kPatientColumns{kPatientLastName, kPatientFirstName, kPatientMiddleName,
-                                      kPatientMemberId};
-constexpr NameColumns kInsuredColumns{kInsuredLastName, kInsuredFirstName, kInsuredMiddleName,
-                                      kInsuredMemberId};
-constexpr NameColumns kCorrectedColumns{kCorrectedLastName, kCorrectedFirstName,
-                                        kCorrectedMiddleName, kCorrectedMemberId};
-
-const NameColumns* NameColumnsOf(LineKind kind) {
-  switch (kind) {
-    case LineKind::kPatient: return &kPatientColumns;
-    case LineKind::kInsured: return &kInsuredColumns;
-    case LineKind::kCorrected: return &kCorrectedColumns;
-    default: return nullptr;
-  }
-}
 
 int64_t ClaimCountOf(const SetTable& sets) {
   int64_t count = 0;
@@ -67,45 +48,24 @@ class PassProgress {
   int last_ = 0;
 };
 
-void CollectLine(const LineClass& line, const LineScanner& scanner, ClaimTable& table,
-                 RandomSource& random) {
-  const int64_t row = scanner.claimRow;  // rows past the claim count are not stored
-  std::string_view element[8];
-  if (line.kind == LineKind::kClaim) {
-    CutElements(line.body, scanner.elementSeparator, element, 8);
-    table.Set(row, kClaimSubmitterId, element[1]);
-    table.Set(row, kPayerClaimControlNumber, element[7]);
-  } else if (const NameColumns* columns = NameColumnsOf(line.kind)) {
-    CutElements(line.body, scanner.elementSeparator, element, 6);
-    table.Set(row, columns->last, element[3]);
-    table.Set(row, columns->first, element[4]);
-    table.Set(row, columns->middle, element[5]);
-    char id[kMemberIdLength];
-    NewMemberId(random, id);  // drawn for every such NM1, stored or not
-    table.Set(row, columns->memberId, std::string_view(id, kMemberIdLength));
-  } else if (line.kind == LineKind::kReference) {
-    CutElements(line.body, scanner.elementSeparator, element, 3);
-    table.Set(row, line.refColumn, element[2]);
-  }
-}
-
-// The collection pass; returns the number of lines read.
-int64_t CollectPass(LineReader& reader, const InterchangeTable& interchanges, ClaimTable& table,
-                    RandomSource& random, const ProgressTarget& progress) {
-  LineScanner scanner;
+// The collection pass over the rest of `reader`, going on from where
+// `collection` stands.
+void CollectPass(LineReader& reader, const InterchangeTable& interchanges, Collection& collection,
+                 RandomSource& random, const ProgressTarget& progress) {
+  LineScanner& scanner = collection.scanner;
   PassProgress percent(progress, reader);
-  int64_t lines = 0;
+  int64_t lines = collection.lines;
   std::string_view line;
   while (reader.Next(line)) {
     ++lines;
     LineClass kind = ClassifyLine(line, scanner, interchanges);
     if (kind.kind != LineKind::kPlain && kind.kind != LineKind::kIsa) {
-      CollectLine(kind, scanner, table, random);
+      CollectLine(kind, scanner, collection.table, random);
     }
     if ((lines & 0xFFF) == 0) percent.Update();
   }
   percent.Update();
-  return lines;
+  collection.lines = lines;
 }
 
 class ReportWriter {
@@ -234,7 +194,7 @@ ScrambleResult ScrambleFile(EngineDialog& dialog, const std::string& copyPath,
                             const std::string& reportPath, const InterchangeTable& interchanges,
                             const GroupTable& /*groups*/, const SetTable& sets,
                             RandomSource& random, EngineNotice& notice,
-                            const ProgressTarget& progress) {
+                            const ProgressTarget& progress, CopyCollector* collector) {
   ScrambleResult result;
 
   // Stage 1: opening.
@@ -256,8 +216,6 @@ ScrambleResult ScrambleFile(EngineDialog& dialog, const std::string& copyPath,
   ReportWriter report(reportOut);
 
   dialog.SetStatusText("Collecting Information");
-  ClaimTable table;
-  table.Create(ClaimCountOf(sets));
   const bool listing = dialog.ListingChecked();
   std::time_t now = std::time(nullptr);
   struct tm local {};
@@ -270,12 +228,31 @@ ScrambleResult ScrambleFile(EngineDialog& dialog, const std::string& copyPath,
               " on " + FormatReportDate(local));
   report.Line("Input File (original file) is ", dialog.InputPathText());
 
-  // Stage 2: collection.
+  // Stage 2: collection, from the file or finished from what was
+  // collected while the scan wrote the copy.
+  const int64_t claimCount = ClaimCountOf(sets);
+  Collection fromFile;
+  Collection* collection = &fromFile;
+  bool collectFailed = false;
+  if (collector != nullptr) {
+    collector->Finish();
+    collection = &collector->Result();
+    if (!collector->Complete()) {
+      collection->table.SetClaimCount(claimCount);
+      collectFailed = reader.SkipTo(collector->ResumeOffset()) != 0;
+      if (!collectFailed) CollectPass(reader, interchanges, *collection, random, progress);
+    }
+  } else {
+    fromFile.table.Create(claimCount);
+    CollectPass(reader, interchanges, fromFile, random, progress);
+  }
+  collectFailed = collectFailed || reader.ReadFailed();
+  reader.Close();
+  ClaimTable& table = collection->table;
+  table.SetClaimCount(claimCount);
   ScrambleCounts& counts = result.counts;
   counts.claimsFound = table.ClaimCount();
-  counts.segmentsIn = CollectPass(reader, interchanges, table, random, progress);
-  const bool collectFailed = reader.ReadFailed();
-  reader.Close();
+  counts.segmentsIn = collection->lines;
 
   // Stage 3: reordering.
   dialog.SetStatusText("Randomly Scrambling Collected Information");

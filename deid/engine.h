@@ -10,6 +10,8 @@
 #include "random.h"
 #include "x12scan.h"
 
+class CopyCollector;
+
 /// The engine's whole use of the dialog that started the run.  The Windows
 /// dialog, the command-line tool and the tests each supply their own.
 class EngineDialog {
@@ -61,10 +63,14 @@ struct ScrambleResult {
 /// moved into place only when complete; when that fails the report says so.
 /// `progress` receives the percentage of each pass when its window is not 0.
 /// The group table is not used.
+///
+/// With a `collector` that took in the copy while the scan wrote it, the
+/// collection is finished from what it gathered instead of read again.
 ScrambleResult ScrambleFile(EngineDialog& dialog, const std::string& copyPath,
                             const std::string& reportPath, const InterchangeTable& interchanges,
                             const GroupTable& groups, const SetTable& sets, RandomSource& random,
-                            EngineNotice& notice, const ProgressTarget& progress = {});
+                            EngineNotice& notice, const ProgressTarget& progress = {},
+                            CopyCollector* collector = nullptr);
 
 /// A count for the report: comma groups, right-aligned in 7 characters,
 /// cut to the first 7 characters when longer.

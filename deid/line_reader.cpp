@@ -31,6 +31,20 @@ int32_t LineReader::Open(const std::string& path) {
   return 0;
 }
 
+int32_t LineReader::SkipTo(uint64_t offset) {
+  if (file_ == nullptr) return EBADF;
+#if defined(_WIN32)
+  const int failed = _fseeki64(file_, static_cast<__int64>(offset), SEEK_SET);
+#else
+  const int failed = fseeko(file_, static_cast<off_t>(offset), SEEK_SET);
+#endif
+  if (failed != 0) return errno != 0 ? errno : EIO;
+  pos_ = end_ = 0;
+  atEnd_ = false;
+  consumed_ = offset;
+  return 0;
+}
+
 void LineReader::Close() {
   if (file_ != nullptr) std::fclose(file_);
   file_ = nullptr;

@@ -2,6 +2,7 @@
 // passes of the engine share.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -26,6 +27,9 @@ class LineReader {
   /// Opens the file; returns 0 or the error number of the failed open.
   int32_t Open(const std::string& path);
   void Close();
+  /// Goes on reading from byte `offset` of the file, right after Open;
+  /// returns 0 or the error number of the failed move.
+  int32_t SkipTo(uint64_t offset);
 
   /// The next line without its line end; false when there is none.  The
   /// view is valid until the next call.
@@ -63,6 +67,60 @@ enum class LineKind {
   kInsured,      ///< NM1 "IL"
   kCorrected,    ///< NM1 "74"
   kReference,    ///< REF with one of the eight collected qualifiers
+};
+
+/// The name and member-id columns of one kind of NM1, in replacement order.
+struct NameColumns {
+  int last, first, middle, memberId;
+};
+
+/// The columns of a patient, insured or corrected insured line; null for
+/// any other kind.
+inline const NameColumns* NameColumnsOf(LineKind kind) {
+  static constexpr NameColumns kPatient{kPatientLastName, kPatientFirstName, kPatientMiddleName,
+                                        kPatientMemberId};
+  static constexpr NameColumns kInsured{kInsuredLastName, kInsuredFirstName, kInsuredMiddleName,
+                                        kInsuredMemberId};
+  static constexpr NameColumns kCorrected{kCorrectedLastName, kCorrectedFirstName,
+                                          kCorrectedMiddleName, kCorrectedMemberId};
+  switch (kind) {
+    case LineKind::kPatient: return &kPatient;
+    case LineKind::kInsured: return &kInsured;
+    case LineKind::kCorrected: return &kCorrected;
+    default: return nullptr;
+  }
+}
+
+/// The segment terminators of interchanges 1 to Count() of the scan's
+/// table, as far as they are known: a collection that runs while the scan
+/// is still filling the table works from this list.
+class InterchangeTerminators {
+ public:
+  int32_t Count() const { return static_cast<int32_t>(list_.size()); }
+  /// The terminator of interchange `number`, or of the last one known when
+  /// `number` passes the end (the first for a number below 1).
+  char Of(int32_t number) const {
+    if (list_.empty()) return 0;
+    int32_t index = number > Count() ? Count() : number;
+    if (index < 1) index = 1;
+    return list_[static_cast<size_t>(index) - 1];
+  }
+  /// Takes in the entries of `interchanges` beyond those known.
+  void Extend(const InterchangeTable& interchanges) {
+    for (int32_t i = Count() + 1; i <= interchanges.Count(); ++i) {
+      list_.push_back(static_cast<char>(static_cast<unsigned char>(interchanges[i].terminator)));
+    }
+  }
+  /// Takes in the entries of `other` beyond those known.
+  void Extend(const InterchangeTerminators& other) {
+    if (other.list_.size() > list_.size()) {
+      list_.insert(list_.end(), other.list_.begin() + static_cast<std::ptrdiff_t>(list_.size()),
+                   other.list_.end());
+    }
+  }
+
+ private:
+  std::vector<char> list_;
 };
 
 /// State of the line scanner for one pass.
@@ -162,6 +220,10 @@ inline char TerminatorOf(const InterchangeTable& interchanges, int32_t number) {
   return static_cast<char>(static_cast<unsigned char>(interchanges[index].terminator));
 }
 
+inline char TerminatorOf(const InterchangeTerminators& terminators, int32_t number) {
+  return terminators.Of(number);
+}
+
 inline int RefColumn(std::string_view qualifier) {
   if (qualifier.size() != 2) return -1;
   static const struct {
@@ -214,8 +276,10 @@ inline bool LineReader::Next(std::string_view& line) {
 /// Classifies `line` and moves the scanner on (separator, interchange,
 /// 835 flag, claim row).  The terminator of interchange number k is that of
 /// entry k, or of the last entry when k passes the end of the table.
-inline LineClass ClassifyLine(std::string_view line, LineScanner& scanner,
-                              const InterchangeTable& interchanges) {
+/// `interchanges` is the scan's InterchangeTable or InterchangeTerminators.
+template <typename Interchanges>
+LineClass ClassifyLine(std::string_view line, LineScanner& scanner,
+                       const Interchanges& interchanges) {
   LineClass result;
   if (line.size() >= 3 && line.compare(0, 3, "ISA") == 0) {
     scanner.elementSeparator = line.size() >= 4 ? static_cast<unsigned char>(line[3]) : -1;

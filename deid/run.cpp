@@ -1,5 +1,6 @@
 #include "run.h"
 
+#include "collector.h"
 #include "platform.h"
 
 namespace {
@@ -41,8 +42,11 @@ RunResult RunScramble(EngineDialog& dialog, RandomSource& random, EngineNotice& 
   GroupTable groups;
   SetTable sets;
   dialog.SetStatusText(status);
+  // The claims are collected from the copy while the scan writes it.
+  CopyCollector collector(interchanges, random);
   result.scanCode = ScanX12File(input, copy.Path(), std::string(), interchanges, ta1s, groups, sets,
-                                progress, &result.copyError);
+                                progress, &result.copyError, &collector);
+  collector.Finish();
   dialog.SetStatusText("Scan Complete");
 
   if (result.scanCode == 0 && result.copyError != 0) {
@@ -52,7 +56,7 @@ RunResult RunScramble(EngineDialog& dialog, RandomSource& random, EngineNotice& 
   } else if (result.scanCode == 0) {
     TempFile report("~RT");
     result.scramble = ScrambleFile(dialog, copy.Path(), report.Path(), interchanges, groups, sets,
-                                   random, notice, progress);
+                                   random, notice, progress, &collector);
     copy.Delete();
     result.report = ReadWholeFile(report.Path());
   } else {

@@ -145,6 +145,19 @@ InputFile::~InputFile() {
 #endif
 }
 
+void InputFile::ReleaseBefore(size_t offset) {
+#ifndef _WIN32
+  if (!mapped_) return;
+  static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const size_t end = offset < size_ ? offset / page * page : size_;
+  if (end <= released_) return;
+  madvise(const_cast<char*>(data_) + released_, end - released_, MADV_DONTNEED);
+  released_ = end;
+#else
+  (void)offset;
+#endif
+}
+
 bool InputFile::Open(const std::string& path) {
 #ifndef _WIN32
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);

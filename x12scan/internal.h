@@ -34,9 +34,16 @@ class InputFile {
   const char* data() const { return data_; }
   size_t size() const { return size_; }
 
+  /// Lets the system take back the memory of the bytes before `offset`,
+  /// which the scan has passed: a mapping's pages return to the file cache
+  /// and are read in again should they be needed, so that a forward pass
+  /// over a large file does not hold all of it.  Does nothing for a copy.
+  void ReleaseBefore(size_t offset);
+
  private:
   const char* data_ = nullptr;
   size_t size_ = 0;
+  size_t released_ = 0;
   bool mapped_ = false;
   std::string copy_;
 };

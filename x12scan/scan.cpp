@@ -55,12 +55,14 @@ class CopyWriter {
   size_t used_ = 0;
 };
 
-// Writes the copy to a file; remembers the first write error.
+// Writes the copy to a file, then hands each piece to `tee` if there is
+// one; remembers the first write error.
 class FileCopySink : public CopySink {
  public:
-  explicit FileCopySink(FILE* file) : file_(file) {}
+  FileCopySink(FILE* file, CopySink* tee) : file_(file), tee_(tee) {}
   void Write(const char* data, size_t size) override {
     if (error_ == 0 && std::fwrite(data, 1, size, file_) != size) error_ = errno != 0 ? errno : EIO;
+    if (tee_ != nullptr) tee_->Write(data, size);
   }
   int32_t Close() {
     if (std::fclose(file_) != 0 && error_ == 0) error_ = errno != 0 ? errno : EIO;
@@ -69,6 +71,7 @@ class FileCopySink : public CopySink {
 
  private:
   FILE* file_;
+  CopySink* tee_;
   int32_t error_ = 0;
 };
 
@@ -142,10 +145,17 @@ class Scanner {
       : text_(text), size_(size), copy_(copy), interchanges_(interchanges), ta1s_(ta1s),
         groups_(groups), sets_(sets), progress_(progress) {}
 
+  // The scan gives back the memory of the input behind it.
+  void ReleaseBehind(InputFile* input) { input_ = input; }
+
   int32_t Run() {
     int32_t result = kScanOk;
     while (pos_ < size_) {
       ReportProgress();
+      if (pos_ >= nextRelease_) {
+        if (input_ != nullptr && pos_ > kReleaseLag) input_->ReleaseBefore(pos_ - kReleaseLag);
+        nextRelease_ = pos_ + kReleaseStep;
+      }
       if (!inInterchange_) {
         SearchHeader();
       } else if (!ReadSegment()) {
@@ -362,6 +372,10 @@ class Scanner {
   GroupTable& groups_;
   SetTable& sets_;
   const ProgressTarget& progress_;
+  static constexpr size_t kReleaseStep = size_t{8} << 20;
+  static constexpr size_t kReleaseLag = size_t{1} << 20;
+  InputFile* input_ = nullptr;
+  size_t nextRelease_ = 0;
   int lastPercent_ = 0;
 
   bool inInterchange_ = false;
@@ -396,7 +410,7 @@ int32_t ScanX12Buffer(const char* text, size_t size, CopySink* copy, Interchange
 int32_t ScanX12File(const std::string& inputPath, const std::string& copyPath,
                     const std::string& /*reserved*/, InterchangeTable& interchanges,
                     Ta1Table& ta1s, GroupTable& groups, SetTable& sets,
-                    const ProgressTarget& progress, int32_t* copyError) {
+                    const ProgressTarget& progress, int32_t* copyError, CopySink* tee) {
   if (copyError != nullptr) *copyError = 0;
   uint64_t size = 0;
   bool sizeKnown = false;
@@ -416,9 +430,11 @@ int32_t ScanX12File(const std::string& inputPath, const std::string& copyPath,
     if (copyError != nullptr) *copyError = errno != 0 ? errno : EIO;
     return ScanX12Buffer(input.data(), input.size(), nullptr, interchanges, ta1s, groups, sets, progress);
   }
-  FileCopySink sink(file);
-  const int32_t result =
-      ScanX12Buffer(input.data(), input.size(), &sink, interchanges, ta1s, groups, sets, progress);
+  FileCopySink sink(file, tee);
+  // The too-small check was made above, as ScanX12Buffer would.
+  Scanner scanner(input.data(), input.size(), &sink, interchanges, ta1s, groups, sets, progress);
+  scanner.ReleaseBehind(&input);
+  const int32_t result = scanner.Run();
   const int32_t error = sink.Close();
   if (copyError != nullptr) *copyError = error;
   return result;

@@ -138,6 +138,12 @@ struct ElementTable {
   std::string slot[kSlots];
 };
 
+/// Receives the unwrapped copy written by ScanX12Buffer.
+struct CopySink {
+  virtual ~CopySink() = default;
+  virtual void Write(const char* data, size_t size) = 0;
+};
+
 /// Scans `inputPath` and fills the four tables (which the caller passes in
 /// freshly made); writes the unwrapped copy to `copyPath` unless it is empty.
 /// `reserved` is not read.  Returns one of the ScanResult codes.
@@ -145,16 +151,14 @@ struct ElementTable {
 /// The result does not depend on the copy.  A copy that could not be created
 /// or completely written is reported through `copyError` (0, or the errno of
 /// the failure), so that a caller never works from a truncated copy unawares.
+/// When the copy file is open, `tee` (if given) receives every piece of the
+/// copy, in order, right after it is written to the file, so that a caller
+/// can work on the copy while the scan goes on.
 int32_t ScanX12File(const std::string& inputPath, const std::string& copyPath,
                     const std::string& reserved, InterchangeTable& interchanges,
                     Ta1Table& ta1s, GroupTable& groups, SetTable& sets,
-                    const ProgressTarget& progress, int32_t* copyError = nullptr);
-
-/// Receives the unwrapped copy written by ScanX12Buffer.
-struct CopySink {
-  virtual ~CopySink() = default;
-  virtual void Write(const char* data, size_t size) = 0;
-};
+                    const ProgressTarget& progress, int32_t* copyError = nullptr,
+                    CopySink* tee = nullptr);
 
 /// The scan proper over text held in memory, from preparation step 4 on
 /// (the too-small check) to the end.  `copy` may be null.  ScanX12File maps

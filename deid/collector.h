@@ -1,0 +1,113 @@
+// Collecting the identifying values of the claims from the unwrapped copy,
+// either from the copy file or from the copy's pieces while the scan writes
+// them.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "claim_table.h"
+#include "line_reader.h"
+#include "random.h"
+#include "x12scan.h"
+
+/// Where a collection stands: the table, the lines read and the state of
+/// the line scanner after the last of them.
+struct Collection {
+  ClaimTable table;
+  LineScanner scanner;
+  int64_t lines = 0;
+};
+
+/// Collects one classified line into the table: a claim line its two
+/// values, a name line its three names and a new member identifier (drawn
+/// for every such line, stored or not), a reference line its identifier.
+void CollectLine(const LineClass& line, const LineScanner& scanner, ClaimTable& table,
+                 RandomSource& random);
+
+/// Collects while the scan runs.  Handed to the scan as a second receiver
+/// of the unwrapped copy, it takes each piece of the copy as it is written
+/// and collects its lines on a thread of its own, so that the collection
+/// costs hardly any time beyond the scan.  Lines are read exactly as from
+/// the copy file (ending at CR, a LF right after the CR belonging to the
+/// line end, nothing after a byte 0x1A), and the random values are drawn in
+/// the same order, so the result is the same as collecting from the file.
+///
+/// The table grows with the claims met, as their count is known only once
+/// the scan is done.  A line whose terminator depends on an interchange the
+/// scan has not yet recorded (an "ISA" line the scan took for an ordinary
+/// segment) stops the collection before that line; the engine then goes on
+/// from the copy file with the scan's whole table.
+///
+/// Without a thread to be had, the pieces are collected as they arrive.
+class CopyCollector final : public CopySink {
+ public:
+  /// `interchanges` is the table the scan fills; it is read only from the
+  /// scan's own thread, inside Write.  `random` must not be used by anyone
+  /// else until Finish returns.
+  CopyCollector(const InterchangeTable& interchanges, RandomSource& random);
+  CopyCollector(const CopyCollector&) = delete;
+  CopyCollector& operator=(const CopyCollector&) = delete;
+  ~CopyCollector() override;
+
+  /// The next piece of the copy (called by the scan).
+  void Write(const char* data, size_t size) override;
+
+  /// After the last piece: waits until every piece is collected.  Then
+  /// Complete() tells whether the whole copy was collected; if not, the
+  /// collection goes on from byte ResumeOffset() of the copy file with the
+  /// scanner and table of Result().
+  void Finish();
+  bool Complete() const { return !deferred_; }
+  uint64_t ResumeOffset() const { return resumeOffset_; }
+  Collection& Result() { return collection_; }
+
+ private:
+  struct Piece {
+    std::unique_ptr<char[]> bytes;
+    size_t size = 0;
+  };
+
+  void Run();
+  // Collects the lines of a piece.
+  void Consume(const char* data, size_t size);
+  void ConsumeLine(std::string_view line, uint64_t start);
+  void EndOfCopy();
+  // Takes no more pieces: the collection is over or left to the file.
+  void StopTaking();
+
+  RandomSource& random_;
+  const InterchangeTable& interchanges_;
+  Collection collection_;
+
+  // Collecting side (the collecting thread, or the caller without one).
+  InterchangeTerminators known_;  // the terminators known to the collection
+  std::string carry_;             // a line begun in an earlier piece
+  bool carrying_ = false;
+  bool pendingLf_ = false;        // the last piece ended right after a CR
+  uint64_t offset_ = 0;           // bytes of the copy taken in so far
+  uint64_t lineStart_ = 0;        // offset of the line being read
+  bool stopped_ = false;          // a 0x1A or a deferral ended the collection
+  bool deferred_ = false;
+  uint64_t resumeOffset_ = 0;
+
+  // Shared between the scan and the collecting thread.
+  static constexpr size_t kPieceSize = size_t{1} << 20;
+  static constexpr size_t kPieces = 4;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::unique_ptr<char[]>> free_;
+  std::deque<Piece> full_;
+  InterchangeTerminators published_;  // terminators of the pieces handed over
+  bool finished_ = false;             // no more pieces will come
+  std::atomic<bool> idle_{false};     // the collection needs no more pieces
+  bool threaded_ = false;
+};

@@ -1,0 +1,121 @@
+// Collecting while the scan writes the copy must come to exactly what the
+// engine collects from the copy file: the same output, report and counts,
+// however the copy is cut into pieces.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "collector.h"
+#include "random.h"
+#include "test_util.h"
+
+using namespace testutil;
+
+namespace {
+
+// The engine's output and report over `copy`, the claims collected either
+// from the file (pieceSize 0) or by a CopyCollector fed pieces of
+// `pieceSize` bytes.  As the scan does, the collector's table holds an
+// interchange from the piece that holds the start of its ISA line on, as
+// far as `interchanges` has entries.
+struct Outcome {
+  std::string output, report;
+  ScrambleCounts counts;
+  bool deferred = false;
+};
+
+Outcome Collect(const std::string& copy, const InterchangeTable& interchanges, int32_t claims,
+                size_t pieceSize) {
+  TempDir dir;
+  WriteFile(dir.File("copy"), copy);
+  FakeDialog dialog;
+  dialog.output = dir.File("out.txt");
+  dialog.listing = true;
+  RecordingNotice notice;
+  LcgRandom random(7.0f);
+  GroupTable groups;
+  Outcome outcome;
+  ScrambleResult result;
+  if (pieceSize == 0) {
+    result = ScrambleFile(dialog, dir.File("copy"), dir.File("report"), interchanges, groups,
+                          Sets835(claims), random, notice);
+  } else {
+    InterchangeTable live;
+    int32_t made = 0;
+    CopyCollector collector(live, random);
+    for (size_t at = 0; at < copy.size(); at += pieceSize) {
+      const size_t end = std::min(copy.size(), at + pieceSize);
+      int32_t wanted = 0;
+      for (size_t line = copy.find("ISA"); line != std::string::npos && line < end;
+           line = copy.find("ISA", line + 1)) {
+        if (line == 0 || copy[line - 1] == '\r' || copy[line - 1] == '\n') ++wanted;
+      }
+      wanted = std::min(wanted, interchanges.Count());
+      for (; made < wanted; ++made) {
+        if (made > 0) live.Grow();
+        live[made + 1] = interchanges[made + 1];
+      }
+      collector.Write(copy.data() + at, end - at);
+    }
+    collector.Finish();
+    outcome.deferred = !collector.Complete();
+    result = ScrambleFile(dialog, dir.File("copy"), dir.File("report"), interchanges, groups,
+                          Sets835(claims), random, notice, ProgressTarget(), &collector);
+  }
+  outcome.output = ReadFile(dialog.output);
+  std::string report = ReadFile(dir.File("report"));
+  report.replace(report.find(dir.Path()), dir.Path().size(), "DIR");  // the output's folder
+  outcome.report = report.substr(report.find("\r\n"));                // not the start time
+  outcome.counts = result.counts;
+  return outcome;
+}
+
+}  // namespace
+
+TEST(CopyCollector, SameAsCollectingFromTheFile) {
+  const struct {
+    const char* name;
+    std::string copy;
+    InterchangeTable interchanges;
+    int32_t claims;
+    bool defers;  // an ISA line the scan did not record
+  } cases[] = {
+      {"one interchange, lines across pieces",
+       UnwrappedCopy({Isa(), "ST*835*1", "CLP*A*1*2*3*4*5*P1", "NM1*QC*1*DOE*JO*Q***MI*X",
+                      "REF*EA*R1", "CLP*B*1*2*3*4*5*P2", "NM1*IL*1*ROE*RI", "NM1*74*1*COE",
+                      "REF*1L*G", "SE*9*1", "IEA*1*1"}),
+       Interchanges({'~'}), 2, false},
+      {"CR terminator, LF line ends",
+       UnwrappedCopy({Isa(), "ST*835*1", "CLP*A*1*2*3*4*5*P1", "NM1*QC*1*DOE*JO", "CLP*B*1",
+                      "NM1*QC*1*ROE*RI", "SE*6*1", "IEA*1*1"},
+                     '\r'),
+       Interchanges({'\r'}), 2, false},
+      {"end-of-file mark",
+       UnwrappedCopy({Isa(), "ST*835*1", "CLP*A*1", "NM1*QC*1*SEEN"}) + "\x1A" +
+           UnwrappedCopy({"NM1*QC*1*HIDDEN", "SE*3*1", "IEA*1*1"}),
+       Interchanges({'~'}), 1, false},
+      {"last line without a line end",
+       UnwrappedCopy({Isa(), "ST*835*1", "CLP*A*1", "CLP*B*2"}) + "NM1*QC*1*LAST~",
+       Interchanges({'~'}), 2, false},
+      {"ISA past the table",
+       UnwrappedCopy({Isa('*'), "ST*835*1", "CLP*A*1*2*3*4*5*PAY1", "SE*2*1", "IEA*1*1"}, '~') +
+           UnwrappedCopy({Isa('|', '^'), "ST|835|2", "CLP|B|1|2|3|4|5|PAY2", "NM1|QC|1|X"},
+                         '\n') +
+           UnwrappedCopy({Isa('!'), "CLP!C!1!2!3!4!5!PAY3", "NM1!QC!1!Y", "SE!4!2"}, '\n'),
+       Interchanges({'~', '\n'}), 3, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Outcome expected = Collect(c.copy, c.interchanges, c.claims, 0);
+    ASSERT_FALSE(expected.output.empty());
+    for (size_t pieceSize : {size_t{1}, size_t{2}, size_t{7}, size_t{64}, c.copy.size()}) {
+      SCOPED_TRACE("pieces of " + std::to_string(pieceSize));
+      const Outcome streamed = Collect(c.copy, c.interchanges, c.claims, pieceSize);
+      EXPECT_EQ(streamed.output, expected.output);
+      EXPECT_EQ(streamed.report, expected.report);
+      EXPECT_EQ(streamed.counts.segmentsIn, expected.counts.segmentsIn);
+      EXPECT_EQ(streamed.counts.totalChanged, expected.counts.totalChanged);
+      EXPECT_EQ(streamed.deferred, c.defers);
+    }
+  }
+}
