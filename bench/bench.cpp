@@ -59,8 +59,12 @@ int ScanFile(const std::string& from, const std::string& copy) {
 }
 
 // Runs `job` in a child process; returns its wall time and peak memory.
+// The data that earlier runs left in the file cache is first written out
+// (untimed), so that the system's flushing of it does not fall into the
+// measured run: every run, copy or job, starts from the same state.
 template <typename Job>
 Sample Measure(const Job& job) {
+  sync();
   const auto start = std::chrono::steady_clock::now();
   const pid_t pid = fork();
   if (pid == 0) _exit(job());

@@ -1,9 +1,16 @@
 // The file scan: one forward pass over the input that follows the envelope of
 // every interchange, fills the four tables and writes the unwrapped copy.
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <exception>
 #include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "internal.h"
 #include "x12scan.h"
@@ -12,11 +19,21 @@ namespace {
 
 constexpr uint64_t kLargestFile = (uint64_t{1} << 32) - 1;
 
+constexpr size_t kCopyChunk = size_t{1} << 20;
+
+// A sink that takes over whole buffers of kCopyChunk bytes instead of
+// copying them.
+class BufferSink : public CopySink {
+ public:
+  // Takes `full`, holding `size` bytes of the copy; returns an empty buffer.
+  virtual std::unique_ptr<char[]> Exchange(std::unique_ptr<char[]> full, size_t size) = 0;
+};
+
 // Buffers the unwrapped copy and hands it to the sink in large pieces.
 class CopyWriter {
  public:
-  explicit CopyWriter(CopySink* sink) : sink_(sink) {
-    if (sink_ != nullptr) buffer_.reset(new char[kChunk]);
+  CopyWriter(CopySink* sink, BufferSink* exchange) : sink_(sink), exchange_(exchange) {
+    if (sink_ != nullptr) buffer_.reset(new char[kCopyChunk]);
   }
   CopyWriter(const CopyWriter&) = delete;
   CopyWriter& operator=(const CopyWriter&) = delete;
@@ -26,9 +43,9 @@ class CopyWriter {
   void PutLine(const char* data, size_t size, char terminator, const char* lineEnd, size_t lineEndSize) {
     if (sink_ == nullptr) return;
     const size_t total = size + 1 + lineEndSize;
-    if (used_ + total > kChunk) {
+    if (used_ + total > kCopyChunk) {
       Flush();
-      if (total > kChunk) {
+      if (total > kCopyChunk) {
         // A segment longer than the whole buffer goes straight through.
         sink_->Write(data, size);
         sink_->Write(&terminator, 1);
@@ -44,35 +61,137 @@ class CopyWriter {
   }
 
   void Flush() {
-    if (sink_ != nullptr && used_ > 0) sink_->Write(buffer_.get(), used_);
+    if (sink_ != nullptr && used_ > 0) {
+      if (exchange_ != nullptr) {
+        buffer_ = exchange_->Exchange(std::move(buffer_), used_);
+      } else {
+        sink_->Write(buffer_.get(), used_);
+      }
+    }
     used_ = 0;
   }
 
  private:
-  static constexpr size_t kChunk = 1 << 20;
   CopySink* sink_;
+  BufferSink* exchange_;
   std::unique_ptr<char[]> buffer_;
   size_t used_ = 0;
 };
 
-// Writes the copy to a file, then hands each piece to `tee` if there is
-// one; remembers the first write error.
-class FileCopySink : public CopySink {
+// Writes the copy to a file on a thread of its own, so that the system's
+// work of storing the copy overlaps the scan; hands each piece to `tee`
+// (if there is one) as it takes it over.  Remembers the first write error.
+// Without a thread to be had, it writes in place.
+class FileCopySink final : public BufferSink {
  public:
-  FileCopySink(FILE* file, CopySink* tee) : file_(file), tee_(tee) {}
-  void Write(const char* data, size_t size) override {
-    if (error_ == 0 && std::fwrite(data, 1, size, file_) != size) error_ = errno != 0 ? errno : EIO;
-    if (tee_ != nullptr) tee_->Write(data, size);
+  FileCopySink(FILE* file, CopySink* tee) : file_(file), tee_(tee) {
+    try {
+      for (int i = 0; i < kSpareBuffers; ++i) free_.emplace_back(new char[kCopyChunk]);
+      thread_ = std::thread([this] { WriterLoop(); });
+      threaded_ = true;
+    } catch (const std::exception&) {
+      threaded_ = false;
+    }
   }
+  FileCopySink(const FileCopySink&) = delete;
+  FileCopySink& operator=(const FileCopySink&) = delete;
+  ~FileCopySink() override { Close(); }
+
+  void Write(const char* data, size_t size) override {
+    if (tee_ != nullptr) tee_->Write(data, size);
+    if (!threaded_) {
+      WriteNow(data, size);
+      return;
+    }
+    while (size > 0) {
+      const size_t part = size < kCopyChunk ? size : kCopyChunk;
+      std::unique_ptr<char[]> buffer = TakeFree();
+      std::memcpy(buffer.get(), data, part);
+      Queue(std::move(buffer), part);
+      data += part;
+      size -= part;
+    }
+  }
+
+  std::unique_ptr<char[]> Exchange(std::unique_ptr<char[]> full, size_t size) override {
+    if (tee_ != nullptr) tee_->Write(full.get(), size);
+    if (!threaded_) {
+      WriteNow(full.get(), size);
+      return full;
+    }
+    Queue(std::move(full), size);
+    return TakeFree();
+  }
+
+  // Waits for the writing, closes the file; 0 or the first error number.
   int32_t Close() {
+    if (file_ == nullptr) return error_;
+    if (threaded_) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        closing_ = true;
+      }
+      changed_.notify_all();
+      thread_.join();
+      threaded_ = false;
+    }
     if (std::fclose(file_) != 0 && error_ == 0) error_ = errno != 0 ? errno : EIO;
+    file_ = nullptr;
     return error_;
   }
 
  private:
+  static constexpr int kSpareBuffers = 3;
+
+  void WriteNow(const char* data, size_t size) {
+    if (error_ == 0 && std::fwrite(data, 1, size, file_) != size) error_ = errno != 0 ? errno : EIO;
+  }
+
+  std::unique_ptr<char[]> TakeFree() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return !free_.empty(); });
+    std::unique_ptr<char[]> buffer = std::move(free_.back());
+    free_.pop_back();
+    return buffer;
+  }
+
+  void Queue(std::unique_ptr<char[]> buffer, size_t size) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      full_.emplace_back(std::move(buffer), size);
+    }
+    changed_.notify_all();
+  }
+
+  void WriterLoop() {
+    for (;;) {
+      std::pair<std::unique_ptr<char[]>, size_t> piece;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return !full_.empty() || closing_; });
+        if (full_.empty()) return;
+        piece = std::move(full_.front());
+        full_.pop_front();
+      }
+      WriteNow(piece.first.get(), piece.second);  // error_ is the writer's until the join
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        free_.push_back(std::move(piece.first));
+      }
+      changed_.notify_all();
+    }
+  }
+
   FILE* file_;
   CopySink* tee_;
   int32_t error_ = 0;
+  bool threaded_ = false;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::unique_ptr<char[]>> free_;
+  std::deque<std::pair<std::unique_ptr<char[]>, size_t>> full_;
+  bool closing_ = false;
 };
 
 bool StartsSegment(char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
@@ -141,8 +260,9 @@ Envelope EnvelopeTag(const char* tag, size_t tagLength) {
 class Scanner {
  public:
   Scanner(const char* text, size_t size, CopySink* copy, InterchangeTable& interchanges,
-          Ta1Table& ta1s, GroupTable& groups, SetTable& sets, const ProgressTarget& progress)
-      : text_(text), size_(size), copy_(copy), interchanges_(interchanges), ta1s_(ta1s),
+          Ta1Table& ta1s, GroupTable& groups, SetTable& sets, const ProgressTarget& progress,
+          BufferSink* exchange = nullptr)
+      : text_(text), size_(size), copy_(copy, exchange), interchanges_(interchanges), ta1s_(ta1s),
         groups_(groups), sets_(sets), progress_(progress) {}
 
   // The scan gives back the memory of the input behind it.
@@ -432,7 +552,8 @@ int32_t ScanX12File(const std::string& inputPath, const std::string& copyPath,
   }
   FileCopySink sink(file, tee);
   // The too-small check was made above, as ScanX12Buffer would.
-  Scanner scanner(input.data(), input.size(), &sink, interchanges, ta1s, groups, sets, progress);
+  Scanner scanner(input.data(), input.size(), &sink, interchanges, ta1s, groups, sets, progress,
+                  &sink);
   scanner.ReleaseBehind(&input);
   const int32_t result = scanner.Run();
   const int32_t error = sink.Close();

@@ -152,7 +152,7 @@ struct CopySink {
 /// or completely written is reported through `copyError` (0, or the errno of
 /// the failure), so that a caller never works from a truncated copy unawares.
 /// When the copy file is open, `tee` (if given) receives every piece of the
-/// copy, in order, right after it is written to the file, so that a caller
+/// copy, in order, as it is handed to the file writer, so that a caller
 /// can work on the copy while the scan goes on.
 int32_t ScanX12File(const std::string& inputPath, const std::string& copyPath,
                     const std::string& reserved, InterchangeTable& interchanges,
