@@ -92,6 +92,12 @@ void CheckedWriter::Flush() {
 }
 
 void CheckedWriter::WriteSlow(const char* data, size_t size) {
+  if (!writer_.joinable() && size >= capacity_) {
+    // A block as large as the buffer goes straight to the file.
+    Flush();
+    WriteBlock(data, size);
+    return;
+  }
   while (size > 0) {
     if (used_ == capacity_) Flush();
     size_t part = capacity_ - used_;

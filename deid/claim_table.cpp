@@ -1,6 +1,7 @@
 #include "claim_table.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <exception>
 #include <thread>
@@ -250,9 +251,7 @@ void ClaimTable::Reorder(RandomSource& random) {
   if (packed_) return;
   const size_t n = static_cast<size_t>(claimCount_);
   // Each item carries its key and the cell's handle, so that sorting the
-  // items yields the column in its new order directly.  Columns go in
-  // pairs: the keys of both are drawn in column order, then the two sorts
-  // run side by side.
+  // items yields the column in its new order directly.
   struct Work {
     std::vector<uint64_t> items, scratch;
     std::vector<uint32_t> counts;
@@ -264,32 +263,47 @@ void ClaimTable::Reorder(RandomSource& random) {
     w.scratch.resize(n);
     w.counts.resize(n + 1);
   }
-  for (int first = 0; first < kClaimColumnCount; first += 2) {
-    const int pair = first + 1 < kClaimColumnCount ? 2 : 1;
-    for (int k = 0; k < pair; ++k) {
-      const int column = first + k;
-      uint64_t* items = work[k].items.data();
-      uint32_t filled = 0;
-      for (size_t i = 0; i < n; ++i) {
-        const float key = static_cast<float>(random.Next());
-        uint32_t bits;
-        std::memcpy(&bits, &key, sizeof bits);
-        const uint32_t handle = Cell(i + 1, column);
-        items[i] = (static_cast<uint64_t>(bits) << 32) | handle;
-        filled |= handle;
-      }
-      // A column of empty cells (say, a qualifier the file never uses)
-      // comes out the same in any order: its keys are drawn, its sort
-      // skipped.
-      work[k].sort = n >= 2 && filled != 0;
+  auto drawKeys = [this, n](int column, RandomSource& source, Work& w) {
+    uint64_t* items = w.items.data();
+    uint32_t filled = 0;
+    for (size_t i = 0; i < n; ++i) {
+      const float key = static_cast<float>(source.Next());
+      uint32_t bits;
+      std::memcpy(&bits, &key, sizeof bits);
+      const uint32_t handle = Cell(i + 1, column);
+      items[i] = (static_cast<uint64_t>(bits) << 32) | handle;
+      filled |= handle;
     }
-    auto sortColumn = [&work](int k) {
-      if (work[k].sort) SortByKeys(work[k].items, work[k].scratch, work[k].counts);
+    // A column of empty cells (say, a qualifier the file never uses) comes
+    // out the same in any order: its keys are drawn, its sort skipped.
+    w.sort = n >= 2 && filled != 0;
+  };
+  auto sortColumn = [this, n](int column, Work& w) {
+    if (!w.sort) return;
+    SortByKeys(w.items, w.scratch, w.counts);
+    for (size_t i = 0; i < n; ++i) Cell(i + 1, column) = static_cast<uint32_t>(w.items[i]);
+  };
+  if (n > 0 && random.Fork(0) != nullptr) {
+    // Column c takes values c*N to c*N+N-1 of the sequence: with a source
+    // that can start part-way, two threads take the columns as they come.
+    std::atomic<int> next{0};
+    auto worker = [&](Work& w) {
+      for (int column; (column = next.fetch_add(1)) < kClaimColumnCount;) {
+        std::unique_ptr<RandomSource> part = random.Fork(static_cast<uint64_t>(column) * n);
+        drawKeys(column, *part, w);
+        sortColumn(column, w);
+      }
     };
-    RunSideBySide([&] { sortColumn(0); }, [&] { if (pair == 2) sortColumn(1); });
-    for (int k = 0; k < pair; ++k) {
-      if (!work[k].sort) continue;
-      for (size_t i = 0; i < n; ++i) Cell(i + 1, first + k) = static_cast<uint32_t>(work[k].items[i]);
+    RunSideBySide([&] { worker(work[0]); }, [&] { worker(work[1]); });
+    random.Skip(static_cast<uint64_t>(kClaimColumnCount) * n);
+  } else {
+    // Columns in pairs: the keys of both drawn in column order, then the
+    // two sorts side by side.
+    for (int first = 0; first < kClaimColumnCount; first += 2) {
+      const int pair = first + 1 < kClaimColumnCount ? 2 : 1;
+      for (int k = 0; k < pair; ++k) drawKeys(first + k, random, work[k]);
+      RunSideBySide([&] { sortColumn(first, work[0]); },
+                    [&] { if (pair == 2) sortColumn(first + 1, work[1]); });
     }
   }
   Pack();

@@ -113,6 +113,7 @@ void CopyCollector::Consume(const char* data, size_t size) {
   const char* end = data + size;
   const void* cut = std::memchr(data, 0x1A, size);  // the copy ends there
   if (cut != nullptr) end = static_cast<const char*>(cut);
+  collection_.end = base + static_cast<uint64_t>(end - data);
   if (pendingLf_ && p < end) {
     if (*p == '\n') ++p;
     pendingLf_ = false;
@@ -158,6 +159,7 @@ void CopyCollector::ConsumeLine(std::string_view line, uint64_t start) {
     StopTaking();
     return;
   }
+  collection_.NoteLineStart(start);
   ++collection_.lines;
   const LineClass kind = ClassifyLine(line, scanner, known_);
   if (kind.kind != LineKind::kPlain && kind.kind != LineKind::kIsa) {

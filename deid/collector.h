@@ -18,12 +18,35 @@
 #include "random.h"
 #include "x12scan.h"
 
+/// A line of the copy where the rewrite may start a block of its own, with
+/// the line scanner's state before that line.
+struct CopyBlockStart {
+  uint64_t offset = 0;
+  LineScanner scanner;
+};
+
 /// Where a collection stands: the table, the lines read and the state of
-/// the line scanner after the last of them.
+/// the line scanner after the last of them; the block starts found so far
+/// (one line at least every kCopyBlockBytes bytes) and the end of the
+/// copy's lines (a byte 0x1A or the end of the file), once known.
 struct Collection {
+  static constexpr uint64_t kCopyBlockBytes = uint64_t{4} << 20;
+
   ClaimTable table;
   LineScanner scanner;
   int64_t lines = 0;
+  std::vector<CopyBlockStart> blockStarts;
+  uint64_t end = 0;
+
+  /// Called with the offset of every line before it is classified.
+  void NoteLineStart(uint64_t offset) {
+    if (offset < nextBlock_) return;
+    blockStarts.push_back({offset, scanner});
+    nextBlock_ = offset + kCopyBlockBytes;
+  }
+
+ private:
+  uint64_t nextBlock_ = 0;
 };
 
 /// Collects one classified line into the table: a claim line its two

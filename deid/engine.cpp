@@ -10,6 +10,7 @@
 #include "collector.h"
 #include "line_reader.h"
 #include "platform.h"
+#include "rewrite.h"
 
 namespace {
 
@@ -56,7 +57,10 @@ void CollectPass(LineReader& reader, const InterchangeTable& interchanges, Colle
   PassProgress percent(progress, reader);
   int64_t lines = collection.lines;
   std::string_view line;
+  uint64_t start = reader.Consumed();
   while (reader.Next(line)) {
+    collection.NoteLineStart(start);
+    start = reader.Consumed();
     ++lines;
     LineClass kind = ClassifyLine(line, scanner, interchanges);
     if (kind.kind != LineKind::kPlain && kind.kind != LineKind::kIsa) {
@@ -66,6 +70,7 @@ void CollectPass(LineReader& reader, const InterchangeTable& interchanges, Colle
   }
   percent.Update();
   collection.lines = lines;
+  collection.end = reader.Consumed();
 }
 
 class ReportWriter {
@@ -84,79 +89,6 @@ class ReportWriter {
  private:
   CheckedWriter& out_;
 };
-
-// The rewrite pass into `output` (already open, or failed); fills the
-// changed counts and the listing.
-void RewritePass(LineReader& reader, const InterchangeTable& interchanges,
-                 const ClaimTable& table, CheckedWriter& output, ReportWriter* listing,
-                 ScrambleCounts& counts, const ProgressTarget& progress) {
-  LineScanner scanner;
-  PassProgress percent(progress, reader);
-  std::string working;
-  std::string_view line;
-  int64_t lines = 0;
-  std::string_view cells[kClaimColumnCount];
-  int64_t cellsRow = -1;
-  while (reader.Next(line)) {
-    LineClass kind = ClassifyLine(line, scanner, interchanges);
-    const int64_t row = scanner.claimRow;
-    // A claim beyond the claim count has no row: its segments are copied
-    // as read and not counted.
-    bool changed = kind.kind != LineKind::kPlain && kind.kind != LineKind::kIsa &&
-                   table.HasRow(row);
-    std::string_view out = line;
-    if (changed) {
-      const int sep = scanner.elementSeparator;
-      if (row != cellsRow) {
-        table.GetRow(row, cells);
-        cellsRow = row;
-      }
-      if (kind.kind == LineKind::kClaim) {
-        const ElementChange changes[] = {{1, cells[kClaimSubmitterId]},
-                                         {7, cells[kPayerClaimControlNumber]}};
-        ReplaceElements(line, sep, changes, 2, working);
-        ++counts.clpChanged;
-      } else if (const NameColumns* columns = NameColumnsOf(kind.kind)) {
-        const ElementChange changes[] = {{3, cells[columns->last]},
-                                         {4, cells[columns->first]},
-                                         {5, cells[columns->middle]},
-                                         {9, cells[columns->memberId]}};
-        ReplaceElements(line, sep, changes, 4, working);
-        if (kind.kind == LineKind::kPatient) {
-          ++counts.patientChanged;
-        } else if (kind.kind == LineKind::kInsured) {
-          ++counts.insuredChanged;
-        } else {
-          ++counts.otherChanged;
-        }
-      } else {
-        const ElementChange change{2, cells[kind.refColumn]};
-        ReplaceElements(line, sep, &change, 1, working);
-        ++counts.otherChanged;
-      }
-      if (working.empty() || working.back() != scanner.terminator) working += scanner.terminator;
-      ++counts.totalChanged;
-      if (listing != nullptr) {
-        listing->Line("Segment in ==>", line);
-        listing->Line("Segment out==>", working);
-        listing->Line();
-      }
-      out = working;
-    }
-    if (!changed && !out.empty() && out.back() == scanner.terminator &&
-        reader.LastEndedWithCrLf()) {
-      output.Write(out.data(), out.size() + 2);  // the line and its CR LF, as read
-    } else {
-      output.Write(out);
-      if (!changed && (out.empty() || out.back() != scanner.terminator)) {
-        output.Put(scanner.terminator);
-      }
-      output.Write(kLineEnd, 2);
-    }
-    if ((++lines & 0xFFF) == 0) percent.Update();
-  }
-  percent.Update();
-}
 
 std::string Cut(std::string text, size_t limit) {
   if (text.size() > limit) text.resize(limit);
@@ -263,8 +195,8 @@ ScrambleResult ScrambleFile(EngineDialog& dialog, const std::string& copyPath,
   dialog.SetStatusText(Cut("Writing ANSI Data to " + outputPath, kStatusLimit));
   int32_t outputError = collectFailed ? EIO : 0;
   std::string tempPath, targetPath;
-  CheckedWriter output(size_t{1} << 20, /*background=*/true);
-  if (outputError == 0) outputError = reader.Open(copyPath);
+  // The rewrite hands the output over in large blocks, written in place.
+  CheckedWriter output(size_t{1} << 20);
   if (outputError == 0) {
     FILE* file = nullptr;
     outputError = CreateOutputTempFile(outputPath, tempPath, targetPath, &file);
@@ -278,9 +210,17 @@ ScrambleResult ScrambleFile(EngineDialog& dialog, const std::string& copyPath,
     report.Line("Detailed Segment changes not shown.");
   }
   report.Line();
-  RewritePass(reader, interchanges, table, output, listing ? &report : nullptr, counts, progress);
-  if (reader.ReadFailed() && outputError == 0) outputError = EIO;
-  reader.Close();
+  if (!collectFailed) {
+    RewriteInput rewrite;
+    rewrite.copyPath = copyPath;
+    rewrite.blockStarts = &collection->blockStarts;
+    rewrite.end = collection->end;
+    rewrite.interchanges = &interchanges;
+    rewrite.table = &table;
+    const int32_t readError =
+        RewriteCopy(rewrite, output, listing ? &reportOut : nullptr, counts, progress);
+    if (readError != 0 && outputError == 0) outputError = readError;
+  }
   if (output.IsOpen()) {
     int32_t closeError = output.Close();
     if (outputError == 0) outputError = closeError;

@@ -25,6 +25,32 @@ double LcgRandom::Next() {
   return static_cast<double>(state_ >> 1) / 2147483648.0;
 }
 
+uint32_t LcgRandom::StateAfter(uint64_t count) const {
+  // Composes the step S -> S * a + c with itself by repeated squaring.
+  uint32_t multiplier = 1, increment = 0;
+  uint32_t stepMultiplier = 134775813u, stepIncrement = 1u;
+  while (count > 0) {
+    if (count & 1) {
+      multiplier *= stepMultiplier;
+      increment = increment * stepMultiplier + stepIncrement;
+    }
+    stepIncrement = (stepMultiplier + 1u) * stepIncrement;
+    stepMultiplier *= stepMultiplier;
+    count >>= 1;
+  }
+  return multiplier * state_ + increment;
+}
+
+std::unique_ptr<RandomSource> LcgRandom::Fork(uint64_t skip) const {
+  std::unique_ptr<LcgRandom> part(new LcgRandom());
+  part->state_ = StateAfter(skip);
+  return part;
+}
+
+std::unique_ptr<RandomSource> SystemRandom::Fork(uint64_t /*skip*/) const {
+  return std::unique_ptr<RandomSource>(new SystemRandom());
+}
+
 double SystemRandom::Next() {
   if (used_ >= kBufferWords) Refill();
   // 32 random bits over 2^32: at most 1 - 2^-32, so r * n stays below n

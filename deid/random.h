@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 /// A sequence of values 0 <= r < 1.
@@ -11,6 +12,15 @@ class RandomSource {
   virtual ~RandomSource() = default;
   /// The next value of the sequence.
   virtual double Next() = 0;
+  /// A source of its own that yields the values of this sequence from
+  /// `skip` values on, leaving this one where it is; so that parts of one
+  /// sequence can be drawn on several threads.  Null when the source cannot
+  /// do so cheaply.  May be called from several threads at once.
+  virtual std::unique_ptr<RandomSource> Fork(uint64_t /*skip*/) const { return nullptr; }
+  /// Moves on `count` values, as that many calls of Next would.
+  virtual void Skip(uint64_t count) {
+    for (uint64_t i = 0; i < count; ++i) Next();
+  }
 };
 
 /// The 32-bit linear congruential generator: S = S * 134775813 + 1 (mod 2^32),
@@ -22,16 +32,26 @@ class LcgRandom final : public RandomSource {
   /// The state becomes the bit pattern of `seed` as an IEEE single.
   explicit LcgRandom(float seed);
   double Next() override;
+  std::unique_ptr<RandomSource> Fork(uint64_t skip) const override;
+  void Skip(uint64_t count) override { state_ = StateAfter(count); }
   uint32_t State() const { return state_; }
 
  private:
-  uint32_t state_;
+  LcgRandom() = default;
+  // The state `count` steps on, in a number of steps that grows with the
+  // bits of `count` only.
+  uint32_t StateAfter(uint64_t count) const;
+  uint32_t state_ = 0;
 };
 
 /// Values drawn from the operating system's cryptographic generator.
 class SystemRandom final : public RandomSource {
  public:
   double Next() override;
+  /// Every value is fresh and unpredictable, so a part drawn by another
+  /// source of the same kind is as good as this one's own.
+  std::unique_ptr<RandomSource> Fork(uint64_t skip) const override;
+  void Skip(uint64_t) override {}
 
  private:
   static constexpr int kBufferWords = 2048;

@@ -1,0 +1,33 @@
+// The rewrite pass: the output lines of the unwrapped copy with the claims'
+// reordered values, made block by block on helper threads and written in
+// file order.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "checked_writer.h"
+#include "claim_table.h"
+#include "collector.h"
+#include "engine.h"
+#include "x12scan.h"
+
+/// What the rewrite needs besides the table.
+struct RewriteInput {
+  std::string copyPath;
+  /// Where blocks may start (the first at offset 0) and where the copy's
+  /// lines end, as the collection found them.
+  const std::vector<CopyBlockStart>* blockStarts = nullptr;
+  uint64_t end = 0;
+  const InterchangeTable* interchanges = nullptr;
+  const ClaimTable* table = nullptr;
+};
+
+/// Rewrites the copy into `output` (which may be unopened: the counts and
+/// the listing are made all the same) and, when `listing` is not null, the
+/// before and after lines of every changed segment into it.  Adds the five
+/// changed counts to `counts`.  Returns 0, or the error number when the copy
+/// could not be read whole (what was read is rewritten).
+int32_t RewriteCopy(const RewriteInput& input, CheckedWriter& output, CheckedWriter* listing,
+                    ScrambleCounts& counts, const ProgressTarget& progress);
