@@ -44,73 +44,41 @@ const unsigned char* GetPrefix(const unsigned char* at, size_t& length) {
   return at;
 }
 
-double KeyOf(uint64_t item) {
-  float key;
-  const uint32_t bits = static_cast<uint32_t>(item >> 32);
-  std::memcpy(&key, &bits, sizeof key);
-  return static_cast<double>(key);
-}
-
-// Orders items[begin, end) by key where each of them sits in its bucket of
-// about one item; a crowded bucket (a source that repeats itself) is
-// sorted on its own.
-void FinishBuckets(std::vector<uint64_t>& items, size_t begin, size_t end) {
-  if (end - begin > 16) {
-    std::sort(items.data() + begin, items.data() + end,
-              [](uint64_t a, uint64_t b) { return (a >> 32) < (b >> 32); });
-    return;
-  }
-  for (size_t i = begin + 1; i < end; ++i) {
-    const uint64_t item = items[i];
-    size_t j = i;
-    for (; j > begin && (items[j - 1] >> 32) > (item >> 32); --j) items[j] = items[j - 1];
-    items[j] = item;
-  }
-}
-
 // Sorts `items` by their upper 32 bits, the bit pattern of a single-
-// precision key 0 <= key <= 1.  The keys are spread evenly, so a
-// distribution by value does it: first into 256 ranges (a pass whose
-// writes go to few places at a time), then each range, small enough for
-// the cache, into buckets of about one item each.
-void SortByKeys(std::vector<uint64_t>& items, std::vector<uint64_t>& scratch,
-                std::vector<uint32_t>& counts) {
+// precision key 0 <= key <= 1, whose order is the order of the keys: a
+// radix sort over three digits of 11, 11 and 10 bits, lowest first, each
+// pass stable, so that the last pass leaves the items in key order.  A pass
+// whose digit is the same in every item is skipped.  `scratch` is as large
+// as `items`; the two may trade places.
+void SortByKeys(std::vector<uint64_t>& items, std::vector<uint64_t>& scratch) {
+  constexpr unsigned kDigitBits = 11;
+  constexpr size_t kBuckets = size_t{1} << kDigitBits;
+  constexpr int kPasses = 3;
   const size_t n = items.size();
-  size_t ends[257] = {};
-  auto rangeOf = [](uint64_t item) {
-    const size_t range = static_cast<size_t>(KeyOf(item) * 256.0);
-    return range < 256 ? range : 255;
-  };
-  for (size_t i = 0; i < n; ++i) ++ends[rangeOf(items[i]) + 1];
-  for (size_t r = 0; r < 256; ++r) ends[r + 1] += ends[r];
-  for (size_t i = 0; i < n; ++i) scratch[ends[rangeOf(items[i])]++] = items[i];
-  // ends[r] is now the end of range r in `scratch`.
-  size_t begin = 0;
-  for (size_t r = 0; r < 256; ++r) {
-    const size_t end = ends[r];
-    const size_t m = end - begin;
-    if (m < 2) {
-      if (m == 1) items[begin] = scratch[begin];
-      begin = end;
-      continue;
+  std::vector<uint32_t> counts(kPasses * kBuckets, 0);
+  for (size_t i = 0; i < n; ++i) {
+    const uint32_t key = static_cast<uint32_t>(items[i] >> 32);
+    ++counts[key & (kBuckets - 1)];
+    ++counts[kBuckets + ((key >> kDigitBits) & (kBuckets - 1))];
+    ++counts[2 * kBuckets + (key >> (2 * kDigitBits))];
+  }
+  for (int pass = 0; pass < kPasses; ++pass) {
+    uint32_t* count = counts.data() + static_cast<size_t>(pass) * kBuckets;
+    const unsigned shift = 32 + static_cast<unsigned>(pass) * kDigitBits;
+    if (n > 0 && count[(items[0] >> shift) & (kBuckets - 1)] == n) continue;
+    uint32_t start = 0;
+    for (size_t b = 0; b < kBuckets; ++b) {
+      const uint32_t size = count[b];
+      count[b] = start;
+      start += size;
     }
-    auto bucketOf = [r, m](uint64_t item) {
-      const size_t bucket = static_cast<size_t>((KeyOf(item) * 256.0 - static_cast<double>(r)) *
-                                                static_cast<double>(m));
-      return bucket < m ? bucket : m - 1;
-    };
-    uint32_t* count = counts.data();
-    std::fill(count, count + m + 1, 0u);
-    for (size_t i = begin; i < end; ++i) ++count[bucketOf(scratch[i]) + 1];
-    for (size_t b = 0; b < m; ++b) count[b + 1] += count[b];
-    for (size_t i = begin; i < end; ++i) items[begin + count[bucketOf(scratch[i])]++] = scratch[i];
-    size_t bucketBegin = begin;
-    for (size_t b = 0; b < m; ++b) {
-      const size_t bucketEnd = begin + count[b];
-      if (bucketEnd - bucketBegin > 1) FinishBuckets(items, bucketBegin, bucketEnd);
-      bucketBegin = bucketEnd;
+    const uint64_t* from = items.data();
+    uint64_t* to = scratch.data();
+    for (size_t i = 0; i < n; ++i) {
+      const uint64_t item = from[i];
+      to[count[(item >> shift) & (kBuckets - 1)]++] = item;
     }
-    begin = end;
+    items.swap(scratch);
   }
 }
 
@@ -254,14 +222,12 @@ void ClaimTable::Reorder(RandomSource& random) {
   // items yields the column in its new order directly.
   struct Work {
     std::vector<uint64_t> items, scratch;
-    std::vector<uint32_t> counts;
     bool sort = false;
   };
   Work work[2];
   for (Work& w : work) {
     w.items.resize(n);
     w.scratch.resize(n);
-    w.counts.resize(n + 1);
   }
   auto drawKeys = [this, n](int column, RandomSource& source, Work& w) {
     uint64_t* items = w.items.data();
@@ -280,7 +246,7 @@ void ClaimTable::Reorder(RandomSource& random) {
   };
   auto sortColumn = [this, n](int column, Work& w) {
     if (!w.sort) return;
-    SortByKeys(w.items, w.scratch, w.counts);
+    SortByKeys(w.items, w.scratch);
     for (size_t i = 0; i < n; ++i) Cell(i + 1, column) = static_cast<uint32_t>(w.items[i]);
   };
   if (n > 0 && random.Fork(0) != nullptr) {
