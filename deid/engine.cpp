@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <string_view>
+#include <thread>
 
 #include "checked_writer.h"
 #include "claim_table.h"
@@ -126,7 +128,8 @@ ScrambleResult ScrambleFile(EngineDialog& dialog, const std::string& copyPath,
                             const std::string& reportPath, const InterchangeTable& interchanges,
                             const GroupTable& /*groups*/, const SetTable& sets,
                             RandomSource& random, EngineNotice& notice,
-                            const ProgressTarget& progress, CopyCollector* collector) {
+                            const ProgressTarget& progress, CopyCollector* collector,
+                            bool deleteCopy) {
   ScrambleResult result;
 
   // Stage 1: opening.
@@ -221,6 +224,16 @@ ScrambleResult ScrambleFile(EngineDialog& dialog, const std::string& copyPath,
         RewriteCopy(rewrite, output, listing ? &reportOut : nullptr, counts, progress);
     if (readError != 0 && outputError == 0) outputError = readError;
   }
+  // The copy is read no more: a temporary one goes while the output is
+  // put in place, as both take the system a while for a large file.
+  std::thread copyRemover;
+  if (deleteCopy) {
+    try {
+      copyRemover = std::thread([&copyPath] { RemoveFile(copyPath); });
+    } catch (const std::exception&) {
+      RemoveFile(copyPath);
+    }
+  }
   if (output.IsOpen()) {
     int32_t closeError = output.Close();
     if (outputError == 0) outputError = closeError;
@@ -228,6 +241,7 @@ ScrambleResult ScrambleFile(EngineDialog& dialog, const std::string& copyPath,
     if (outputError != 0) RemoveFile(tempPath);
     ForgetTempFile(tempPath);
   }
+  if (copyRemover.joinable()) copyRemover.join();
   result.outputWritten = outputError == 0;
   result.outputError = outputError;
 

@@ -56,7 +56,7 @@ RunResult RunScramble(EngineDialog& dialog, RandomSource& random, EngineNotice& 
   } else if (result.scanCode == 0) {
     TempFile report("~RT");
     result.scramble = ScrambleFile(dialog, copy.Path(), report.Path(), interchanges, groups, sets,
-                                   random, notice, progress, &collector);
+                                   random, notice, progress, &collector, /*deleteCopy=*/true);
     copy.Delete();
     result.report = ReadWholeFile(report.Path());
   } else {
