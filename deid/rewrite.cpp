@@ -77,7 +77,14 @@ void RewriteLines(const char* text, size_t size, LineScanner scanner,
   int64_t cellsRow = -1;
   const char* p = text;
   const char* const end = text + size;
+  // Lines copied as read lie one after the other in `text`: they go out
+  // together, at the next line that does not.
+  const char* run = p;
+  auto flushRun = [&](const char* upTo) {
+    output.Append(run, static_cast<size_t>(upTo - run));
+  };
   while (p < end) {
+    const char* const lineStart = p;
     // A line ends at a CR; a LF right after it belongs to the line end.
     const char* cr = line_detail::FindCr(p, end);
     std::string_view line;
@@ -98,15 +105,16 @@ void RewriteLines(const char* text, size_t size, LineScanner scanner,
     const bool changed =
         kind.kind != LineKind::kPlain && kind.kind != LineKind::kIsa && table.HasRow(row);
     if (!changed) {
-      if (!line.empty() && line.back() == scanner.terminator && crLf) {
-        output.Append(line.data(), line.size() + 2);  // the line and its CR LF, as read
-      } else {
-        output.Append(line);
-        if (line.empty() || line.back() != scanner.terminator) output.Put(scanner.terminator);
-        output.Append(kLineEnd, 2);
-      }
+      if (!line.empty() && line.back() == scanner.terminator && crLf) continue;  // as read
+      flushRun(lineStart);
+      run = p;
+      output.Append(line);
+      if (line.empty() || line.back() != scanner.terminator) output.Put(scanner.terminator);
+      output.Append(kLineEnd, 2);
       continue;
     }
+    flushRun(lineStart);
+    run = p;
     const int sep = scanner.elementSeparator;
     if (row != cellsRow) {
       table.GetRow(row, cells);
@@ -145,6 +153,7 @@ void RewriteLines(const char* text, size_t size, LineScanner scanner,
     output.Append(working);
     output.Append(kLineEnd, 2);
   }
+  flushRun(p);
 }
 
 // Runs work(i, slot) for i = 0 .. count-1 on helper threads, at most
