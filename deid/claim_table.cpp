@@ -11,8 +11,6 @@ namespace {
 // The arena is a sequence of chunks addressed by one offset.  Entries sit
 // at even offsets, and a handle is (offset / 2) + 1, so 32 bits reach 8 GiB:
 // more than the values of any file the scan accepts (under 4 GiB) can fill.
-constexpr unsigned kSlotBits = 24;  // a standard chunk: 16 MiB
-constexpr size_t kSlotSize = size_t{1} << kSlotBits;
 
 // An entry: the value's length as a base-128 number, then its bytes.
 size_t PrefixSize(size_t length) {
@@ -109,7 +107,7 @@ void ClaimTable::Create(int64_t claimCount) {
   rowStart_.clear();
   blocks_.clear();
   chunks_.clear();
-  chunkOfSlot_.clear();
+  slotBytes_.clear();
   ResizeRows(static_cast<size_t>(claimCount_) + 1);
 }
 
@@ -150,11 +148,11 @@ uint32_t ClaimTable::Store(std::string_view value) {
     // A new chunk starts at the next slot; an oversized value gets a chunk
     // of as many whole slots as it needs.
     Chunk chunk;
-    chunk.base = static_cast<uint64_t>(chunkOfSlot_.size()) << kSlotBits;
+    chunk.base = static_cast<uint64_t>(slotBytes_.size()) << kSlotBits;
     const size_t slots = (need + kSlotSize - 1) / kSlotSize;
     chunk.size = slots * kSlotSize;
     chunk.bytes.reset(new unsigned char[chunk.size]);
-    chunkOfSlot_.insert(chunkOfSlot_.end(), slots, static_cast<uint32_t>(chunks_.size()));
+    for (size_t k = 0; k < slots; ++k) slotBytes_.push_back(chunk.bytes.get() + k * kSlotSize);
     chunks_.push_back(std::move(chunk));
   }
   Chunk& chunk = chunks_.back();
@@ -164,12 +162,6 @@ uint32_t ClaimTable::Store(std::string_view value) {
   chunk.used += (need + 1) & ~size_t{1};  // keep entries at even offsets
   if (chunk.used > chunk.size) chunk.used = chunk.size;
   return static_cast<uint32_t>(offset / 2 + 1);
-}
-
-const unsigned char* ClaimTable::EntryOf(uint32_t handle) const {
-  const uint64_t offset = (static_cast<uint64_t>(handle) - 1) * 2;
-  const Chunk& chunk = chunks_[chunkOfSlot_[static_cast<size_t>(offset >> kSlotBits)]];
-  return chunk.bytes.get() + (offset - chunk.base);
 }
 
 void ClaimTable::Set(int64_t row, int column, std::string_view value) {
@@ -291,7 +283,7 @@ void ClaimTable::Pack() {
   growing_ = false;
   blocks_.clear();
   chunks_.clear();
-  chunkOfSlot_.clear();
+  slotBytes_.clear();
 }
 
 void ClaimTable::PackRows(size_t begin, size_t end, int part) {

@@ -86,7 +86,12 @@ class ClaimTable {
 
  private:
   uint32_t Store(std::string_view value);
-  const unsigned char* EntryOf(uint32_t handle) const;
+  const unsigned char* EntryOf(uint32_t handle) const {
+    const uint64_t offset = (static_cast<uint64_t>(handle) - 1) * 2;
+    return slotBytes_[static_cast<size_t>(offset >> kSlotBits)] + (offset & (kSlotSize - 1));
+  }
+  static constexpr unsigned kSlotBits = 24;  // a standard chunk: 16 MiB
+  static constexpr size_t kSlotSize = size_t{1} << kSlotBits;
   void Pack();
   void PackRows(size_t begin, size_t end, int part);
   const unsigned char* RowData(int64_t row) const {
@@ -119,7 +124,7 @@ class ClaimTable {
     size_t used = 0;
   };
   std::vector<Chunk> chunks_;
-  std::vector<uint32_t> chunkOfSlot_;  // arena slot -> chunk index
+  std::vector<unsigned char*> slotBytes_;  // arena slot -> its first byte
 
   // Packed: the entries of each row, columns in order, from rowStart_[row]
   // in the first part (rows below splitRow_) or the second.  Two parts so

@@ -26,9 +26,11 @@ void CollectLine(const LineClass& line, const LineScanner& scanner, ClaimTable& 
   }
 }
 
-CopyCollector::CopyCollector(const InterchangeTable& interchanges, RandomSource& random)
+CopyCollector::CopyCollector(const InterchangeTable& interchanges, RandomSource& random,
+                             uint64_t blockBytes)
     : random_(random), interchanges_(interchanges) {
   collection_.table.CreateGrowing();
+  collection_.blockBytes = blockBytes;
   try {
     for (size_t i = 0; i < kPieces; ++i) free_.emplace_back(new char[kPieceSize]);
     thread_ = std::thread([this] { Run(); });
@@ -115,7 +117,12 @@ void CopyCollector::Consume(const char* data, size_t size) {
   if (cut != nullptr) end = static_cast<const char*>(cut);
   collection_.end = base + static_cast<uint64_t>(end - data);
   if (pendingLf_ && p < end) {
-    if (*p == '\n') ++p;
+    // The line before ended with the last byte of the piece before.
+    if (*p == '\n') {
+      ++p;
+    } else {
+      collection_.NotPlain();
+    }
     pendingLf_ = false;
   }
   while (p < end) {
@@ -129,13 +136,16 @@ void CopyCollector::Consume(const char* data, size_t size) {
       carry_.append(p, static_cast<size_t>(end - p));
       break;
     }
+    // A CR that ends the piece is followed by a LF or not in the next one;
+    // the block is marked then if not.
+    const bool crLf = cr + 1 < end ? cr[1] == '\n' : true;
     if (carrying_) {
       carry_.append(p, static_cast<size_t>(cr - p));
       carrying_ = false;
-      ConsumeLine(carry_, lineStart_);
+      ConsumeLine(carry_, lineStart_, crLf);
     } else {
       ConsumeLine(std::string_view(p, static_cast<size_t>(cr - p)),
-                  base + static_cast<uint64_t>(p - data));
+                  base + static_cast<uint64_t>(p - data), crLf);
     }
     if (stopped_) return;
     p = cr + 1;
@@ -148,7 +158,7 @@ void CopyCollector::Consume(const char* data, size_t size) {
   if (cut != nullptr) EndOfCopy();
 }
 
-void CopyCollector::ConsumeLine(std::string_view line, uint64_t start) {
+void CopyCollector::ConsumeLine(std::string_view line, uint64_t start, bool crLf) {
   LineScanner& scanner = collection_.scanner;
   if (line.size() >= 3 && std::memcmp(line.data(), "ISA", 3) == 0 &&
       scanner.interchange + 1 > known_.Count()) {
@@ -162,6 +172,7 @@ void CopyCollector::ConsumeLine(std::string_view line, uint64_t start) {
   collection_.NoteLineStart(start);
   ++collection_.lines;
   const LineClass kind = ClassifyLine(line, scanner, known_);
+  collection_.NoteLine(start, kind, line, crLf);
   if (kind.kind != LineKind::kPlain && kind.kind != LineKind::kIsa) {
     CollectLine(kind, scanner, collection_.table, random_);
   }
@@ -169,10 +180,11 @@ void CopyCollector::ConsumeLine(std::string_view line, uint64_t start) {
 
 void CopyCollector::EndOfCopy() {
   if (stopped_) return;
+  if (pendingLf_) collection_.NotPlain();  // the copy ended right after a CR
   // What follows the last CR is a line of its own.
   if (carrying_) {
     carrying_ = false;
-    ConsumeLine(carry_, lineStart_);
+    ConsumeLine(carry_, lineStart_, false);
   }
   StopTaking();
 }

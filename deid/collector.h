@@ -19,30 +19,68 @@
 #include "x12scan.h"
 
 /// A line of the copy where the rewrite may start a block of its own, with
-/// the line scanner's state before that line.
+/// the line scanner's state before that line.  A block is `plain` when it
+/// holds no ISA line and every line of it that is not collected ends with
+/// its terminator and CR LF, so that it goes to the output as read: then
+/// the rewrite needs to look only at the collected lines, whose marks begin
+/// at `firstMark`.
 struct CopyBlockStart {
   uint64_t offset = 0;
   LineScanner scanner;
+  size_t firstMark = 0;
+  bool plain = true;
+};
+
+/// A collected line, as the rewrite finds it again: its offset in its
+/// block, its kind and, for a reference line, its column.
+struct LineMark {
+  uint64_t bits;
+  static LineMark Of(uint64_t offsetInBlock, const LineClass& line) {
+    return {offsetInBlock << 16 | static_cast<uint64_t>(line.kind) << 8 |
+            static_cast<uint64_t>(static_cast<uint8_t>(line.refColumn + 1))};
+  }
+  uint64_t OffsetInBlock() const { return bits >> 16; }
+  LineKind Kind() const { return static_cast<LineKind>((bits >> 8) & 0xFF); }
+  int RefColumn() const { return static_cast<int>(bits & 0xFF) - 1; }
 };
 
 /// Where a collection stands: the table, the lines read and the state of
 /// the line scanner after the last of them; the block starts found so far
-/// (one line at least every kCopyBlockBytes bytes) and the end of the
-/// copy's lines (a byte 0x1A or the end of the file), once known.
+/// (one line at least every `blockBytes` bytes), the marks of the
+/// collected lines and the end of the copy's lines (a byte 0x1A or the end
+/// of the file), once known.
 struct Collection {
   static constexpr uint64_t kCopyBlockBytes = uint64_t{4} << 20;
+  uint64_t blockBytes = kCopyBlockBytes;
 
   ClaimTable table;
   LineScanner scanner;
   int64_t lines = 0;
   std::vector<CopyBlockStart> blockStarts;
+  std::vector<LineMark> marks;
   uint64_t end = 0;
 
   /// Called with the offset of every line before it is classified.
   void NoteLineStart(uint64_t offset) {
     if (offset < nextBlock_) return;
-    blockStarts.push_back({offset, scanner});
-    nextBlock_ = offset + kCopyBlockBytes;
+    blockStarts.push_back({offset, scanner, marks.size(), true});
+    nextBlock_ = offset + blockBytes;
+  }
+  /// Called for every line once it is classified, with whether CR LF ends
+  /// it.
+  void NoteLine(uint64_t offset, const LineClass& kind, std::string_view line, bool crLf) {
+    if (scanner.interchange == 0) NotPlain();  // the terminator comes from the table
+    if (kind.kind == LineKind::kPlain) {
+      if (!crLf || line.empty() || line.back() != scanner.terminator) NotPlain();
+    } else if (kind.kind == LineKind::kIsa) {
+      NotPlain();
+    } else {
+      marks.push_back(LineMark::Of(offset - blockStarts.back().offset, kind));
+    }
+  }
+  /// The block being read does not go out as read.
+  void NotPlain() {
+    if (!blockStarts.empty()) blockStarts.back().plain = false;
   }
 
  private:
@@ -75,7 +113,8 @@ class CopyCollector final : public CopySink {
   /// `interchanges` is the table the scan fills; it is read only from the
   /// scan's own thread, inside Write.  `random` must not be used by anyone
   /// else until Finish returns.
-  CopyCollector(const InterchangeTable& interchanges, RandomSource& random);
+  CopyCollector(const InterchangeTable& interchanges, RandomSource& random,
+                uint64_t blockBytes = Collection::kCopyBlockBytes);
   CopyCollector(const CopyCollector&) = delete;
   CopyCollector& operator=(const CopyCollector&) = delete;
   ~CopyCollector() override;
@@ -101,7 +140,7 @@ class CopyCollector final : public CopySink {
   void Run();
   // Collects the lines of a piece.
   void Consume(const char* data, size_t size);
-  void ConsumeLine(std::string_view line, uint64_t start);
+  void ConsumeLine(std::string_view line, uint64_t start, bool crLf);
   void EndOfCopy();
   // Takes no more pieces: the collection is over or left to the file.
   void StopTaking();

@@ -3,9 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <exception>
 #include <string_view>
-#include <thread>
 
 #include "checked_writer.h"
 #include "claim_table.h"
@@ -61,10 +59,12 @@ void CollectPass(LineReader& reader, const InterchangeTable& interchanges, Colle
   std::string_view line;
   uint64_t start = reader.Consumed();
   while (reader.Next(line)) {
-    collection.NoteLineStart(start);
+    const uint64_t lineStart = start;
+    collection.NoteLineStart(lineStart);
     start = reader.Consumed();
     ++lines;
     LineClass kind = ClassifyLine(line, scanner, interchanges);
+    collection.NoteLine(lineStart, kind, line, reader.LastEndedWithCrLf());
     if (kind.kind != LineKind::kPlain && kind.kind != LineKind::kIsa) {
       CollectLine(kind, scanner, collection.table, random);
     }
@@ -128,8 +128,7 @@ ScrambleResult ScrambleFile(EngineDialog& dialog, const std::string& copyPath,
                             const std::string& reportPath, const InterchangeTable& interchanges,
                             const GroupTable& /*groups*/, const SetTable& sets,
                             RandomSource& random, EngineNotice& notice,
-                            const ProgressTarget& progress, CopyCollector* collector,
-                            bool deleteCopy) {
+                            const ProgressTarget& progress, CopyCollector* collector) {
   ScrambleResult result;
 
   // Stage 1: opening.
@@ -218,21 +217,12 @@ ScrambleResult ScrambleFile(EngineDialog& dialog, const std::string& copyPath,
     rewrite.copyPath = copyPath;
     rewrite.blockStarts = &collection->blockStarts;
     rewrite.end = collection->end;
+    rewrite.marks = &collection->marks;
     rewrite.interchanges = &interchanges;
     rewrite.table = &table;
     const int32_t readError =
         RewriteCopy(rewrite, output, listing ? &reportOut : nullptr, counts, progress);
     if (readError != 0 && outputError == 0) outputError = readError;
-  }
-  // The copy is read no more: a temporary one goes while the output is
-  // put in place, as both take the system a while for a large file.
-  std::thread copyRemover;
-  if (deleteCopy) {
-    try {
-      copyRemover = std::thread([&copyPath] { RemoveFile(copyPath); });
-    } catch (const std::exception&) {
-      RemoveFile(copyPath);
-    }
   }
   if (output.IsOpen()) {
     int32_t closeError = output.Close();
@@ -241,7 +231,6 @@ ScrambleResult ScrambleFile(EngineDialog& dialog, const std::string& copyPath,
     if (outputError != 0) RemoveFile(tempPath);
     ForgetTempFile(tempPath);
   }
-  if (copyRemover.joinable()) copyRemover.join();
   result.outputWritten = outputError == 0;
   result.outputError = outputError;
 

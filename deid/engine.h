@@ -66,13 +66,11 @@ struct ScrambleResult {
 ///
 /// With a `collector` that took in the copy while the scan wrote it, the
 /// collection is finished from what it gathered instead of read again.
-/// With `deleteCopy` (a temporary copy), the copy is deleted as soon as the
-/// rewrite is done with it.
 ScrambleResult ScrambleFile(EngineDialog& dialog, const std::string& copyPath,
                             const std::string& reportPath, const InterchangeTable& interchanges,
                             const GroupTable& groups, const SetTable& sets, RandomSource& random,
                             EngineNotice& notice, const ProgressTarget& progress = {},
-                            CopyCollector* collector = nullptr, bool deleteCopy = false);
+                            CopyCollector* collector = nullptr);
 
 /// A count for the report: comma groups, right-aligned in 7 characters,
 /// cut to the first 7 characters when longer.

@@ -127,10 +127,16 @@ void ReplaceElements(std::string_view segment, int separator, const ElementChang
   int position = 0;
   int next = 0;  // the next change to apply
   for (;;) {
+    while (next < count && changes[next].position < position) ++next;
+    if (next == count) {
+      // No change left: the rest goes as it is.
+      if (end > p) std::memcpy(write, p, static_cast<size_t>(end - p));
+      write += end - p;
+      break;
+    }
     const char* stop = line_detail::FindByte(p, end, static_cast<unsigned char>(sep));
     if (stop == nullptr) stop = end;
-    while (next < count && changes[next].position < position) ++next;
-    if (next < count && changes[next].position == position) {
+    if (changes[next].position == position) {
       std::memcpy(write, changes[next].value.data(), changes[next].value.size());
       write += changes[next].value.size();
     } else {

@@ -65,95 +65,162 @@ void ListingLine(ByteBuffer& listing, std::string_view label, std::string_view s
   listing.Append(kLineEnd, 2);
 }
 
-// Rewrites the lines of `text` (whole lines, the scanner in the state
-// before the first) into `block`.
-void RewriteLines(const char* text, size_t size, LineScanner scanner,
-                  const InterchangeTable& interchanges, const ClaimTable& table, bool listing,
-                  Block& block) {
-  ScrambleCounts& counts = block.counts;
-  ByteBuffer& output = block.output;
-  std::string working;
-  std::string_view cells[kClaimColumnCount];
-  int64_t cellsRow = -1;
-  const char* p = text;
-  const char* const end = text + size;
-  // Lines copied as read lie one after the other in `text`: they go out
-  // together, at the next line that does not.
-  const char* run = p;
-  auto flushRun = [&](const char* upTo) {
-    output.Append(run, static_cast<size_t>(upTo - run));
-  };
-  while (p < end) {
-    const char* const lineStart = p;
-    // A line ends at a CR; a LF right after it belongs to the line end.
-    const char* cr = line_detail::FindCr(p, end);
-    std::string_view line;
-    bool crLf = false;
-    if (cr == nullptr) {
-      line = std::string_view(p, static_cast<size_t>(end - p));
-      p = end;
-    } else {
-      line = std::string_view(p, static_cast<size_t>(cr - p));
-      const char* next = cr + 1;
-      crLf = next < end && *next == '\n';
-      p = crLf ? next + 1 : next;
+// Writes the lines of one block that do not go out as read.
+class BlockWriter {
+ public:
+  BlockWriter(const ClaimTable& table, bool listing, Block& block)
+      : table_(table), listing_(listing), block_(block) {}
+
+  // An unchanged line that needs its terminator or its CR LF.
+  void Unchanged(std::string_view line, char terminator) {
+    ByteBuffer& output = block_.output;
+    output.Append(line);
+    if (line.empty() || line.back() != terminator) output.Put(terminator);
+    output.Append(kLineEnd, 2);
+  }
+
+  // A collected line of claim row `row` (inside the table), with the
+  // row's reordered values.
+  void Changed(std::string_view line, LineKind kind, int refColumn, int64_t row, int separator,
+               char terminator) {
+    ScrambleCounts& counts = block_.counts;
+    if (row != cellsRow_) {
+      table_.GetRow(row, cells_);
+      cellsRow_ = row;
     }
-    const LineClass kind = ClassifyLine(line, scanner, interchanges);
-    const int64_t row = scanner.claimRow;
-    // A claim beyond the claim count has no row: its segments are copied
-    // as read and not counted.
-    const bool changed =
-        kind.kind != LineKind::kPlain && kind.kind != LineKind::kIsa && table.HasRow(row);
-    if (!changed) {
-      if (!line.empty() && line.back() == scanner.terminator && crLf) continue;  // as read
-      flushRun(lineStart);
-      run = p;
-      output.Append(line);
-      if (line.empty() || line.back() != scanner.terminator) output.Put(scanner.terminator);
-      output.Append(kLineEnd, 2);
-      continue;
-    }
-    flushRun(lineStart);
-    run = p;
-    const int sep = scanner.elementSeparator;
-    if (row != cellsRow) {
-      table.GetRow(row, cells);
-      cellsRow = row;
-    }
-    if (kind.kind == LineKind::kClaim) {
-      const ElementChange changes[] = {{1, cells[kClaimSubmitterId]},
-                                       {7, cells[kPayerClaimControlNumber]}};
-      ReplaceElements(line, sep, changes, 2, working);
+    if (kind == LineKind::kClaim) {
+      const ElementChange changes[] = {{1, cells_[kClaimSubmitterId]},
+                                       {7, cells_[kPayerClaimControlNumber]}};
+      ReplaceElements(line, separator, changes, 2, working_);
       ++counts.clpChanged;
-    } else if (const NameColumns* columns = NameColumnsOf(kind.kind)) {
-      const ElementChange changes[] = {{3, cells[columns->last]},
-                                       {4, cells[columns->first]},
-                                       {5, cells[columns->middle]},
-                                       {9, cells[columns->memberId]}};
-      ReplaceElements(line, sep, changes, 4, working);
-      if (kind.kind == LineKind::kPatient) {
+    } else if (const NameColumns* columns = NameColumnsOf(kind)) {
+      const ElementChange changes[] = {{3, cells_[columns->last]},
+                                       {4, cells_[columns->first]},
+                                       {5, cells_[columns->middle]},
+                                       {9, cells_[columns->memberId]}};
+      ReplaceElements(line, separator, changes, 4, working_);
+      if (kind == LineKind::kPatient) {
         ++counts.patientChanged;
-      } else if (kind.kind == LineKind::kInsured) {
+      } else if (kind == LineKind::kInsured) {
         ++counts.insuredChanged;
       } else {
         ++counts.otherChanged;
       }
     } else {
-      const ElementChange change{2, cells[kind.refColumn]};
-      ReplaceElements(line, sep, &change, 1, working);
+      const ElementChange change{2, cells_[refColumn]};
+      ReplaceElements(line, separator, &change, 1, working_);
       ++counts.otherChanged;
     }
-    if (working.empty() || working.back() != scanner.terminator) working += scanner.terminator;
+    if (working_.empty() || working_.back() != terminator) working_ += terminator;
     ++counts.totalChanged;
-    if (listing) {
-      ListingLine(block.listing, "Segment in ==>", line);
-      ListingLine(block.listing, "Segment out==>", working);
-      block.listing.Append(kLineEnd, 2);
+    if (listing_) {
+      ListingLine(block_.listing, "Segment in ==>", line);
+      ListingLine(block_.listing, "Segment out==>", working_);
+      block_.listing.Append(kLineEnd, 2);
     }
-    output.Append(working);
-    output.Append(kLineEnd, 2);
+    block_.output.Append(working_);
+    block_.output.Append(kLineEnd, 2);
   }
-  flushRun(p);
+
+  // Lines copied as read lie one after the other in the block's text: they
+  // go out together, up to the next line that does not.
+  void StartRun(const char* at) { run_ = at; }
+  void EndRun(const char* upTo) { block_.output.Append(run_, static_cast<size_t>(upTo - run_)); }
+
+ private:
+  const ClaimTable& table_;
+  const bool listing_;
+  Block& block_;
+  std::string working_;
+  std::string_view cells_[kClaimColumnCount];
+  int64_t cellsRow_ = -1;
+  const char* run_ = nullptr;
+};
+
+// The line at `p` (which is below `end`): its text without the line end,
+// whether CR LF ends it, and where the next line starts.  A line ends at a
+// CR; a LF right after it belongs to the line end.
+struct Line {
+  std::string_view text;
+  bool crLf = false;
+  const char* next = nullptr;
+};
+inline Line LineAt(const char* p, const char* end) {
+  Line line;
+  const char* cr = line_detail::FindCr(p, end);
+  if (cr == nullptr) {
+    line.text = std::string_view(p, static_cast<size_t>(end - p));
+    line.next = end;
+  } else {
+    line.text = std::string_view(p, static_cast<size_t>(cr - p));
+    line.crLf = cr + 1 < end && cr[1] == '\n';
+    line.next = line.crLf ? cr + 2 : cr + 1;
+  }
+  return line;
+}
+
+inline bool GoesOutAsRead(const Line& line, char terminator) {
+  return line.crLf && !line.text.empty() && line.text.back() == terminator;
+}
+
+// Rewrites the lines of `text` (whole lines, the scanner in the state
+// before the first), looking at every one.
+void RewriteLines(const char* text, size_t size, LineScanner scanner,
+                  const InterchangeTable& interchanges, const ClaimTable& table,
+                  BlockWriter& writer) {
+  const char* p = text;
+  const char* const end = text + size;
+  writer.StartRun(p);
+  while (p < end) {
+    const char* const lineStart = p;
+    const Line line = LineAt(p, end);
+    p = line.next;
+    const LineClass kind = ClassifyLine(line.text, scanner, interchanges);
+    // A claim beyond the claim count has no row: its segments are copied
+    // as read and not counted.
+    const bool changed = kind.kind != LineKind::kPlain && kind.kind != LineKind::kIsa &&
+                         table.HasRow(scanner.claimRow);
+    if (!changed && GoesOutAsRead(line, scanner.terminator)) continue;
+    writer.EndRun(lineStart);
+    writer.StartRun(p);
+    if (changed) {
+      writer.Changed(line.text, kind.kind, kind.refColumn, scanner.claimRow,
+                     scanner.elementSeparator, scanner.terminator);
+    } else {
+      writer.Unchanged(line.text, scanner.terminator);
+    }
+  }
+  writer.EndRun(end);
+}
+
+// Rewrites a plain block, whose other lines all go out as read, from the
+// marks of its collected lines alone.
+void RewriteMarked(const char* text, size_t size, const CopyBlockStart& start,
+                   const LineMark* marks, size_t count, const ClaimTable& table,
+                   BlockWriter& writer) {
+  const char* const end = text + size;
+  const int separator = start.scanner.elementSeparator;
+  const char terminator = start.scanner.terminator;
+  int64_t row = start.scanner.claimRow;
+  writer.StartRun(text);
+  for (size_t k = 0; k < count; ++k) {
+    const LineMark mark = marks[k];
+    if (mark.OffsetInBlock() >= size) break;  // not in this copy: it changed since
+    const char* const lineStart = text + mark.OffsetInBlock();
+    const LineKind kind = mark.Kind();
+    if (kind == LineKind::kClaim) ++row;
+    const Line line = LineAt(lineStart, end);
+    const bool changed = table.HasRow(row);
+    if (!changed && GoesOutAsRead(line, terminator)) continue;
+    writer.EndRun(lineStart);
+    writer.StartRun(line.next);
+    if (changed) {
+      writer.Changed(line.text, kind, mark.RefColumn(), row, separator, terminator);
+    } else {
+      writer.Unchanged(line.text, terminator);
+    }
+  }
+  writer.EndRun(end);
 }
 
 // Runs work(i, slot) for i = 0 .. count-1 on helper threads, at most
@@ -278,8 +345,17 @@ int32_t RewriteCopy(const RewriteInput& input, CheckedWriter& output, CheckedWri
       }
       return;
     }
-    RewriteLines(block.text.data(), block.text.size(), starts[i].scanner, *input.interchanges,
-                 *input.table, listing != nullptr, block);
+    BlockWriter writer(*input.table, listing != nullptr, block);
+    const CopyBlockStart& start = starts[i];
+    if (start.plain && input.marks != nullptr) {
+      const size_t endMark = i + 1 < starts.size() ? starts[i + 1].firstMark : input.marks->size();
+      RewriteMarked(block.text.data(), block.text.size(), start,
+                    input.marks->data() + start.firstMark, endMark - start.firstMark,
+                    *input.table, writer);
+    } else {
+      RewriteLines(block.text.data(), block.text.size(), start.scanner, *input.interchanges,
+                   *input.table, writer);
+    }
   };
   auto done = [&](size_t i, size_t slot) {
     Block& block = blocks[slot];

@@ -56,7 +56,7 @@ RunResult RunScramble(EngineDialog& dialog, RandomSource& random, EngineNotice& 
   } else if (result.scanCode == 0) {
     TempFile report("~RT");
     result.scramble = ScrambleFile(dialog, copy.Path(), report.Path(), interchanges, groups, sets,
-                                   random, notice, progress, &collector, /*deleteCopy=*/true);
+                                   random, notice, progress, &collector);
     copy.Delete();
     result.report = ReadWholeFile(report.Path());
   } else {
