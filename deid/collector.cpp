@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <exception>
 
 void CollectLine(const LineClass& line, const LineScanner& scanner, ClaimTable& table,
                  RandomSource& random) {
@@ -31,80 +30,20 @@ CopyCollector::CopyCollector(const InterchangeTable& interchanges, RandomSource&
     : random_(random), interchanges_(interchanges) {
   collection_.table.CreateGrowing();
   collection_.blockBytes = blockBytes;
-  try {
-    for (size_t i = 0; i < kPieces; ++i) free_.emplace_back(new char[kPieceSize]);
-    thread_ = std::thread([this] { Run(); });
-    threaded_ = true;
-  } catch (const std::exception&) {
-    threaded_ = false;  // collect in the caller's thread instead
-  }
 }
 
-CopyCollector::~CopyCollector() { Finish(); }
-
-void CopyCollector::Write(const char* data, size_t size) {
-  if (idle_.load(std::memory_order_relaxed)) return;
-  if (!threaded_) {
-    known_.Extend(interchanges_);
-    Consume(data, size);
-    return;
-  }
-  while (size > 0) {
-    const size_t part = std::min(size, kPieceSize);
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return !free_.empty() || idle_.load(); });
-    if (idle_.load()) return;
-    Piece piece;
-    piece.bytes = std::move(free_.back());
-    free_.pop_back();
-    lock.unlock();
-    std::memcpy(piece.bytes.get(), data, part);
-    piece.size = part;
-    lock.lock();
-    // Every interchange recorded so far is final: the scan records one
-    // before it writes the header line.
-    published_.Extend(interchanges_);
-    full_.push_back(std::move(piece));
-    lock.unlock();
-    changed_.notify_all();
-    data += part;
-    size -= part;
-  }
+void CopyCollector::Handing() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  published_.Extend(interchanges_);
 }
 
-void CopyCollector::Run() {
-  for (;;) {
-    Piece piece;
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      changed_.wait(lock, [this] { return !full_.empty() || finished_; });
-      if (full_.empty()) break;
-      piece = std::move(full_.front());
-      full_.pop_front();
-      known_.Extend(published_);
-    }
-    Consume(piece.bytes.get(), piece.size);
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      free_.push_back(std::move(piece.bytes));
-    }
-    changed_.notify_all();
+void CopyCollector::Written(const char* data, size_t size) {
+  if (stopped_) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    known_.Extend(published_);
   }
-  EndOfCopy();
-}
-
-void CopyCollector::Finish() {
-  if (threaded_) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      finished_ = true;
-    }
-    changed_.notify_all();
-    thread_.join();
-    threaded_ = false;
-  } else {
-    EndOfCopy();
-  }
+  Consume(data, size);
 }
 
 void CopyCollector::Consume(const char* data, size_t size) {
@@ -166,7 +105,7 @@ void CopyCollector::ConsumeLine(std::string_view line, uint64_t start, bool crLf
     // records one more interchange later on: leave the rest to the file.
     deferred_ = true;
     resumeOffset_ = start;
-    StopTaking();
+    stopped_ = true;
     return;
   }
   collection_.NoteLineStart(start);
@@ -186,14 +125,5 @@ void CopyCollector::EndOfCopy() {
     carrying_ = false;
     ConsumeLine(carry_, lineStart_, false);
   }
-  StopTaking();
-}
-
-void CopyCollector::StopTaking() {
   stopped_ = true;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    idle_.store(true);
-  }
-  changed_.notify_all();
 }

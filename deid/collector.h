@@ -3,14 +3,9 @@
 // them.
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
-#include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "claim_table.h"
@@ -93,63 +88,60 @@ struct Collection {
 void CollectLine(const LineClass& line, const LineScanner& scanner, ClaimTable& table,
                  RandomSource& random);
 
-/// Collects while the scan runs.  Handed to the scan as a second receiver
-/// of the unwrapped copy, it takes each piece of the copy as it is written
-/// and collects its lines on a thread of its own, so that the collection
-/// costs hardly any time beyond the scan.  Lines are read exactly as from
-/// the copy file (ending at CR, a LF right after the CR belonging to the
-/// line end, nothing after a byte 0x1A), and the random values are drawn in
-/// the same order, so the result is the same as collecting from the file.
+/// Collects while the scan runs.  Handed to the scan as the copy's tee, it
+/// collects each piece of the copy on the thread that writes the copy file,
+/// right after the piece is written, so that the collection costs hardly
+/// any time beyond the scan and no second reading of the copy.  Lines are
+/// read exactly as from the copy file (ending at CR, a LF right after the
+/// CR belonging to the line end, nothing after a byte 0x1A), and the random
+/// values are drawn in the same order, so the result is the same as
+/// collecting from the file.
 ///
 /// The table grows with the claims met, as their count is known only once
 /// the scan is done.  A line whose terminator depends on an interchange the
 /// scan has not yet recorded (an "ISA" line the scan took for an ordinary
 /// segment) stops the collection before that line; the engine then goes on
 /// from the copy file with the scan's whole table.
-///
-/// Without a thread to be had, the pieces are collected as they arrive.
-class CopyCollector final : public CopySink {
+class CopyCollector final : public CopyTee {
  public:
   /// `interchanges` is the table the scan fills; it is read only from the
-  /// scan's own thread, inside Write.  `random` must not be used by anyone
-  /// else until Finish returns.
+  /// scan's own thread, in Handing.  `random` must not be used by anyone
+  /// else until Finish returns.  The blocks the rewrite works in are about
+  /// `blockBytes` long.
   CopyCollector(const InterchangeTable& interchanges, RandomSource& random,
                 uint64_t blockBytes = Collection::kCopyBlockBytes);
   CopyCollector(const CopyCollector&) = delete;
   CopyCollector& operator=(const CopyCollector&) = delete;
-  ~CopyCollector() override;
 
-  /// The next piece of the copy (called by the scan).
-  void Write(const char* data, size_t size) override;
+  void Handing() override;
+  void Written(const char* data, size_t size) override;
 
-  /// After the last piece: waits until every piece is collected.  Then
+  /// After the scan: collects what follows the last line end.  Then
   /// Complete() tells whether the whole copy was collected; if not, the
   /// collection goes on from byte ResumeOffset() of the copy file with the
   /// scanner and table of Result().
-  void Finish();
+  void Finish() { EndOfCopy(); }
   bool Complete() const { return !deferred_; }
   uint64_t ResumeOffset() const { return resumeOffset_; }
   Collection& Result() { return collection_; }
 
  private:
-  struct Piece {
-    std::unique_ptr<char[]> bytes;
-    size_t size = 0;
-  };
-
-  void Run();
   // Collects the lines of a piece.
   void Consume(const char* data, size_t size);
   void ConsumeLine(std::string_view line, uint64_t start, bool crLf);
   void EndOfCopy();
-  // Takes no more pieces: the collection is over or left to the file.
-  void StopTaking();
 
   RandomSource& random_;
   const InterchangeTable& interchanges_;
   Collection collection_;
 
-  // Collecting side (the collecting thread, or the caller without one).
+  // The terminators of the interchanges the scan had recorded when it
+  // handed over its latest piece: every one of them is final, as the scan
+  // records an interchange before it writes the header line.
+  std::mutex mutex_;
+  InterchangeTerminators published_;
+
+  // The collecting side.
   InterchangeTerminators known_;  // the terminators known to the collection
   std::string carry_;             // a line begun in an earlier piece
   bool carrying_ = false;
@@ -159,17 +151,5 @@ class CopyCollector final : public CopySink {
   bool stopped_ = false;          // a 0x1A or a deferral ended the collection
   bool deferred_ = false;
   uint64_t resumeOffset_ = 0;
-
-  // Shared between the scan and the collecting thread.
-  static constexpr size_t kPieceSize = size_t{1} << 20;
-  static constexpr size_t kPieces = 4;
-  std::thread thread_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::unique_ptr<char[]>> free_;
-  std::deque<Piece> full_;
-  InterchangeTerminators published_;  // terminators of the pieces handed over
-  bool finished_ = false;             // no more pieces will come
-  std::atomic<bool> idle_{false};     // the collection needs no more pieces
-  bool threaded_ = false;
 };
+

@@ -79,12 +79,12 @@ class CopyWriter {
 };
 
 // Writes the copy to a file on a thread of its own, so that the system's
-// work of storing the copy overlaps the scan; hands each piece to `tee`
-// (if there is one) as it takes it over.  Remembers the first write error.
-// Without a thread to be had, it writes in place.
+// work of storing the copy overlaps the scan, and shows each piece to `tee`
+// (if there is one) there.  Remembers the first write error.  Without a
+// thread to be had, it writes in place.
 class FileCopySink final : public BufferSink {
  public:
-  FileCopySink(FILE* file, CopySink* tee) : file_(file), tee_(tee) {
+  FileCopySink(FILE* file, CopyTee* tee) : file_(file), tee_(tee) {
     try {
       for (int i = 0; i < kSpareBuffers; ++i) free_.emplace_back(new char[kCopyChunk]);
       thread_ = std::thread([this] { WriterLoop(); });
@@ -98,9 +98,8 @@ class FileCopySink final : public BufferSink {
   ~FileCopySink() override { Close(); }
 
   void Write(const char* data, size_t size) override {
-    if (tee_ != nullptr) tee_->Write(data, size);
     if (!threaded_) {
-      WriteNow(data, size);
+      WriteInPlace(data, size);
       return;
     }
     while (size > 0) {
@@ -114,9 +113,8 @@ class FileCopySink final : public BufferSink {
   }
 
   std::unique_ptr<char[]> Exchange(std::unique_ptr<char[]> full, size_t size) override {
-    if (tee_ != nullptr) tee_->Write(full.get(), size);
     if (!threaded_) {
-      WriteNow(full.get(), size);
+      WriteInPlace(full.get(), size);
       return full;
     }
     Queue(std::move(full), size);
@@ -147,6 +145,12 @@ class FileCopySink final : public BufferSink {
     if (error_ == 0 && std::fwrite(data, 1, size, file_) != size) error_ = errno != 0 ? errno : EIO;
   }
 
+  void WriteInPlace(const char* data, size_t size) {
+    if (tee_ != nullptr) tee_->Handing();
+    WriteNow(data, size);
+    if (tee_ != nullptr) tee_->Written(data, size);
+  }
+
   std::unique_ptr<char[]> TakeFree() {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [this] { return !free_.empty(); });
@@ -156,6 +160,7 @@ class FileCopySink final : public BufferSink {
   }
 
   void Queue(std::unique_ptr<char[]> buffer, size_t size) {
+    if (tee_ != nullptr) tee_->Handing();
     {
       std::lock_guard<std::mutex> lock(mutex_);
       full_.emplace_back(std::move(buffer), size);
@@ -174,6 +179,7 @@ class FileCopySink final : public BufferSink {
         full_.pop_front();
       }
       WriteNow(piece.first.get(), piece.second);  // error_ is the writer's until the join
+      if (tee_ != nullptr) tee_->Written(piece.first.get(), piece.second);
       {
         std::lock_guard<std::mutex> lock(mutex_);
         free_.push_back(std::move(piece.first));
@@ -183,7 +189,7 @@ class FileCopySink final : public BufferSink {
   }
 
   FILE* file_;
-  CopySink* tee_;
+  CopyTee* tee_;
   int32_t error_ = 0;
   bool threaded_ = false;
   std::thread thread_;
@@ -530,7 +536,7 @@ int32_t ScanX12Buffer(const char* text, size_t size, CopySink* copy, Interchange
 int32_t ScanX12File(const std::string& inputPath, const std::string& copyPath,
                     const std::string& /*reserved*/, InterchangeTable& interchanges,
                     Ta1Table& ta1s, GroupTable& groups, SetTable& sets,
-                    const ProgressTarget& progress, int32_t* copyError, CopySink* tee) {
+                    const ProgressTarget& progress, int32_t* copyError, CopyTee* tee) {
   if (copyError != nullptr) *copyError = 0;
   uint64_t size = 0;
   bool sizeKnown = false;

@@ -144,6 +144,20 @@ struct CopySink {
   virtual void Write(const char* data, size_t size) = 0;
 };
 
+/// Looks at the unwrapped copy as ScanX12File writes it.  The file is
+/// written on a thread of its own where one can be had: for every piece of
+/// the copy, in order, Handing is called on the scan's thread as the piece
+/// is handed to the writer (the tables then hold what the scan has found
+/// so far, the piece included), and Written on the writer's thread once
+/// the piece is in the file (or failed to get there).  The piece is valid
+/// only during that call.  Without a writer thread both are called on the
+/// scan's thread, one right after the other.
+struct CopyTee {
+  virtual ~CopyTee() = default;
+  virtual void Handing() = 0;
+  virtual void Written(const char* data, size_t size) = 0;
+};
+
 /// Scans `inputPath` and fills the four tables (which the caller passes in
 /// freshly made); writes the unwrapped copy to `copyPath` unless it is empty.
 /// `reserved` is not read.  Returns one of the ScanResult codes.
@@ -152,13 +166,13 @@ struct CopySink {
 /// or completely written is reported through `copyError` (0, or the errno of
 /// the failure), so that a caller never works from a truncated copy unawares.
 /// When the copy file is open, `tee` (if given) receives every piece of the
-/// copy, in order, as it is handed to the file writer, so that a caller
-/// can work on the copy while the scan goes on.
+/// copy, in order, so that a caller can work on the copy while the scan
+/// goes on (see CopyTee).
 int32_t ScanX12File(const std::string& inputPath, const std::string& copyPath,
                     const std::string& reserved, InterchangeTable& interchanges,
                     Ta1Table& ta1s, GroupTable& groups, SetTable& sets,
                     const ProgressTarget& progress, int32_t* copyError = nullptr,
-                    CopySink* tee = nullptr);
+                    CopyTee* tee = nullptr);
 
 /// The scan proper over text held in memory, from preparation step 4 on
 /// (the too-small check) to the end.  `copy` may be null.  ScanX12File maps

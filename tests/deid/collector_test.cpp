@@ -57,7 +57,8 @@ Outcome Collect(const std::string& copy, const InterchangeTable& interchanges, i
         if (made > 0) live.Grow();
         live[made + 1] = interchanges[made + 1];
       }
-      collector.Write(copy.data() + at, end - at);
+      collector.Handing();
+      collector.Written(copy.data() + at, end - at);
     }
     collector.Finish();
     outcome.deferred = !collector.Complete();
