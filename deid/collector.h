@@ -89,9 +89,9 @@ void CollectLine(const LineClass& line, const LineScanner& scanner, ClaimTable& 
                  RandomSource& random);
 
 /// Collects while the scan runs.  Handed to the scan as the copy's tee, it
-/// collects each piece of the copy on the thread that writes the copy file,
-/// right after the piece is written, so that the collection costs hardly
-/// any time beyond the scan and no second reading of the copy.  Lines are
+/// collects each piece of the copy on the scan's helper thread right after
+/// the piece is written, so that the collection costs hardly any time
+/// beyond the scan and no second reading of the copy.  Lines are
 /// read exactly as from the copy file (ending at CR, a LF right after the
 /// CR belonging to the line end, nothing after a byte 0x1A), and the random
 /// values are drawn in the same order, so the result is the same as

@@ -78,10 +78,12 @@ class CopyWriter {
   size_t used_ = 0;
 };
 
-// Writes the copy to a file on a thread of its own, so that the system's
-// work of storing the copy overlaps the scan, and shows each piece to `tee`
-// (if there is one) there.  Remembers the first write error.  Without a
-// thread to be had, it writes in place.
+// Writes the copy to a file and shows each piece to `tee` (if there is
+// one), with a helper thread, so that this work overlaps the scan: the
+// helper writes the file, or, with a tee, whose work is the larger part,
+// the scan's thread writes the file and the helper shows the tee what was
+// written.  Remembers the first write error.  Without a thread to be had,
+// it does both in place.
 class FileCopySink final : public BufferSink {
  public:
   FileCopySink(FILE* file, CopyTee* tee) : file_(file), tee_(tee) {
@@ -160,7 +162,10 @@ class FileCopySink final : public BufferSink {
   }
 
   void Queue(std::unique_ptr<char[]> buffer, size_t size) {
-    if (tee_ != nullptr) tee_->Handing();
+    if (tee_ != nullptr) {
+      tee_->Handing();
+      WriteNow(buffer.get(), size);
+    }
     {
       std::lock_guard<std::mutex> lock(mutex_);
       full_.emplace_back(std::move(buffer), size);
@@ -178,8 +183,11 @@ class FileCopySink final : public BufferSink {
         piece = std::move(full_.front());
         full_.pop_front();
       }
-      WriteNow(piece.first.get(), piece.second);  // error_ is the writer's until the join
-      if (tee_ != nullptr) tee_->Written(piece.first.get(), piece.second);
+      if (tee_ != nullptr) {
+        tee_->Written(piece.first.get(), piece.second);
+      } else {
+        WriteNow(piece.first.get(), piece.second);  // error_ is the helper's until the join
+      }
       {
         std::lock_guard<std::mutex> lock(mutex_);
         free_.push_back(std::move(piece.first));

@@ -144,14 +144,14 @@ struct CopySink {
   virtual void Write(const char* data, size_t size) = 0;
 };
 
-/// Looks at the unwrapped copy as ScanX12File writes it.  The file is
-/// written on a thread of its own where one can be had: for every piece of
-/// the copy, in order, Handing is called on the scan's thread as the piece
-/// is handed to the writer (the tables then hold what the scan has found
-/// so far, the piece included), and Written on the writer's thread once
-/// the piece is in the file (or failed to get there).  The piece is valid
-/// only during that call.  Without a writer thread both are called on the
-/// scan's thread, one right after the other.
+/// Looks at the unwrapped copy as ScanX12File writes it, on a thread of its
+/// own where one can be had.  For every piece of the copy, in order,
+/// Handing is called on the scan's thread as the piece is written (the
+/// tables then hold what the scan has found so far, the piece included),
+/// and Written on the helper thread once the piece is in the file (or
+/// failed to get there).  The piece is valid only during that call.
+/// Without a helper thread both are called on the scan's thread, one right
+/// after the other.
 struct CopyTee {
   virtual ~CopyTee() = default;
   virtual void Handing() = 0;
