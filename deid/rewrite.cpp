@@ -1,9 +1,10 @@
 #include "rewrite.h"
 
 #include <atomic>
-#include <cstdint>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -317,10 +318,11 @@ int32_t RewriteCopy(const RewriteInput& input, CheckedWriter& output, CheckedWri
   const std::vector<CopyBlockStart>& starts = *input.blockStarts;
   if (starts.empty() || input.end == 0) return 0;  // no lines at all
   errno = 0;
-  FILE* file = std::fopen(input.copyPath.c_str(), "rb");
+  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(input.copyPath.c_str(), "rb"),
+                                             &std::fclose);
   if (file == nullptr) return errno != 0 ? errno : ENOENT;
-  std::setvbuf(file, nullptr, _IONBF, 0);
-  SharedReader reader(file);
+  std::setvbuf(file.get(), nullptr, _IONBF, 0);
+  SharedReader reader(file.get());
 
   auto blockEnd = [&](size_t i) { return i + 1 < starts.size() ? starts[i + 1].offset : input.end; };
   std::unique_ptr<Block[]> blocks(new Block[kSlots]);
@@ -381,6 +383,5 @@ int32_t RewriteCopy(const RewriteInput& input, CheckedWriter& output, CheckedWri
     }
   };
   RunInOrder(starts.size(), work, done);
-  std::fclose(file);
   return error;
 }
