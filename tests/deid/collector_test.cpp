@@ -13,17 +13,17 @@ using namespace testutil;
 
 namespace {
 
-// The engine's output and report over `copy`, the claims collected either
-// from the file (pieceSize 0) or by a CopyCollector fed pieces of
-// `pieceSize` bytes.  As the scan does, the collector's table holds an
-// interchange from the piece that holds the start of its ISA line on, as
-// far as `interchanges` has entries.
 struct Outcome {
   std::string output, report;
   ScrambleCounts counts;
   bool deferred = false;
 };
 
+// The engine's output and report over `copy`, the claims collected either
+// from the file (pieceSize 0) or by a CopyCollector fed pieces of
+// `pieceSize` bytes.  As the scan does, the collector's table holds an
+// interchange from the piece that holds the start of its ISA line on, as
+// far as `interchanges` has entries.
 Outcome Collect(const std::string& copy, const InterchangeTable& interchanges, int32_t claims,
                 size_t pieceSize) {
   TempDir dir;
