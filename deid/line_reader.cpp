@@ -19,11 +19,21 @@ int32_t LineReader::Open(const std::string& path) {
   }
   // Blocks go straight into our own buffer.
   std::setvbuf(file_, nullptr, _IONBF, 0);
-  if (std::fseek(file_, 0, SEEK_END) == 0) {
-    long size = std::ftell(file_);
+  // The size, for the progress of a pass; files pass 2 GiB.
+  fileSize_ = 0;
+#if defined(_WIN32)
+  if (_fseeki64(file_, 0, SEEK_END) == 0) {
+    const __int64 size = _ftelli64(file_);
     if (size > 0) fileSize_ = static_cast<uint64_t>(size);
-    std::fseek(file_, 0, SEEK_SET);
+    _fseeki64(file_, 0, SEEK_SET);
   }
+#else
+  if (fseeko(file_, 0, SEEK_END) == 0) {
+    const off_t size = ftello(file_);
+    if (size > 0) fileSize_ = static_cast<uint64_t>(size);
+    fseeko(file_, 0, SEEK_SET);
+  }
+#endif
   buffer_.resize(kBlockSize);
   pos_ = end_ = 0;
   atEnd_ = readFailed_ = false;
