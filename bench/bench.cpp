@@ -58,35 +58,13 @@ int ScanFile(const std::string& from, const std::string& copy) {
   return code == 0 && copyError == 0 ? 0 : 1;
 }
 
-// Touches and frees `bytes` of memory in a child process.  On a virtual
-// machine that hands freed memory back to its host, memory used for the
-// first time in a while costs a host fault per page; which run finds such
-// memory depends on what the run before it freed.  Freeing a good amount
-// right before each run lets every run, copy or job, start alike.
-void WarmMemory(size_t bytes) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    char* block = static_cast<char*>(std::malloc(bytes));
-    if (block != nullptr) {
-      for (size_t i = 0; i < bytes; i += 4096) block[i] = 1;
-    }
-    _exit(0);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-}
-
-bool gWarm = true;
-
 // Runs `job` in a child process; returns its wall time and peak memory.
-// Untimed, first: the data that earlier runs left in the file cache is
-// written out, so that the system's flushing of it does not fall into the
-// measured run, and memory is warmed (see WarmMemory): every run, copy or
-// job, starts from the same state.
+// The data that earlier runs left in the file cache is first written out
+// (untimed), so that the system's flushing of it does not fall into the
+// measured run: every run, copy or job, starts from the same state.
 template <typename Job>
 Sample Measure(const Job& job) {
   sync();
-  if (gWarm) WarmMemory(size_t{3} << 30);
   const auto start = std::chrono::steady_clock::now();
   const pid_t pid = fork();
   if (pid == 0) _exit(job());
@@ -118,8 +96,6 @@ int Usage() {
 
 int main(int argc, char** argv) {
   if (argc < 5) return Usage();
-  const char* warm = std::getenv("BENCH_WARM");
-  gWarm = warm == nullptr || std::strcmp(warm, "0") != 0;
   const std::string job = argv[1];
   const int reps = std::max(1, std::atoi(argv[2]));
   const std::string file = argv[3];
