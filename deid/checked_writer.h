@@ -6,20 +6,13 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
 
-/// Collects bytes in a large buffer and writes them in blocks.  The first
+/// Collects bytes in a large buffer and writes them in blocks; a block at
+/// least as large as the buffer goes straight to the file.  The first
 /// failure is kept (with its error number); later writes are dropped.
-///
-/// In background mode a second thread does the writing while the caller
-/// fills the other of two buffers, so that producing a large file and the
-/// system's work of storing it overlap.  Without threads it falls back to
-/// writing in place.
 class CheckedWriter {
  public:
-  explicit CheckedWriter(size_t bufferSize = size_t{1} << 20, bool background = false);
+  explicit CheckedWriter(size_t bufferSize = size_t{1} << 20);
   CheckedWriter(const CheckedWriter&) = delete;
   CheckedWriter& operator=(const CheckedWriter&) = delete;
   ~CheckedWriter();
@@ -46,29 +39,18 @@ class CheckedWriter {
   /// Writes out the buffer and closes the stream; returns 0 when every
   /// byte reached the file, the first error number otherwise.
   int32_t Close();
-  bool Failed() const;
-  int32_t Error() const;
+  bool Failed() const { return error_ != 0; }
+  int32_t Error() const { return error_; }
 
  private:
   void Flush();
   void WriteSlow(const char* data, size_t size);
   void WriteBlock(const char* data, size_t size);
   void Fail(int32_t code);
-  void WriterLoop();
-  void StopWriter();
 
   FILE* file_ = nullptr;
   std::unique_ptr<char[]> buffer_;
   size_t capacity_;
   size_t used_ = 0;
-  int32_t error_ = 0;  // guarded by mutex_ while the writer thread runs
-
-  bool background_;
-  std::unique_ptr<char[]> spare_;  // the buffer the writer thread works on
-  std::thread writer_;
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  const char* pending_ = nullptr;  // a block handed to the writer thread
-  size_t pendingSize_ = 0;
-  bool stop_ = false;
+  int32_t error_ = 0;
 };
