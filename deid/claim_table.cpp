@@ -320,11 +320,3 @@ void ClaimTable::PackRows(size_t begin, size_t end, int part) {
   }
   rowsUsed_[part] = static_cast<size_t>(out - base);
 }
-
-size_t ClaimTable::MemoryUsed() const {
-  size_t total = blocks_.size() * kColumnStride * kClaimColumnCount * sizeof(uint32_t) +
-                 rowStart_.capacity() * sizeof(uint64_t);
-  for (const Chunk& chunk : chunks_) total += chunk.size;
-  total += rowsUsed_[0] + rowsUsed_[1];
-  return total;
-}

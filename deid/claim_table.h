@@ -81,8 +81,6 @@ class ClaimTable {
   /// first).  Row 0 is left alone.  The table is read-only afterwards.
   void Reorder(RandomSource& random);
 
-  /// Bytes held, for the memory budget.
-  size_t MemoryUsed() const;
 
  private:
   uint32_t Store(std::string_view value);

@@ -82,19 +82,6 @@ void LineReader::Fill() {
   end_ += got;
 }
 
-std::string_view ElementAt(std::string_view body, int separator, int position) {
-  if (separator < 0) return position == 0 ? body : std::string_view();
-  const char sep = static_cast<char>(separator);
-  size_t start = 0;
-  for (int p = 0; p < position; ++p) {
-    size_t next = body.find(sep, start);
-    if (next == std::string_view::npos) return {};
-    start = next + 1;
-  }
-  size_t end = body.find(sep, start);
-  return body.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
-}
-
 int CutElements(std::string_view body, int separator, std::string_view* elements, int count) {
   int found = 0;
   if (count > 0) {

@@ -139,12 +139,6 @@ struct LineClass {
   std::string_view body;   ///< the line without the terminator that ends it
 };
 
-
-/// Element `position` of `body` cut at `separator` (position 0 is the
-/// segment identifier); empty beyond the last piece or with no separator
-/// for positions above 0.
-std::string_view ElementAt(std::string_view body, int separator, int position);
-
 /// Cuts `body` once into elements 0 to count-1 (fewer when it has fewer
 /// pieces; the rest of `elements` is set empty).  Returns the number of
 /// pieces found, at most `count`.
