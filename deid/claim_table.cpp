@@ -102,7 +102,6 @@ void ClaimTable::Create(int64_t claimCount) {
   packed_ = false;
   rows_[0].reset();
   rows_[1].reset();
-  rowsUsed_[0] = rowsUsed_[1] = 0;
   splitRow_ = 0;
   rowStart_.clear();
   blocks_.clear();
@@ -318,5 +317,4 @@ void ClaimTable::PackRows(size_t begin, size_t end, int part) {
       out += size;
     }
   }
-  rowsUsed_[part] = static_cast<size_t>(out - base);
 }

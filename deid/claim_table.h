@@ -128,7 +128,6 @@ class ClaimTable {
   // in the first part (rows below splitRow_) or the second.  Two parts so
   // that two threads can pack at once.
   std::unique_ptr<unsigned char[]> rows_[2];
-  size_t rowsUsed_[2] = {0, 0};
   size_t splitRow_ = 0;
   std::vector<uint64_t> rowStart_;
 
