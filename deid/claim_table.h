@@ -81,7 +81,6 @@ class ClaimTable {
   /// first).  Row 0 is left alone.  The table is read-only afterwards.
   void Reorder(RandomSource& random);
 
-
  private:
   uint32_t Store(std::string_view value);
   const unsigned char* EntryOf(uint32_t handle) const {
@@ -130,5 +129,4 @@ class ClaimTable {
   std::unique_ptr<unsigned char[]> rows_[2];
   size_t splitRow_ = 0;
   std::vector<uint64_t> rowStart_;
-
 };
