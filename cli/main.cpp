@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "inspect.h"
+#include "envelope.h"
 #include "platform.h"
 #include "random.h"
 #include "run.h"

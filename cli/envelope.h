@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <string>
 
-/// Exit status of the inspect mode when the input cannot be used.
+/// Exit status of the envelope listing when the input cannot be used.
 constexpr int kInspectBadArgument = 2;
-/// Exit status of the inspect mode when the scan returned a non-zero code.
+/// Exit status of the envelope listing when the scan returned a non-zero code.
 constexpr int kInspectScanFailed = 3;
 
 /// Scans `path` (no copy written) and prints its envelope to `out`; problems

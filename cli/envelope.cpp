@@ -1,4 +1,4 @@
-#include "inspect.h"
+#include "envelope.h"
 
 #include <sys/stat.h>
 
