@@ -171,8 +171,9 @@ ScrambleResult ScrambleFile(EngineDialog& dialog, const std::string& copyPath,
   if (collector != nullptr) {
     collector->Finish();
     collection = &collector->Result();
+    // Rows beyond the claim count go; the table grows no more.
+    collection->table.SetClaimCount(claimCount);
     if (!collector->Complete()) {
-      collection->table.SetClaimCount(claimCount);
       collectFailed = reader.SkipTo(collector->ResumeOffset()) != 0;
       if (!collectFailed) CollectPass(reader, interchanges, *collection, random, progress);
     }
@@ -183,7 +184,6 @@ ScrambleResult ScrambleFile(EngineDialog& dialog, const std::string& copyPath,
   collectFailed = collectFailed || reader.ReadFailed();
   reader.Close();
   ClaimTable& table = collection->table;
-  table.SetClaimCount(claimCount);
   ScrambleCounts& counts = result.counts;
   counts.claimsFound = table.ClaimCount();
   counts.segmentsIn = collection->lines;

@@ -41,14 +41,19 @@ int32_t LineReader::Open(const std::string& path) {
   return 0;
 }
 
+int32_t SeekStream(FILE* file, uint64_t offset) {
+  errno = 0;
+#if defined(_WIN32)
+  const int failed = _fseeki64(file, static_cast<__int64>(offset), SEEK_SET);
+#else
+  const int failed = fseeko(file, static_cast<off_t>(offset), SEEK_SET);
+#endif
+  return failed == 0 ? 0 : errno != 0 ? errno : EIO;
+}
+
 int32_t LineReader::SkipTo(uint64_t offset) {
   if (file_ == nullptr) return EBADF;
-#if defined(_WIN32)
-  const int failed = _fseeki64(file_, static_cast<__int64>(offset), SEEK_SET);
-#else
-  const int failed = fseeko(file_, static_cast<off_t>(offset), SEEK_SET);
-#endif
-  if (failed != 0) return errno != 0 ? errno : EIO;
+  if (int32_t error = SeekStream(file_, offset)) return error;
   pos_ = end_ = 0;
   atEnd_ = false;
   consumed_ = offset;

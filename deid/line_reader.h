@@ -13,6 +13,10 @@
 #include "claim_table.h"
 #include "x12scan.h"
 
+/// Moves `file` to byte `offset`, beyond 2 GiB too; returns 0 or the error
+/// number.
+int32_t SeekStream(FILE* file, uint64_t offset);
+
 /// Reads a file in large blocks and hands out its lines.  A line ends at a
 /// CR; a LF right after that CR belongs to the line end, a LF anywhere else
 /// is an ordinary character.  Reading stops at the end of the file or at a

@@ -294,13 +294,8 @@ class SharedReader {
     into.resize(size);
     if (size == 0) return 0;
     std::lock_guard<std::mutex> lock(mutex_);
+    if (int32_t error = SeekStream(file_, offset)) return error;
     errno = 0;
-#if defined(_WIN32)
-    const int moved = _fseeki64(file_, static_cast<__int64>(offset), SEEK_SET);
-#else
-    const int moved = fseeko(file_, static_cast<off_t>(offset), SEEK_SET);
-#endif
-    if (moved != 0) return errno != 0 ? errno : EIO;
     const size_t got = std::fread(&into[0], 1, size, file_);
     if (got != size) return errno != 0 ? errno : EIO;  // shorter than when it was collected
     return 0;

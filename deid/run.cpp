@@ -46,7 +46,6 @@ RunResult RunScramble(EngineDialog& dialog, RandomSource& random, EngineNotice& 
   CopyCollector collector(interchanges, random);
   result.scanCode = ScanX12File(input, copy.Path(), std::string(), interchanges, ta1s, groups, sets,
                                 progress, &result.copyError, &collector);
-  collector.Finish();
   dialog.SetStatusText("Scan Complete");
 
   if (result.scanCode == 0 && result.copyError != 0) {
