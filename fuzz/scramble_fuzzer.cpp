@@ -9,12 +9,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <algorithm>
 #include <cstdlib>
 #include <string>
 
 #include "collector.h"
 #include "engine.h"
+#include "feed_copy.h"
 #include "platform.h"
 #include "random.h"
 #include "fuzz_support.h"
@@ -113,32 +113,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i = 0; i + 1 < output.size(); ++i) crlf += output[i] == '\r' && output[i + 1] == '\n';
   Check(crlf >= static_cast<size_t>(c.segmentsIn), "one output line per copy line");
 
-  // The same run with the collection fed piece by piece.  As the scan
-  // does, the collector's table holds an interchange from the piece with
-  // the start of its ISA line on.
+  // The same run with the collection fed piece by piece, as a scan feeds
+  // it, and the rewrite in blocks of a few lines.
   Temp streamedOutput, streamedReport;
   FuzzDialog streamedDialog(streamedOutput.path, size % 2 == 1);
   LcgRandom sameRandom(static_cast<float>(size));
   InterchangeTable live;
-  int32_t made = 0;
   CopyCollector collector(live, sameRandom, /*blockBytes=*/1 + size % 61);
-  const std::string& text = copy.text;
-  const size_t piece = 1 + size % 97;
-  for (size_t at = 0; at < text.size(); at += piece) {
-    const size_t end = std::min(text.size(), at + piece);
-    int32_t wanted = 0;
-    for (size_t line = text.find("ISA"); line != std::string::npos && line < end;
-         line = text.find("ISA", line + 1)) {
-      if (line == 0 || text[line - 1] == '\r' || text[line - 1] == '\n') ++wanted;
-    }
-    for (wanted = std::min(wanted, interchanges.Count()); made < wanted; ++made) {
-      if (made > 0) live.Grow();
-      live[made + 1] = interchanges[made + 1];
-    }
-    collector.Handing();
-    collector.Written(text.data() + at, end - at);
-  }
-  collector.Finish();
+  testsupport::FeedLikeTheScan(copy.text, interchanges, 1 + size % 97, live, collector);
   const ScrambleResult streamed =
       ScrambleFile(streamedDialog, copyFile.path, streamedReport.path, interchanges, groups, sets,
                    sameRandom, notice, ProgressTarget(), &collector);

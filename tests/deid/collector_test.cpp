@@ -3,9 +3,8 @@
 // however the copy is cut into pieces.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 #include "collector.h"
+#include "feed_copy.h"
 #include "random.h"
 #include "test_util.h"
 
@@ -21,55 +20,26 @@ struct Outcome {
 
 // The engine's output and report over `copy`, the claims collected either
 // from the file (pieceSize 0) or by a CopyCollector fed pieces of
-// `pieceSize` bytes.  As the scan does, the collector's table holds an
-// interchange from the piece that holds the start of its ISA line on, as
-// far as `interchanges` has entries.
+// `pieceSize` bytes as a scan feeds it.
 Outcome Collect(const std::string& copy, const InterchangeTable& interchanges, int32_t claims,
                 size_t pieceSize) {
-  TempDir dir;
-  WriteFile(dir.File("copy"), copy);
-  FakeDialog dialog;
-  dialog.output = dir.File("out.txt");
-  dialog.listing = true;
-  RecordingNotice notice;
   LcgRandom random(7.0f);
-  GroupTable groups;
+  InterchangeTable live;
+  // Blocks of a few lines, so that the rewrite works on many of them,
+  // most of them from the marks of their collected lines alone.
+  CopyCollector collector(live, random, /*blockBytes=*/48);
   Outcome outcome;
-  ScrambleResult result;
-  if (pieceSize == 0) {
-    result = ScrambleFile(dialog, dir.File("copy"), dir.File("report"), interchanges, groups,
-                          Sets835(claims), random, notice);
-  } else {
-    InterchangeTable live;
-    int32_t made = 0;
-    // Blocks of a few lines, so that the rewrite works on many of them,
-    // most of them from the marks of their collected lines alone.
-    CopyCollector collector(live, random, /*blockBytes=*/48);
-    for (size_t at = 0; at < copy.size(); at += pieceSize) {
-      const size_t end = std::min(copy.size(), at + pieceSize);
-      int32_t wanted = 0;
-      for (size_t line = copy.find("ISA"); line != std::string::npos && line < end;
-           line = copy.find("ISA", line + 1)) {
-        if (line == 0 || copy[line - 1] == '\r' || copy[line - 1] == '\n') ++wanted;
-      }
-      wanted = std::min(wanted, interchanges.Count());
-      for (; made < wanted; ++made) {
-        if (made > 0) live.Grow();
-        live[made + 1] = interchanges[made + 1];
-      }
-      collector.Handing();
-      collector.Written(copy.data() + at, end - at);
-    }
-    collector.Finish();
+  if (pieceSize > 0) {
+    testsupport::FeedLikeTheScan(copy, interchanges, pieceSize, live, collector);
     outcome.deferred = !collector.Complete();
-    result = ScrambleFile(dialog, dir.File("copy"), dir.File("report"), interchanges, groups,
-                          Sets835(claims), random, notice, ProgressTarget(), &collector);
   }
-  outcome.output = ReadFile(dialog.output);
-  std::string report = ReadFile(dir.File("report"));
-  report.replace(report.find(dir.Path()), dir.Path().size(), "DIR");  // the output's folder
-  outcome.report = report.substr(report.find("\r\n"));                // not the start time
-  outcome.counts = result.counts;
+  const EngineRun run = RunEngine(copy, interchanges, Sets835(claims), random, /*listing=*/true,
+                                  pieceSize > 0 ? &collector : nullptr);
+  outcome.output = run.output;
+  std::string report = run.report;
+  report.replace(report.find(run.outputPath), run.outputPath.size(), "OUT");
+  outcome.report = report.substr(report.find("\r\n"));  // not the start time
+  outcome.counts = run.result.counts;
   return outcome;
 }
 

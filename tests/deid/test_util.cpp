@@ -179,7 +179,8 @@ SetTable Sets835(int32_t claims) {
 }
 
 EngineRun RunEngine(const std::string& copy, const InterchangeTable& interchanges,
-                    const SetTable& sets, RandomSource& random, bool listing) {
+                    const SetTable& sets, RandomSource& random, bool listing,
+                    CopyCollector* collector) {
   TempDir dir;
   WriteFile(dir.File("copy"), copy);
   FakeDialog dialog;
@@ -189,7 +190,8 @@ EngineRun RunEngine(const std::string& copy, const InterchangeTable& interchange
   GroupTable groups;
   EngineRun run;
   run.result = ScrambleFile(dialog, dir.File("copy"), dir.File("report"), interchanges, groups,
-                            sets, random, notice);
+                            sets, random, notice, ProgressTarget(), collector);
+  run.outputPath = dialog.output;
   run.outputExists = FileExists(dialog.output);
   run.output = ReadFile(dialog.output);
   run.report = ReadFile(dir.File("report"));

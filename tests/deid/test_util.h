@@ -128,14 +128,18 @@ class RecordingNotice final : public EngineNotice {
 /// One engine run over a hand-made unwrapped copy in a private folder.
 struct EngineRun {
   ScrambleResult result;
+  std::string outputPath;
   std::string output;  ///< the output file's bytes ("" when absent)
   bool outputExists = false;
   std::string report;
   std::vector<std::string> notices;
   std::vector<std::string> statuses;
 };
+/// With a `collector` that took in `copy`, the engine finishes the
+/// collection from it.
 EngineRun RunEngine(const std::string& copy, const InterchangeTable& interchanges,
-                    const SetTable& sets, RandomSource& random, bool listing = false);
+                    const SetTable& sets, RandomSource& random, bool listing = false,
+                    CopyCollector* collector = nullptr);
 
 /// The run report's seven counts, read back from its text; false when a
 /// count line is missing.
