@@ -1,5 +1,6 @@
 // File access of the scanning library: whole-file reads, the input mapping,
 // transaction-set read-back and the heap-block helpers.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -155,6 +156,33 @@ void InputFile::ReleaseBefore(size_t offset) {
   released_ = end;
 #else
   (void)offset;
+#endif
+}
+
+FILE* OpenCopyForWriting(const std::string& path) {
+#ifndef _WIN32
+  // A file that is already empty (usually the temporary file made for the
+  // copy just before) is not truncated: on some file systems truncating
+  // marks the file to be forced out to disk when it is closed, and a copy
+  // that lives for one run has no need of that cost.
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  struct stat info;
+  if (fstat(fd, &info) != 0 || (info.st_size != 0 && ftruncate(fd, 0) != 0)) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return nullptr;
+  }
+  FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+  }
+  return file;
+#else
+  return std::fopen(path.c_str(), "wb");
 #endif
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 /// Characters of ISA header text before its segment terminator.
@@ -47,6 +48,10 @@ class InputFile {
   bool mapped_ = false;
   std::string copy_;
 };
+
+/// Opens `path` for writing from its start, created if missing and emptied
+/// if not, as fopen's "wb" does; null with errno set on failure.
+FILE* OpenCopyForWriting(const std::string& path);
 
 /// What the scan learns about an input path before reading it.
 enum class InputKind { kMissing, kPlainFile };

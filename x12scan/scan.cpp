@@ -558,7 +558,8 @@ int32_t ScanX12File(const std::string& inputPath, const std::string& copyPath,
   if (copyPath.empty()) {
     return ScanX12Buffer(input.data(), input.size(), nullptr, interchanges, ta1s, groups, sets, progress);
   }
-  FILE* file = std::fopen(copyPath.c_str(), "wb");
+  errno = 0;
+  FILE* file = OpenCopyForWriting(copyPath);
   if (file == nullptr) {
     // The scan does not depend on its copy; the caller learns of the failure.
     if (copyError != nullptr) *copyError = errno != 0 ? errno : EIO;
