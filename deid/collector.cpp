@@ -47,7 +47,6 @@ void CopyCollector::Written(const char* data, size_t size) {
 }
 
 void CopyCollector::Consume(const char* data, size_t size) {
-  if (stopped_) return;
   const uint64_t base = offset_;
   offset_ += size;
   const char* p = data;
@@ -98,9 +97,8 @@ void CopyCollector::Consume(const char* data, size_t size) {
 }
 
 void CopyCollector::ConsumeLine(std::string_view line, uint64_t start, bool crLf) {
-  LineScanner& scanner = collection_.scanner;
   if (line.size() >= 3 && std::memcmp(line.data(), "ISA", 3) == 0 &&
-      scanner.interchange + 1 > known_.Count()) {
+      collection_.scanner.interchange + 1 > known_.Count()) {
     // The terminator of this interchange depends on whether the scan
     // records one more interchange later on: leave the rest to the file.
     deferred_ = true;
@@ -108,13 +106,7 @@ void CopyCollector::ConsumeLine(std::string_view line, uint64_t start, bool crLf
     stopped_ = true;
     return;
   }
-  collection_.NoteLineStart(start);
-  ++collection_.lines;
-  const LineClass kind = ClassifyLine(line, scanner, known_);
-  collection_.NoteLine(start, kind, line, crLf);
-  if (kind.kind != LineKind::kPlain && kind.kind != LineKind::kIsa) {
-    CollectLine(kind, scanner, collection_.table, random_);
-  }
+  collection_.Take(line, start, crLf, known_, random_);
 }
 
 void CopyCollector::EndOfCopy() {

@@ -39,6 +39,12 @@ struct LineMark {
   int RefColumn() const { return static_cast<int>(bits & 0xFF) - 1; }
 };
 
+/// Collects one classified line into the table: a claim line its two
+/// values, a name line its three names and a new member identifier (drawn
+/// for every such line, stored or not), a reference line its identifier.
+void CollectLine(const LineClass& line, const LineScanner& scanner, ClaimTable& table,
+                 RandomSource& random);
+
 /// Where a collection stands: the table, the lines read and the state of
 /// the line scanner after the last of them; the block starts found so far
 /// (one line at least every `blockBytes` bytes), the marks of the
@@ -55,14 +61,36 @@ struct Collection {
   std::vector<LineMark> marks;
   uint64_t end = 0;
 
-  /// Called with the offset of every line before it is classified.
+  /// Takes in the next line of the copy, which starts at `offset` and ends
+  /// with CR LF or not: classifies it, notes it for the rewrite and
+  /// collects its values.  `interchanges` is the scan's InterchangeTable or
+  /// InterchangeTerminators.
+  template <typename Interchanges>
+  void Take(std::string_view line, uint64_t offset, bool crLf, const Interchanges& interchanges,
+            RandomSource& random) {
+    NoteLineStart(offset);
+    ++lines;
+    const LineClass kind = ClassifyLine(line, scanner, interchanges);
+    NoteLine(offset, kind, line, crLf);
+    if (kind.kind != LineKind::kPlain && kind.kind != LineKind::kIsa) {
+      CollectLine(kind, scanner, table, random);
+    }
+  }
+
+  /// The block being read does not go out as read.
+  void NotPlain() {
+    if (!blockStarts.empty()) blockStarts.back().plain = false;
+  }
+
+ private:
+  // Called with the offset of every line before it is classified.
   void NoteLineStart(uint64_t offset) {
     if (offset < nextBlock_) return;
     blockStarts.push_back({offset, scanner, marks.size(), true});
     nextBlock_ = offset + blockBytes;
   }
-  /// Called for every line once it is classified, with whether CR LF ends
-  /// it.
+  // Called for every line once it is classified, with whether CR LF ends
+  // it.
   void NoteLine(uint64_t offset, const LineClass& kind, std::string_view line, bool crLf) {
     if (scanner.interchange == 0) NotPlain();  // the terminator comes from the table
     if (kind.kind == LineKind::kPlain) {
@@ -73,20 +101,9 @@ struct Collection {
       marks.push_back(LineMark::Of(offset - blockStarts.back().offset, kind));
     }
   }
-  /// The block being read does not go out as read.
-  void NotPlain() {
-    if (!blockStarts.empty()) blockStarts.back().plain = false;
-  }
 
- private:
   uint64_t nextBlock_ = 0;
 };
-
-/// Collects one classified line into the table: a claim line its two
-/// values, a name line its three names and a new member identifier (drawn
-/// for every such line, stored or not), a reference line its identifier.
-void CollectLine(const LineClass& line, const LineScanner& scanner, ClaimTable& table,
-                 RandomSource& random);
 
 /// Collects while the scan runs.  Handed to the scan as the copy's tee, it
 /// collects each piece of the copy on the scan's helper thread right after

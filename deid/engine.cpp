@@ -53,25 +53,15 @@ class PassProgress {
 // `collection` stands.
 void CollectPass(LineReader& reader, const InterchangeTable& interchanges, Collection& collection,
                  RandomSource& random, const ProgressTarget& progress) {
-  LineScanner& scanner = collection.scanner;
   PassProgress percent(progress, reader);
-  int64_t lines = collection.lines;
   std::string_view line;
   uint64_t start = reader.Consumed();
   while (reader.Next(line)) {
-    const uint64_t lineStart = start;
-    collection.NoteLineStart(lineStart);
+    collection.Take(line, start, reader.LastEndedWithCrLf(), interchanges, random);
     start = reader.Consumed();
-    ++lines;
-    LineClass kind = ClassifyLine(line, scanner, interchanges);
-    collection.NoteLine(lineStart, kind, line, reader.LastEndedWithCrLf());
-    if (kind.kind != LineKind::kPlain && kind.kind != LineKind::kIsa) {
-      CollectLine(kind, scanner, collection.table, random);
-    }
-    if ((lines & 0xFFF) == 0) percent.Update();
+    if ((collection.lines & 0xFFF) == 0) percent.Update();
   }
   percent.Update();
-  collection.lines = lines;
   collection.end = reader.Consumed();
 }
 

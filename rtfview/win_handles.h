@@ -42,74 +42,39 @@ class UniqueWinHandle {
   Handle handle_ = Traits::Invalid();
 };
 
-/// A kernel handle from CreateFile and friends (INVALID_HANDLE_VALUE when empty).
-struct FileHandleTraits {
+/// Traits of a handle whose empty value is INVALID_HANDLE_VALUE (null is
+/// treated as empty too), closed by `close`.
+template <auto close>
+struct InvalidValueHandleTraits {
   using Handle = HANDLE;
   static Handle Invalid() { return INVALID_HANDLE_VALUE; }
   static bool IsValid(Handle h) { return h != INVALID_HANDLE_VALUE && h != nullptr; }
-  static void Close(Handle h) { CloseHandle(h); }
+  static void Close(Handle h) { close(h); }
 };
-using UniqueFileHandle = UniqueWinHandle<FileHandleTraits>;
 
+/// A kernel handle from CreateFile and friends.
+using UniqueFileHandle = UniqueWinHandle<InvalidValueHandleTraits<&CloseHandle>>;
 /// A search handle from FindFirstFileA.
-struct FindHandleTraits {
-  using Handle = HANDLE;
-  static Handle Invalid() { return INVALID_HANDLE_VALUE; }
-  static bool IsValid(Handle h) { return h != INVALID_HANDLE_VALUE && h != nullptr; }
-  static void Close(Handle h) { FindClose(h); }
+using UniqueFindHandle = UniqueWinHandle<InvalidValueHandleTraits<&FindClose>>;
+
+/// Traits of a handle type whose empty value is null, closed by `close`.
+template <typename H, auto close>
+struct NullHandleTraits {
+  using Handle = H;
+  static Handle Invalid() { return nullptr; }
+  static bool IsValid(Handle h) { return h != nullptr; }
+  static void Close(Handle h) { close(h); }
 };
-using UniqueFindHandle = UniqueWinHandle<FindHandleTraits>;
 
 /// An icon loaded with LoadImageA without LR_SHARED.
-struct IconTraits {
-  using Handle = HICON;
-  static Handle Invalid() { return nullptr; }
-  static bool IsValid(Handle h) { return h != nullptr; }
-  static void Close(Handle h) { DestroyIcon(h); }
-};
-using UniqueIcon = UniqueWinHandle<IconTraits>;
-
+using UniqueIcon = UniqueWinHandle<NullHandleTraits<HICON, &DestroyIcon>>;
 /// A window hook from SetWindowsHookExA.
-struct HookTraits {
-  using Handle = HHOOK;
-  static Handle Invalid() { return nullptr; }
-  static bool IsValid(Handle h) { return h != nullptr; }
-  static void Close(Handle h) { UnhookWindowsHookEx(h); }
-};
-using UniqueHook = UniqueWinHandle<HookTraits>;
-
+using UniqueHook = UniqueWinHandle<NullHandleTraits<HHOOK, &UnhookWindowsHookEx>>;
 /// A window made with CreateWindowEx or CreateDialogParam.
-struct WindowTraits {
-  using Handle = HWND;
-  static Handle Invalid() { return nullptr; }
-  static bool IsValid(Handle h) { return h != nullptr; }
-  static void Close(Handle h) { DestroyWindow(h); }
-};
-using UniqueWindow = UniqueWinHandle<WindowTraits>;
-
+using UniqueWindow = UniqueWinHandle<NullHandleTraits<HWND, &DestroyWindow>>;
 /// A GDI object (brush, font, pen, bitmap) made by the program, deleted with DeleteObject.
-struct GdiObjectTraits {
-  using Handle = HGDIOBJ;
-  static Handle Invalid() { return nullptr; }
-  static bool IsValid(Handle h) { return h != nullptr; }
-  static void Close(Handle h) { DeleteObject(h); }
-};
-using UniqueGdiObject = UniqueWinHandle<GdiObjectTraits>;
-
+using UniqueGdiObject = UniqueWinHandle<NullHandleTraits<HGDIOBJ, &DeleteObject>>;
 /// A library loaded with LoadLibraryA.
-struct LibraryTraits {
-  using Handle = HMODULE;
-  static Handle Invalid() { return nullptr; }
-  static bool IsValid(Handle h) { return h != nullptr; }
-  static void Close(Handle h) { FreeLibrary(h); }
-};
-using UniqueLibrary = UniqueWinHandle<LibraryTraits>;
-
+using UniqueLibrary = UniqueWinHandle<NullHandleTraits<HMODULE, &FreeLibrary>>;
 /// A device context made by CreateDC or returned by PrintDlgA, deleted with DeleteDC.
-struct DeviceContextTraits {
-  using Handle = HDC;
-  static Handle Invalid() { return nullptr; }
-  static bool IsValid(Handle h) { return h != nullptr; }
-  static void Close(Handle h) { DeleteDC(h); }
-};
-using UniqueDeviceContext = UniqueWinHandle<DeviceContextTraits>;
+using UniqueDeviceContext = UniqueWinHandle<NullHandleTraits<HDC, &DeleteDC>>;
