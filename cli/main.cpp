@@ -229,11 +229,19 @@ int Scramble(const Options& options) {
   }
   if (!run.scramble.outputWritten) {
     if (run.scramble.opened) {
-      std::fprintf(stderr, "Scrambled data NOT written: could not write file %s (%s)\n",
-                   options.output.c_str(), PlatformErrorText(run.scramble.outputError).c_str());
+      std::fprintf(stderr, "%s\n",
+                   OutputNotWrittenText(options.output, run.scramble.outputError).c_str());
     }
     status = kExitNotWritten;
   }
+  // Warnings go out whatever --quiet says: each tells of identifying data
+  // left in place or of input left out.
+  for (const std::string& warning : run.scramble.warnings) {
+    std::fprintf(stderr, "scramble835: warning: %s\n", warning.c_str());
+  }
+  // An output cut short at a byte 0x1A is written, but the run did not do
+  // what was asked of it.
+  if (run.scramble.endMarkMet) status = kExitNotWritten;
   return status;
 }
 

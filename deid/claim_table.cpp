@@ -94,7 +94,42 @@ void RunSideBySide(const First& first, const Second& second) {
   if (helper.joinable()) helper.join();
 }
 
+// The rows 1 to n of each delimiter key, in row order; empty when all rows
+// share one key (or there are no runs), so that the whole column is one
+// pool.
+std::vector<std::vector<uint32_t>> RowsByKey(size_t n, const std::vector<DelimiterRun>* runs) {
+  std::vector<std::vector<uint32_t>> groups;
+  if (runs == nullptr || runs->empty() || n == 0) return groups;
+  bool oneKey = true;
+  for (const DelimiterRun& run : *runs) oneKey = oneKey && run.key == runs->front().key;
+  if (oneKey) return groups;
+  std::vector<uint32_t> keys;  // distinct keys in order of appearance
+  for (size_t i = 0; i < runs->size(); ++i) {
+    const DelimiterRun& run = (*runs)[i];
+    size_t group = std::find(keys.begin(), keys.end(), run.key) - keys.begin();
+    if (group == keys.size()) {
+      keys.push_back(run.key);
+      groups.emplace_back();
+    }
+    const int64_t first = i == 0 ? 1 : std::max<int64_t>(run.firstRow, 1);
+    const int64_t stop =
+        i + 1 < runs->size() ? std::min<int64_t>((*runs)[i + 1].firstRow, static_cast<int64_t>(n) + 1)
+                             : static_cast<int64_t>(n) + 1;
+    for (int64_t row = first; row < stop; ++row) groups[group].push_back(static_cast<uint32_t>(row));
+  }
+  return groups;
+}
+
 }  // namespace
+
+int64_t ClaimTable::LoneRows(int64_t claimCount, const std::vector<DelimiterRun>* runs) {
+  if (claimCount <= 1) return claimCount < 0 ? 0 : claimCount;
+  int64_t lone = 0;
+  for (const std::vector<uint32_t>& rows : RowsByKey(static_cast<size_t>(claimCount), runs)) {
+    if (rows.size() == 1) ++lone;
+  }
+  return lone;
+}
 
 void ClaimTable::Create(int64_t claimCount) {
   claimCount_ = claimCount < 0 ? 0 : claimCount;
@@ -206,9 +241,10 @@ void ClaimTable::GetRow(int64_t row, std::string_view* cells) const {
   }
 }
 
-void ClaimTable::Reorder(RandomSource& random) {
+void ClaimTable::Reorder(RandomSource& random, const std::vector<DelimiterRun>* runs) {
   if (packed_) return;
   const size_t n = static_cast<size_t>(claimCount_);
+  const std::vector<std::vector<uint32_t>> groups = RowsByKey(n, runs);
   // Each item carries its key and the cell's handle, so that sorting the
   // items yields the column in its new order directly.
   struct Work {
@@ -235,10 +271,25 @@ void ClaimTable::Reorder(RandomSource& random) {
     // out the same in any order: its keys are drawn, its sort skipped.
     w.sort = n >= 2 && filled != 0;
   };
-  auto sortColumn = [this, n](int column, Work& w) {
+  auto sortColumn = [this, n, &groups](int column, Work& w) {
     if (!w.sort) return;
-    SortByKeys(w.items, w.scratch);
-    for (size_t i = 0; i < n; ++i) Cell(i + 1, column) = static_cast<uint32_t>(w.items[i]);
+    if (groups.empty()) {
+      SortByKeys(w.items, w.scratch);
+      for (size_t i = 0; i < n; ++i) Cell(i + 1, column) = static_cast<uint32_t>(w.items[i]);
+      return;
+    }
+    // Each key's rows take their own values in the order of their keys.
+    std::vector<uint64_t> part, scratch;
+    for (const std::vector<uint32_t>& rows : groups) {
+      if (rows.size() < 2) continue;
+      part.resize(rows.size());
+      scratch.resize(rows.size());
+      for (size_t j = 0; j < rows.size(); ++j) part[j] = w.items[rows[j] - 1];
+      SortByKeys(part, scratch);
+      for (size_t j = 0; j < rows.size(); ++j) {
+        Cell(rows[j], column) = static_cast<uint32_t>(part[j]);
+      }
+    }
   };
   if (n > 0 && random.Fork(0) != nullptr) {
     // Column c takes values c*N to c*N+N-1 of the sequence: with a source

@@ -38,6 +38,13 @@ enum ClaimColumn : int {
   kClaimColumnCount
 };
 
+/// Claim rows from `firstRow` on, up to the next run, stand under the
+/// delimiters `key` (see DelimiterKey in line_reader.h).
+struct DelimiterRun {
+  int64_t firstRow;
+  uint32_t key;
+};
+
 /// Rows 0 to the claim count; every cell an empty or non-empty byte string.
 ///
 /// Kept compact for millions of claims: while values are collected, a cell
@@ -79,7 +86,16 @@ class ClaimTable {
   /// its own, columns in order: per column one key per row, drawn in row
   /// order and rounded to single precision, rows sorted by key (smallest
   /// first).  Row 0 is left alone.  The table is read-only afterwards.
-  void Reorder(RandomSource& random);
+  ///
+  /// With `runs` that name more than one delimiter key, rows are reordered
+  /// only among the rows of the same key: the keys are drawn as without
+  /// them, and the rows of each key take their values in the order of their
+  /// keys.  Rows before the first run belong to it.
+  void Reorder(RandomSource& random, const std::vector<DelimiterRun>* runs = nullptr);
+
+  /// The rows 1 to the claim count that share their delimiter key with no
+  /// other row, by `runs` as for Reorder: their values cannot move.
+  static int64_t LoneRows(int64_t claimCount, const std::vector<DelimiterRun>* runs);
 
  private:
   uint32_t Store(std::string_view value);

@@ -52,7 +52,10 @@ void CopyCollector::Consume(const char* data, size_t size) {
   const char* p = data;
   const char* end = data + size;
   const void* cut = std::memchr(data, 0x1A, size);  // the copy ends there
-  if (cut != nullptr) end = static_cast<const char*>(cut);
+  if (cut != nullptr) {
+    end = static_cast<const char*>(cut);
+    collection_.endMarkMet = true;
+  }
   collection_.end = base + static_cast<uint64_t>(end - data);
   if (pendingLf_ && p < end) {
     // The line before ended with the last byte of the piece before.

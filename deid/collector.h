@@ -60,6 +60,10 @@ struct Collection {
   std::vector<CopyBlockStart> blockStarts;
   std::vector<LineMark> marks;
   uint64_t end = 0;
+  /// The delimiters of the claims, a run for each change of them.
+  std::vector<DelimiterRun> delimiterRuns;
+  /// A byte 0x1A ended the copy's lines before the end of the copy.
+  bool endMarkMet = false;
 
   /// Takes in the next line of the copy, which starts at `offset` and ends
   /// with CR LF or not: classifies it, notes it for the rewrite and
@@ -73,6 +77,7 @@ struct Collection {
     const LineClass kind = ClassifyLine(line, scanner, interchanges);
     NoteLine(offset, kind, line, crLf);
     if (kind.kind != LineKind::kPlain && kind.kind != LineKind::kIsa) {
+      if (kind.kind == LineKind::kClaim) NoteClaimDelimiters();
       CollectLine(kind, scanner, table, random);
     }
   }
@@ -99,6 +104,13 @@ struct Collection {
       NotPlain();
     } else {
       marks.push_back(LineMark::Of(offset - blockStarts.back().offset, kind));
+    }
+  }
+
+  void NoteClaimDelimiters() {
+    const uint32_t key = DelimiterKey(scanner);
+    if (delimiterRuns.empty() || delimiterRuns.back().key != key) {
+      delimiterRuns.push_back({scanner.claimRow, key});
     }
   }
 

@@ -172,20 +172,31 @@ ScrambleResult ScrambleFile(EngineDialog& dialog, const std::string& copyPath,
     CollectPass(reader, interchanges, fromFile, random, progress);
   }
   collectFailed = collectFailed || reader.ReadFailed();
+  collection->endMarkMet = collection->endMarkMet || reader.StoppedAtEndMark();
   reader.Close();
   ClaimTable& table = collection->table;
   ScrambleCounts& counts = result.counts;
   counts.claimsFound = table.ClaimCount();
   counts.segmentsIn = collection->lines;
+  result.endMarkMet = collection->endMarkMet;
+  // Every claim the collection met must have its own row: a claim beyond
+  // the scan's count would have none, and one the collection missed would
+  // go out as read.  Only a byte 0x1A, which ends the copy early, leaves
+  // the collection with fewer claims than the scan.
+  const int64_t claimsMet = collection->scanner.claimRow;
+  const bool claimsAgree =
+      claimsMet == claimCount || (claimsMet < claimCount && collection->endMarkMet);
 
   // Stage 3: reordering.
   dialog.SetStatusText("Randomly Scrambling Collected Information");
-  table.Reorder(random);
+  table.Reorder(random, &collection->delimiterRuns);
+  result.unexchangedClaims =
+      claimCount <= 1 ? claimCount : ClaimTable::LoneRows(claimCount, &collection->delimiterRuns);
 
   // Stage 4: rewrite.
   const std::string outputPath = dialog.OutputPathText();
   dialog.SetStatusText(Cut("Writing ANSI Data to " + outputPath, kStatusLimit));
-  int32_t outputError = collectFailed ? EIO : 0;
+  int32_t outputError = collectFailed ? EIO : claimsAgree ? 0 : kRefusedClaimsDisagree;
   std::string tempPath, targetPath;
   // The rewrite hands the output over in large blocks, written in place.
   CheckedWriter output(size_t{1} << 20);
@@ -202,7 +213,7 @@ ScrambleResult ScrambleFile(EngineDialog& dialog, const std::string& copyPath,
     report.Line("Detailed Segment changes not shown.");
   }
   report.Line();
-  if (!collectFailed) {
+  if (!collectFailed && claimsAgree) {
     RewriteInput rewrite;
     rewrite.copyPath = copyPath;
     rewrite.blockStarts = &collection->blockStarts;
@@ -237,12 +248,54 @@ ScrambleResult ScrambleFile(EngineDialog& dialog, const std::string& copyPath,
   if (result.outputWritten) {
     report.Line("Scrambled data written to file ", outputPath);
   } else {
-    report.Line("Scrambled data NOT written: could not write file " + outputPath + " (" +
-                PlatformErrorText(outputError) + ")");
+    report.Line(OutputNotWrittenText(outputPath, outputError));
   }
   report.Line();
   report.Line(" ** END OF REPORT **");
   report.Line();
   result.reportWritten = reportOut.Close() == 0;
+
+  if (result.outputWritten) {
+    if (result.endMarkMet) {
+      result.warnings.push_back(
+          "The input holds a byte 0x1A (an end-of-file mark) inside its data: it was read only "
+          "up to that byte, and the output lacks every segment after it.");
+    }
+    if (claimCount <= 1) {
+      result.warnings.push_back(
+          std::string(claimCount == 0 ? "The input holds no claim" : "The input holds only one claim") +
+          ": no name or identifier could be exchanged with another claim, so each stays where it "
+          "was (only the member ids are new). The output is not de-identified.");
+    } else if (result.unexchangedClaims > 0) {
+      result.warnings.push_back(
+          std::to_string(result.unexchangedClaims) +
+          " claim(s) stand alone among interchanges with other delimiters: their names and "
+          "identifiers could not be exchanged with another claim and stay where they were "
+          "(only the member ids are new).");
+    }
+    if (counts.valuesEmptied > 0) {
+      result.warnings.push_back(
+          std::to_string(counts.valuesEmptied) +
+          " identifying value(s) were written empty: they came before the file's first claim, "
+          "or held a delimiter of the interchange that would receive them.");
+    }
+  }
   return result;
+}
+
+std::string OutputErrorText(int32_t code) {
+  switch (code) {
+    case kRefusedClaimsDisagree:
+      return "its claims could not all be matched to the claims the scan counted; nothing was "
+             "written, so that no claim keeps its identifiers";
+    case kRefusedCopyChanged:
+      return "the temporary copy of the input changed during the run";
+    default:
+      return PlatformErrorText(code);
+  }
+}
+
+std::string OutputNotWrittenText(const std::string& outputPath, int32_t code) {
+  return "Scrambled data NOT written: could not write file " + outputPath + " (" +
+         OutputErrorText(code) + ")";
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "random.h"
 #include "x12scan.h"
@@ -44,7 +45,26 @@ struct ScrambleCounts {
   int64_t insuredChanged = 0;
   int64_t otherChanged = 0;
   int64_t totalChanged = 0;
+  /// Not in the report's counts: identifying values written empty because
+  /// they belong to no claim or would break the receiving interchange.
+  int64_t valuesEmptied = 0;
 };
+
+/// Why the engine itself refused to write the output: negative, so that
+/// they never meet the platform's error codes.
+enum EngineRefusal : int32_t {
+  /// The collection met more claims than the scan counted, or fewer without
+  /// a byte 0x1A to explain it: claims and rows could not be matched.
+  kRefusedClaimsDisagree = -1,
+  /// The unwrapped copy no longer held what the collection found in it.
+  kRefusedCopyChanged = -2,
+};
+
+/// The reason of an output error: an engine refusal or a platform error.
+std::string OutputErrorText(int32_t code);
+
+/// The report's (and the command line's) line for an output not written.
+std::string OutputNotWrittenText(const std::string& outputPath, int32_t code);
 
 /// What a run of the engine achieved.
 struct ScrambleResult {
@@ -53,6 +73,16 @@ struct ScrambleResult {
   int32_t outputError = 0;     ///< error number when the output was not written
   bool reportWritten = false;  ///< the report file is complete
   ScrambleCounts counts;
+  /// A byte 0x1A inside the data ended both passes: the output lacks every
+  /// segment after it.
+  bool endMarkMet = false;
+  /// Claims whose values could not be exchanged with any other claim: all
+  /// of them in a file of one claim, else those alone under their
+  /// interchange's delimiters.
+  int64_t unexchangedClaims = 0;
+  /// What the user must be told after the run, beside the report: each a
+  /// complete sentence.
+  std::vector<std::string> warnings;
 };
 
 /// Runs the engine over the unwrapped copy at `copyPath` with the scan's

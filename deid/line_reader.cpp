@@ -36,7 +36,7 @@ int32_t LineReader::Open(const std::string& path) {
 #endif
   buffer_.resize(kBlockSize);
   pos_ = end_ = 0;
-  atEnd_ = readFailed_ = false;
+  atEnd_ = readFailed_ = stoppedAtMark_ = false;
   consumed_ = 0;
   return 0;
 }
@@ -83,6 +83,7 @@ void LineReader::Fill() {
   if (stop != nullptr) {
     got = static_cast<size_t>(static_cast<const char*>(stop) - (buffer_.data() + end_));
     atEnd_ = true;
+    stoppedAtMark_ = true;
   }
   end_ += got;
 }

@@ -44,6 +44,8 @@ class LineReader {
   bool LastEndedWithCrLf() const { return lastCrLf_; }
   /// True when a read error (not the end of the file) stopped the reading.
   bool ReadFailed() const { return readFailed_; }
+  /// True when a byte 0x1A ended the reading before the end of the file.
+  bool StoppedAtEndMark() const { return stoppedAtMark_; }
   /// Bytes of the file handed out so far, and the file's size when known.
   uint64_t Consumed() const { return consumed_; }
   uint64_t FileSize() const { return fileSize_; }
@@ -57,6 +59,7 @@ class LineReader {
   size_t end_ = 0;
   bool atEnd_ = false;
   bool readFailed_ = false;
+  bool stoppedAtMark_ = false;
   bool lastCrLf_ = false;
   uint64_t consumed_ = 0;
   uint64_t fileSize_ = 0;
@@ -134,7 +137,23 @@ struct LineScanner {
   bool in835 = false;
   int64_t claimRow = 0;
   int32_t interchange = 0;
+  /// The sub-element and repetition separators of the current interchange's
+  /// header (0 where the header has none: a repetition "separator" that is a
+  /// letter or digit is the older standards identifier, not a delimiter).
+  char subSeparator = 0;
+  char repetitionSeparator = 0;
 };
+
+/// The four delimiters the scanner stands under, as one number: values move
+/// only between claims whose interchanges share all of them, so that a value
+/// never carries a delimiter into an interchange where it would cut an
+/// element in two.
+inline uint32_t DelimiterKey(const LineScanner& scanner) {
+  return static_cast<uint32_t>(static_cast<unsigned char>(scanner.elementSeparator)) |
+         static_cast<uint32_t>(static_cast<unsigned char>(scanner.terminator)) << 8 |
+         static_cast<uint32_t>(static_cast<unsigned char>(scanner.subSeparator)) << 16 |
+         static_cast<uint32_t>(static_cast<unsigned char>(scanner.repetitionSeparator)) << 24;
+}
 
 /// The result of classifying one line.
 struct LineClass {
@@ -211,6 +230,14 @@ inline bool Element1Is(std::string_view body, int separator, size_t tagSize, con
          static_cast<unsigned char>(body[start + size]) == separator;
 }
 
+// True when element 1 of `body`, whose identifier is `tagSize` long,
+// begins with `value`.
+inline bool Element1StartsWith(std::string_view body, size_t tagSize, const char* value,
+                               size_t size) {
+  const size_t start = tagSize + 1;
+  return body.size() >= start + size && std::memcmp(body.data() + start, value, size) == 0;
+}
+
 inline char TerminatorOf(const InterchangeTable& interchanges, int32_t number) {
   int32_t index = number;
   if (index > interchanges.Count()) index = interchanges.Count();
@@ -281,6 +308,13 @@ LineClass ClassifyLine(std::string_view line, LineScanner& scanner,
   LineClass result;
   if (line.size() >= 3 && line.compare(0, 3, "ISA") == 0) {
     scanner.elementSeparator = line.size() >= 4 ? static_cast<unsigned char>(line[3]) : -1;
+    constexpr size_t kRepetition = 82, kSubElement = 104;
+    scanner.subSeparator = line.size() > kSubElement ? line[kSubElement] : 0;
+    const char repetition = line.size() > kRepetition ? line[kRepetition] : 0;
+    const bool alphanumeric = (repetition >= 'A' && repetition <= 'Z') ||
+                              (repetition >= 'a' && repetition <= 'z') ||
+                              (repetition >= '0' && repetition <= '9');
+    scanner.repetitionSeparator = alphanumeric ? 0 : repetition;
     ++scanner.interchange;
     scanner.terminator = line_detail::TerminatorOf(interchanges, scanner.interchange);
     result.kind = LineKind::kIsa;
@@ -298,7 +332,10 @@ LineClass ClassifyLine(std::string_view line, LineScanner& scanner,
   switch (body[0]) {
     case 'S':
       if (line_detail::TagIs(body, sep, "ST", 2)) {
-        scanner.in835 = line_detail::Element1Is(body, sep, 2, "835", 3);
+        // The scan records the first three characters of ST01 as the set's
+        // identifier and counts the claims of every set whose identifier is
+        // "835"; the same rule here keeps the two claim counts equal.
+        scanner.in835 = line_detail::Element1StartsWith(body, 2, "835", 3);
       } else if (scanner.in835 && line_detail::TagIs(body, sep, "SE", 2)) {
         scanner.in835 = false;
       }

@@ -50,6 +50,26 @@ class ByteBuffer {
   size_t capacity_ = 0;
 };
 
+// True when `value` holds the element separator or the terminator.
+bool HoldsDelimiter(std::string_view value, int separator, char terminator) {
+  for (char c : value) {
+    if (c == terminator || (separator >= 0 && static_cast<unsigned char>(c) == separator)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// True when the element at `position` of `line` is empty or missing (the
+// terminator that may end the last one aside).
+bool OriginalIsEmpty(std::string_view line, int separator, char terminator, int position) {
+  std::string_view elements[10];
+  if (position < 0 || position >= 10) return true;
+  CutElements(line, separator, elements, position + 1);
+  const std::string_view element = elements[position];
+  return element.empty() || (element.size() == 1 && element[0] == terminator);
+}
+
 // One block of the copy in the making: its bytes, its output lines, its
 // listing lines and its counts.
 struct Block {
@@ -81,7 +101,11 @@ class BlockWriter {
   }
 
   // A collected line of claim row `row` (inside the table), with the
-  // row's reordered values.
+  // row's reordered values.  Row 0 holds values met before the file's first
+  // claim, which belong to no claim and so have nowhere to move: they are
+  // written empty (a member id is a new one all the same).  A value that
+  // holds the receiving interchange's element separator or terminator
+  // would cut its element in two: it is written empty too.
   void Changed(std::string_view line, LineKind kind, int refColumn, int64_t row, int separator,
                char terminator) {
     ScrambleCounts& counts = block_.counts;
@@ -89,17 +113,17 @@ class BlockWriter {
       table_.GetRow(row, cells_);
       cellsRow_ = row;
     }
+    ElementChange changes[4];
+    int count = 0;
     if (kind == LineKind::kClaim) {
-      const ElementChange changes[] = {{1, cells_[kClaimSubmitterId]},
-                                       {7, cells_[kPayerClaimControlNumber]}};
-      ReplaceElements(line, separator, changes, 2, working_);
+      changes[count++] = {1, cells_[kClaimSubmitterId]};
+      changes[count++] = {7, cells_[kPayerClaimControlNumber]};
       ++counts.clpChanged;
     } else if (const NameColumns* columns = NameColumnsOf(kind)) {
-      const ElementChange changes[] = {{3, cells_[columns->last]},
-                                       {4, cells_[columns->first]},
-                                       {5, cells_[columns->middle]},
-                                       {9, cells_[columns->memberId]}};
-      ReplaceElements(line, separator, changes, 4, working_);
+      changes[count++] = {3, cells_[columns->last]};
+      changes[count++] = {4, cells_[columns->first]};
+      changes[count++] = {5, cells_[columns->middle]};
+      changes[count++] = {9, cells_[columns->memberId]};
       if (kind == LineKind::kPatient) {
         ++counts.patientChanged;
       } else if (kind == LineKind::kInsured) {
@@ -108,10 +132,22 @@ class BlockWriter {
         ++counts.otherChanged;
       }
     } else {
-      const ElementChange change{2, cells_[refColumn]};
-      ReplaceElements(line, separator, &change, 1, working_);
+      changes[count++] = {2, cells_[refColumn]};
       ++counts.otherChanged;
     }
+    const bool nameLine = NameColumnsOf(kind) != nullptr;
+    for (int i = 0; i < count; ++i) {
+      std::string_view& value = changes[i].value;
+      const bool newMemberId = nameLine && changes[i].position == 9;
+      if (row == 0 && !newMemberId && !OriginalIsEmpty(line, separator, terminator, changes[i].position)) {
+        value = std::string_view();
+        ++counts.valuesEmptied;
+      } else if (HoldsDelimiter(value, separator, terminator)) {
+        value = std::string_view();
+        ++counts.valuesEmptied;
+      }
+    }
+    ReplaceElements(line, separator, changes, count, working_);
     if (working_.empty() || working_.back() != terminator) working_ += terminator;
     ++counts.totalChanged;
     if (listing_) {
@@ -165,8 +201,9 @@ inline bool GoesOutAsRead(const Line& line, char terminator) {
 }
 
 // Rewrites the lines of `text` (whole lines, the scanner in the state
-// before the first), looking at every one.
-void RewriteLines(const char* text, size_t size, LineScanner scanner,
+// before the first), looking at every one.  False when the text does not
+// fit the table (the copy changed since it was collected).
+bool RewriteLines(const char* text, size_t size, LineScanner scanner,
                   const InterchangeTable& interchanges, const ClaimTable& table,
                   BlockWriter& writer) {
   const char* p = text;
@@ -177,10 +214,10 @@ void RewriteLines(const char* text, size_t size, LineScanner scanner,
     const Line line = LineAt(p, end);
     p = line.next;
     const LineClass kind = ClassifyLine(line.text, scanner, interchanges);
-    // A claim beyond the claim count has no row: its segments are copied
-    // as read and not counted.
-    const bool changed = kind.kind != LineKind::kPlain && kind.kind != LineKind::kIsa &&
-                         table.HasRow(scanner.claimRow);
+    const bool changed = kind.kind != LineKind::kPlain && kind.kind != LineKind::kIsa;
+    // The collection found a row for every claim; a claim without one means
+    // that the copy is no longer what was collected.
+    if (changed && !table.HasRow(scanner.claimRow)) return false;
     if (!changed && GoesOutAsRead(line, scanner.terminator)) continue;
     writer.EndRun(lineStart);
     writer.StartRun(p);
@@ -192,36 +229,54 @@ void RewriteLines(const char* text, size_t size, LineScanner scanner,
     }
   }
   writer.EndRun(end);
+  return true;
+}
+
+// True when `text` is still a line of the kind a mark recorded.
+bool StillCollected(std::string_view text, LineKind kind, int refColumn, int separator,
+                    char terminator) {
+  static const InterchangeTerminators kNone;
+  LineScanner probe;
+  probe.elementSeparator = separator;
+  probe.terminator = terminator;
+  probe.in835 = true;
+  probe.interchange = 1;
+  const LineClass now = ClassifyLine(text, probe, kNone);
+  return now.kind == kind && now.refColumn == refColumn;
 }
 
 // Rewrites a plain block, whose other lines all go out as read, from the
-// marks of its collected lines alone.
-void RewriteMarked(const char* text, size_t size, const CopyBlockStart& start,
+// marks of its collected lines alone.  Every mark is checked against the
+// text before it is used: false when one no longer fits (the copy changed
+// since it was collected), and nothing of the block is to be written.
+bool RewriteMarked(const char* text, size_t size, const CopyBlockStart& start,
                    const LineMark* marks, size_t count, const ClaimTable& table,
                    BlockWriter& writer) {
   const char* const end = text + size;
   const int separator = start.scanner.elementSeparator;
   const char terminator = start.scanner.terminator;
   int64_t row = start.scanner.claimRow;
+  const char* done = text;  // the end of the last line rewritten
   writer.StartRun(text);
   for (size_t k = 0; k < count; ++k) {
     const LineMark mark = marks[k];
-    if (mark.OffsetInBlock() >= size) break;  // not in this copy: it changed since
+    if (mark.OffsetInBlock() >= size) return false;
     const char* const lineStart = text + mark.OffsetInBlock();
+    if (lineStart < done) return false;
     const LineKind kind = mark.Kind();
     if (kind == LineKind::kClaim) ++row;
     const Line line = LineAt(lineStart, end);
-    const bool changed = table.HasRow(row);
-    if (!changed && GoesOutAsRead(line, terminator)) continue;
+    if (!table.HasRow(row) ||
+        !StillCollected(line.text, kind, mark.RefColumn(), separator, terminator)) {
+      return false;
+    }
     writer.EndRun(lineStart);
     writer.StartRun(line.next);
-    if (changed) {
-      writer.Changed(line.text, kind, mark.RefColumn(), row, separator, terminator);
-    } else {
-      writer.Unchanged(line.text, terminator);
-    }
+    writer.Changed(line.text, kind, mark.RefColumn(), row, separator, terminator);
+    done = line.next;
   }
   writer.EndRun(end);
+  return true;
 }
 
 // Runs work(i, slot) for i = 0 .. count-1 on helper threads, at most
@@ -344,14 +399,22 @@ int32_t RewriteCopy(const RewriteInput& input, CheckedWriter& output, CheckedWri
     }
     BlockWriter writer(*input.table, listing != nullptr, block);
     const CopyBlockStart& start = starts[i];
+    bool fits;
     if (start.plain && input.marks != nullptr) {
       const size_t endMark = i + 1 < starts.size() ? starts[i + 1].firstMark : input.marks->size();
-      RewriteMarked(block.text.data(), block.text.size(), start,
-                    input.marks->data() + start.firstMark, endMark - start.firstMark,
-                    *input.table, writer);
+      fits = endMark >= start.firstMark && endMark <= input.marks->size() &&
+             RewriteMarked(block.text.data(), block.text.size(), start,
+                           input.marks->data() + start.firstMark, endMark - start.firstMark,
+                           *input.table, writer);
     } else {
-      RewriteLines(block.text.data(), block.text.size(), start.scanner, *input.interchanges,
-                   *input.table, writer);
+      fits = RewriteLines(block.text.data(), block.text.size(), start.scanner,
+                          *input.interchanges, *input.table, writer);
+    }
+    if (!fits) block.readError = kRefusedCopyChanged;
+    if (block.readError != 0) {
+      size_t known = firstFailed.load();
+      while (i < known && !firstFailed.compare_exchange_weak(known, i)) {
+      }
     }
   };
   auto done = [&](size_t i, size_t slot) {
@@ -368,6 +431,7 @@ int32_t RewriteCopy(const RewriteInput& input, CheckedWriter& output, CheckedWri
     counts.insuredChanged += block.counts.insuredChanged;
     counts.otherChanged += block.counts.otherChanged;
     counts.totalChanged += block.counts.totalChanged;
+    counts.valuesEmptied += block.counts.valuesEmptied;
     const uint64_t through = blockEnd(i);
     if (progress.window != 0 && progress.step != nullptr) {
       const int percent = static_cast<int>(through * 100 / input.end);

@@ -399,9 +399,12 @@ class Scanner {
     if (inGroup_) ++groups_[groupsMade_].segmentCount;
     if (inSet_) ++sets_[setsMade_].segmentCount;
 
-    const void* separator = std::memchr(segment, elementSeparator_, length);
+    // The tag is read from the text as the copy holds it (trailing spaces
+    // removed), so that the engine, which reads the copy, takes every
+    // segment for what the scan took it: "CLP  " is a claim for both.
+    const void* separator = std::memchr(segment, elementSeparator_, kept);
     const size_t tagLength =
-        separator != nullptr ? static_cast<size_t>(static_cast<const char*>(separator) - segment) : length;
+        separator != nullptr ? static_cast<size_t>(static_cast<const char*>(separator) - segment) : kept;
     const size_t end = start + rawLength + 1;
     Act(segment, length, tagLength, start, end);
     return true;

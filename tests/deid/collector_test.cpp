@@ -58,11 +58,11 @@ TEST(CopyCollector, SameAsCollectingFromTheFile) {
                       "REF*EA*R1", "CLP*B*1*2*3*4*5*P2", "NM1*IL*1*ROE*RI", "NM1*74*1*COE",
                       "REF*1L*G", "SE*9*1", "IEA*1*1"}),
        Interchanges({'~'}), 2, false},
-      {"claims beyond the claim count, a line without its terminator",
+      {"lines after the interchange, a line without its terminator",
        UnwrappedCopy({Isa(), "ST*835*1", "CLP*A*1*2*3*4*5*P1", "NM1*QC*1*DOE*JO", "CLP*B*1",
                       "NM1*QC*1*ROE*RI", "REF*EA*OVER", "SE*6*1", "IEA*1*1"}) +
            "DTM*405*20260101\r\n" + UnwrappedCopy({"CLP*C*1", "NM1*IL*1*LAST"}),
-       Interchanges({'~'}), 1, false},
+       Interchanges({'~'}), 2, false},
       {"CR terminator, LF line ends",
        UnwrappedCopy({Isa(), "ST*835*1", "CLP*A*1*2*3*4*5*P1", "NM1*QC*1*DOE*JO", "CLP*B*1",
                       "NM1*QC*1*ROE*RI", "SE*6*1", "IEA*1*1"},

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "collector.h"
+#include "feed_copy.h"
 #include "line_reader.h"
 #include "random.h"
 #include "test_util.h"
@@ -116,9 +118,10 @@ TEST(EngineRewrite, SingleClaimSegments) {
   }
 }
 
-// Values before the file's first CLP live in row 0 and never move, while
-// the claims' values are exchanged among the claims.
-TEST(EngineRewrite, RowZeroStaysClaimsExchange) {
+// Values before the file's first CLP belong to no claim: they are written
+// empty (and said so), while the claims' values are exchanged among the
+// claims.
+TEST(EngineRewrite, RowZeroIsEmptiedClaimsExchange) {
   std::vector<std::string> segments = {Isa(), "GS*HP*S*R*1*1*1*X*1", "ST*835*1",
                                        "NM1*QC*1*ZERO*Z*Z***MI*OLD0"};
   for (int k = 1; k <= 40; ++k) {
@@ -132,8 +135,13 @@ TEST(EngineRewrite, RowZeroStaysClaimsExchange) {
   EngineRun run = RunEngine(copy, Interchanges({'~'}), Sets835(40), random);
   ASSERT_TRUE(run.result.outputWritten);
   std::vector<std::string> lines = CrLfLines(run.output);
-  // Row 0 keeps its names and the first id drawn.
-  EXPECT_EQ(lines[3], "NM1*QC*1*ZERO*Z*Z***MI*" + FirstIds(99.0f, 1)[0] + "~");
+  // Row 0 loses its names and gets the first id drawn.
+  EXPECT_EQ(lines[3], "NM1*QC*1******MI*" + FirstIds(99.0f, 1)[0] + "~");
+  EXPECT_EQ(run.result.counts.valuesEmptied, 3);
+  EXPECT_EQ(run.result.counts.patientChanged, 41);
+  ASSERT_EQ(run.result.warnings.size(), 1u);
+  EXPECT_NE(run.result.warnings[0].find("3 identifying value(s) were written empty"),
+            std::string::npos);
   EXPECT_EQ(CheckScramble(copy, run.output, Interchanges({'~'}), 40, run.result.counts), "");
   // Each column has its own order: the last and first names of claim k
   // do not all come from one claim, and not every claim keeps its own.
@@ -150,24 +158,34 @@ TEST(EngineRewrite, RowZeroStaysClaimsExchange) {
   EXPECT_LT(unchanged, 10);
 }
 
-// More CLP segments than the scan counted: the extra claim is copied as
-// read and not counted, and nothing is read or written outside the table.
-TEST(EngineRewrite, ClaimsBeyondTheClaimCountAreCopied) {
-  std::vector<std::string> segments = {Isa(),         "GS*HP*S*R*1*1*1*X*1", "ST*835*1",
-                                       "CLP*ONE*1",   "NM1*QC*1*A*B",        "CLP*TWO*1",
-                                       "NM1*QC*1*C*D", "REF*EA*X",           "SE*7*1",
-                                       "GE*1*1",      "IEA*1*1"};
-  LcgRandom random(3.0f);
-  EngineRun run = RunEngine(UnwrappedCopy(segments), Interchanges({'~'}), Sets835(1), random);
-  std::vector<std::string> lines = CrLfLines(run.output);
-  ASSERT_EQ(lines.size(), segments.size());
-  EXPECT_EQ(lines[5], "CLP*TWO*1~");
-  EXPECT_EQ(lines[6], "NM1*QC*1*C*D~");
-  EXPECT_EQ(lines[7], "REF*EA*X~");
-  EXPECT_EQ(run.result.counts.clpChanged, 1);
-  EXPECT_EQ(run.result.counts.patientChanged, 1);
-  EXPECT_EQ(run.result.counts.otherChanged, 0);
-  EXPECT_EQ(run.result.counts.totalChanged, 2);
+// The collection meets another number of claims than the scan counted
+// (more: a claim would have no row; fewer: a claim would go out as read):
+// the run writes no output at all and says why, whether the claims arrive
+// while the scan writes the copy or from the copy file.
+TEST(EngineRewrite, ClaimsTheScanDidNotCountRefuseTheRun) {
+  const std::vector<std::string> segments = {Isa(),          "ST*835*1",  "CLP*ONE*1",
+                                             "NM1*QC*1*A*B", "CLP*TWO*1", "NM1*QC*1*C*D",
+                                             "REF*EA*X",     "SE*7*1",    "IEA*1*1"};
+  const std::string copy = UnwrappedCopy(segments);
+  for (int32_t scanCount : {1, 3}) {
+    for (bool streamed : {false, true}) {
+      SCOPED_TRACE("scan counted " + std::to_string(scanCount) + (streamed ? ", streamed" : ""));
+      LcgRandom random(3.0f);
+      const InterchangeTable table = Interchanges({'~'});
+      InterchangeTable live;
+      CopyCollector collector(live, random);
+      if (streamed) testsupport::FeedLikeTheScan(copy, table, 16, live, collector);
+      EngineRun run = RunEngine(copy, table, Sets835(scanCount), random, false,
+                                streamed ? &collector : nullptr);
+      EXPECT_FALSE(run.result.outputWritten);
+      EXPECT_FALSE(run.outputExists);
+      EXPECT_EQ(run.result.outputError, kRefusedClaimsDisagree);
+      EXPECT_NE(run.report.find("Scrambled data NOT written: could not write file " +
+                                run.outputPath + " (its claims could not all be matched"),
+                std::string::npos)
+          << run.report;
+    }
+  }
 }
 
 // Separators come from each ISA line, terminators from the interchange

@@ -67,7 +67,7 @@ TEST(ClassifyLine, ExactMatchesInside835Only) {
     LineKind kind;
   } cases[] = {
       {"CLP*A~", LineKind::kPlain},  // before any ST: not in an 835 set
-      {"ST*8355*1~", LineKind::kPlain},
+      {"ST*83*1~", LineKind::kPlain},
       {"CLP*A~", LineKind::kPlain},
       {"ST*835~", LineKind::kPlain},
       {"CLP~", LineKind::kClaim},
@@ -98,4 +98,10 @@ TEST(ClassifyLine, ExactMatchesInside835Only) {
         << c.line;
   }
   EXPECT_EQ(scanner.claimRow, 2);
+  // ST01 counts by its first three characters, as the scan counts the
+  // claims of a set: "8355" opens an 835 set, " 835" does not.
+  ClassifyLine("ST*8355*1~", scanner, interchanges);
+  EXPECT_EQ(ClassifyLine("CLP*D~", scanner, interchanges).kind, LineKind::kClaim);
+  ClassifyLine("ST* 835*1~", scanner, interchanges);
+  EXPECT_EQ(ClassifyLine("CLP*E~", scanner, interchanges).kind, LineKind::kPlain);
 }

@@ -166,3 +166,49 @@ TEST(RunScramble, NoTemporaryFolder) {
   EXPECT_EQ(notice.shown[0].rfind("Error # ", 0), 0u);
   EXPECT_FALSE(FileExists(work.File("out.txt")));
 }
+
+// A tag followed by blanks ("CLP  ", "SE  ") is the same tag to the scan and
+// to the engine, which reads the copy where the blanks are gone: both count
+// the same claims, so every claim has its own row and none goes out as
+// read.
+TEST(RunScramble, ScanAndEngineCountTheSameClaims) {
+  const struct {
+    const char* name;
+    const char* inserted;  // after the second claim
+    int64_t claims;
+  } cases[] = {
+      {"CLP with trailing blanks", "CLP  ~", 7},
+      {"SE with trailing blanks", "SE  ~", 2},
+      {"ST01 beginning with 835", "SE*1*1~ST*835X*2~", 6},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string input =
+        "ISA*00*          *00*          *ZZ*SENDER         *ZZ*RECEIVER       *240101*1200*^*"
+        "00501*000000001*0*P*:~GS*HP*S*R*20240101*1200*1*X*005010X221A1~ST*835*0001~";
+    for (int k = 1; k <= 6; ++k) {
+      const std::string n = std::to_string(k);
+      input += "CLP*PCN" + n + "*1*10*5**MC*PAY" + n + "~NM1*QC*1*LAST" + n + "*FIRST" + n +
+               "****MI*ORIGID" + n + "~";
+      if (k == 2) input += c.inserted;
+    }
+    input += "SE*20*0001~GE*1*1~IEA*1*000000001~";
+    TempDir work;
+    WriteFile(work.File("in.835"), input);
+    FakeDialog dialog;
+    dialog.input = work.File("in.835");
+    dialog.output = work.File("out.txt");
+    RecordingNotice notice;
+    LcgRandom random(8.0f);
+    RunResult run = RunScramble(dialog, random, notice);
+    ASSERT_EQ(run.scanCode, 0);
+    ASSERT_TRUE(run.scramble.outputWritten) << run.report;
+    EXPECT_EQ(run.scramble.counts.claimsFound, c.claims);
+    EXPECT_EQ(run.scramble.counts.clpChanged, c.claims);
+    const std::string output = ReadFile(dialog.output);
+    // The claims inside 835 sets all got new member ids.
+    for (int k = 1; k <= std::min<int64_t>(c.claims, 6); ++k) {
+      EXPECT_EQ(output.find("ORIGID" + std::to_string(k) + "~"), std::string::npos) << k;
+    }
+  }
+}
