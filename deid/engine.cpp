@@ -218,6 +218,7 @@ ScrambleResult ScrambleFile(EngineDialog& dialog, const std::string& copyPath,
     rewrite.copyPath = copyPath;
     rewrite.blockStarts = &collection->blockStarts;
     rewrite.end = collection->end;
+    rewrite.endClaimRow = claimsMet;
     rewrite.marks = &collection->marks;
     rewrite.interchanges = &interchanges;
     rewrite.table = &table;

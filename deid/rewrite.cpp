@@ -202,9 +202,10 @@ inline bool GoesOutAsRead(const Line& line, char terminator) {
 
 // Rewrites the lines of `text` (whole lines, the scanner in the state
 // before the first), looking at every one.  False when the text does not
-// fit the table (the copy changed since it was collected).
+// fit the table or does not end at claim row `endRow` as the collection
+// did (the copy changed since it was collected).
 bool RewriteLines(const char* text, size_t size, LineScanner scanner,
-                  const InterchangeTable& interchanges, const ClaimTable& table,
+                  const InterchangeTable& interchanges, const ClaimTable& table, int64_t endRow,
                   BlockWriter& writer) {
   const char* p = text;
   const char* const end = text + size;
@@ -229,7 +230,7 @@ bool RewriteLines(const char* text, size_t size, LineScanner scanner,
     }
   }
   writer.EndRun(end);
-  return true;
+  return scanner.claimRow == endRow;
 }
 
 // True when `text` is still a line of the kind a mark recorded.
@@ -407,8 +408,10 @@ int32_t RewriteCopy(const RewriteInput& input, CheckedWriter& output, CheckedWri
                            input.marks->data() + start.firstMark, endMark - start.firstMark,
                            *input.table, writer);
     } else {
+      const int64_t endRow =
+          i + 1 < starts.size() ? starts[i + 1].scanner.claimRow : input.endClaimRow;
       fits = RewriteLines(block.text.data(), block.text.size(), start.scanner,
-                          *input.interchanges, *input.table, writer);
+                          *input.interchanges, *input.table, endRow, writer);
     }
     if (!fits) block.readError = kRefusedCopyChanged;
     if (block.readError != 0) {

@@ -20,6 +20,9 @@ struct RewriteInput {
   /// lines end, as the collection found them.
   const std::vector<CopyBlockStart>* blockStarts = nullptr;
   uint64_t end = 0;
+  /// The claim row the collection stood at after its last line: the
+  /// rewrite must meet the same claims.
+  int64_t endClaimRow = 0;
   /// The marks of the collected lines, which plain blocks are rewritten
   /// from; without them every line of every block is looked at.
   const std::vector<LineMark>* marks = nullptr;

@@ -454,3 +454,102 @@ TEST(ReplaceElement, PositionsAndNoAddedElements) {
     EXPECT_EQ(segment, c.expected) << c.segment << " @" << c.position;
   }
 }
+
+// Interchanges with other delimiters: a value never moves into one whose
+// delimiters it could hold, so every segment keeps its elements and every
+// remittance its amounts; a value that would still land there (a name met
+// in the second interchange before its first claim belongs to the first
+// interchange's last claim) is written empty, and the run says so.
+TEST(EngineRewrite, ValuesStayAmongClaimsUnderTheSameDelimiters) {
+  std::vector<std::string> first = {Isa('*', ':'), "ST*835*1"};
+  std::vector<std::string> second = {Isa('|', '^'), "ST|835|2", "NM1|QC|1|EARLY"};
+  for (int k = 1; k <= 6; ++k) {
+    const std::string n = std::to_string(k);
+    first.push_back("CLP*A|" + n + "*1*100*80**MC*P|" + n);
+    first.push_back("NM1*QC*1*L|" + n + "*F" + n);
+    second.push_back("CLP|B" + n + "|1|100|80||MC|Q" + n);
+    second.push_back("NM1|QC|1|M" + n + "|G:" + n);
+  }
+  first.insert(first.end(), {"SE*14*1", "IEA*1*1"});
+  second.insert(second.end(), {"SE|15|2", "IEA|1|1"});
+  const std::string copy = UnwrappedCopy(first) + UnwrappedCopy(second);
+  const InterchangeTable table = Interchanges({'~', '~'});
+  int64_t emptied = 0;
+  for (float seed : {1.0f, 2.0f, 3.0f}) {
+    LcgRandom random(seed);
+    EngineRun run = RunEngine(copy, table, Sets835(12), random);
+    ASSERT_TRUE(run.result.outputWritten);
+    const std::vector<std::string> in = EngineLines(copy);
+    const std::vector<std::string> out = CrLfLines(run.output);
+    ASSERT_EQ(out.size(), in.size());
+    int moved = 0;
+    for (size_t i = 0; i < in.size(); ++i) {
+      const char sep = i < first.size() ? '*' : '|';
+      EXPECT_EQ(std::count(out[i].begin(), out[i].end(), sep),
+                std::count(in[i].begin(), in[i].end(), sep))
+          << in[i] << " became " << out[i];
+      if (in[i].rfind("CLP", 0) == 0) {
+        // The amounts stay; the claim ids come from claims of the same
+        // delimiters.
+        EXPECT_NE(out[i].find(sep + std::string("1") + sep + "100" + sep + "80" + sep), std::string::npos)
+            << out[i];
+        EXPECT_EQ(out[i].find(i < first.size() ? "B" : "A|"), std::string::npos) << out[i];
+        if (out[i] != in[i]) ++moved;
+      }
+    }
+    EXPECT_GT(moved, 4);  // values do move within each group
+    // The early name shares its cell with the first interchange's last
+    // claim: it receives one of that pool's names, or its own.
+    const std::string& early = out[first.size() + 2];
+    EXPECT_TRUE(early == "NM1|QC|1|~" || early == "NM1|QC|1|EARLY~") << early;
+    emptied += run.result.counts.valuesEmptied;
+    EXPECT_EQ(run.result.counts.valuesEmptied > 0, !run.result.warnings.empty());
+    EXPECT_EQ(run.result.unexchangedClaims, 0);
+  }
+  EXPECT_GT(emptied, 0);
+}
+
+// The copy changes between the collection and the rewrite (same size):
+// every recorded position is checked before it is used, so the run ends
+// with its own error and writes nothing, instead of reading out of bounds
+// or writing a claim's segments as read.  A block that is rewritten from
+// its own lines (here: the one block that holds the header) has no
+// recorded positions; it is refused when its claims differ from those
+// collected.
+TEST(EngineRewrite, CopyChangedBetweenThePassesIsRefused) {
+  const std::string copy = UnwrappedCopy(
+      {Isa(), "ST*835*1", "BPR*I*100*C", "CLP*PCN1*1*100*80", "NM1*QC*1*DOE*JOHN****MI*ID1",
+       "REF*EA*ACCOUNT1", "CLP*PCN2*1*50*40", "NM1*QC*1*ROE*JANE****MI*ID2", "SE*8*1",
+       "IEA*1*1"});
+  const size_t afterIsa = copy.find("ST*835");
+  std::string rotated = copy;  // every line after the header moved on by 7 bytes
+  std::rotate(rotated.begin() + static_cast<std::ptrdiff_t>(afterIsa), rotated.end() - 7,
+              rotated.end());
+  std::string retagged = copy;  // a claim's tag overwritten
+  retagged.replace(retagged.find("CLP*PCN2"), 3, "DTM");
+  std::string requalified = copy;  // a reference's qualifier overwritten
+  requalified.replace(requalified.find("REF*EA"), 6, "REF*ZZ");
+  const struct {
+    const std::string& changed;
+    bool refusedInOneBlock;
+  } cases[] = {{rotated, false}, {retagged, true}, {requalified, false}};
+  for (const auto& c : cases) {
+   const std::string& changed = c.changed;
+   for (uint64_t blockBytes : {uint64_t{48}, Collection::kCopyBlockBytes}) {
+    SCOPED_TRACE(changed + " in blocks of " + std::to_string(blockBytes));
+    if (blockBytes == Collection::kCopyBlockBytes && !c.refusedInOneBlock) continue;
+    ASSERT_EQ(changed.size(), copy.size());
+    LcgRandom random(2.0f);
+    const InterchangeTable table = Interchanges({'~'});
+    InterchangeTable live;
+    CopyCollector collector(live, random, blockBytes);
+    testsupport::FeedLikeTheScan(copy, table, copy.size(), live, collector);
+    EngineRun run = RunEngine(changed, table, Sets835(2), random, false, &collector);
+    EXPECT_FALSE(run.result.outputWritten);
+    EXPECT_FALSE(run.outputExists);
+    EXPECT_EQ(run.result.outputError, kRefusedCopyChanged);
+    EXPECT_NE(run.report.find("(the temporary copy of the input changed during the run)"),
+              std::string::npos);
+   }
+  }
+}
