@@ -74,4 +74,9 @@ void ScrambleCommand(HWND dialog) {
     MessageBoxA(nullptr, text.c_str(), "Show report problem", MB_OK);
   }
   controls.SetStatusText("Done, Ready");
+  // What the report's counts do not tell: input left unread, claims whose
+  // values could not move, values written empty.
+  for (const std::string& warning : run.scramble.warnings) {
+    MessageBoxA(nullptr, warning.c_str(), kDefaultCaption, MB_OK | MB_ICONWARNING);
+  }
 }

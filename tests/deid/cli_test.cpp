@@ -236,3 +236,38 @@ TEST(Cli, InterruptLeavesNoFiles) {
     EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"in.835"}));
   }
 }
+
+// What the counts do not tell goes to standard error, --quiet or not: a
+// file whose claims cannot be exchanged (exit 0), data cut short by a byte
+// 0x1A (exit 4, though the part before it is written).
+TEST(Cli, WarningsOnStandardErrorEvenWhenQuiet) {
+  std::string oneClaim = kInput;
+  oneClaim.erase(oneClaim.find("CLP*A2"), oneClaim.find("SE*6") - oneClaim.find("CLP*A2"));
+  std::string endMark = kInput;
+  endMark.insert(endMark.find("ROE*JANE"), "\x1A");  // inside a segment: between two the scan drops it
+  const struct {
+    const char* name;
+    std::string input;
+    int exit;
+    const char* warning;  // null: none
+  } cases[] = {
+      {"two claims", kInput, 0, nullptr},
+      {"one claim", oneClaim, 0, "scramble835: warning: The input holds only one claim: "},
+      {"end-of-file mark", endMark, 4,
+       "scramble835: warning: The input holds a byte 0x1A (an end-of-file mark) inside its "
+       "data: it was read only up to that byte"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    WriteFile(dir.File("in.835"), c.input);
+    CliResult run = RunCli({"--quiet", "in.835", "out.835"}, dir.Path());
+    EXPECT_EQ(run.exit, c.exit) << run.err;
+    EXPECT_TRUE(FileExists(dir.File("out.835")));
+    if (c.warning == nullptr) {
+      EXPECT_EQ(run.err, "");
+    } else {
+      EXPECT_EQ(run.err.rfind(c.warning, 0), 0u) << run.err;
+    }
+  }
+}

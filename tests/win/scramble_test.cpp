@@ -124,6 +124,37 @@ TEST_F(Scramble, FailedScanShowsOneLineAndRunsNoEngine) {
   }
 }
 
+// After a run that leaves identifying data in place or input unread, a
+// warning box tells the user, once the report is shown.
+TEST_F(Scramble, WarningsAfterTheRun) {
+  const std::string header =
+      "ISA*00*          *00*          *ZZ*SENDER         *ZZ*RECEIVER       *240101*1200*^*"
+      "00501*000000001*0*P*:~GS*HP*S*R*20240101*1200*1*X*005010X221A1~ST*835*0001~";
+  const std::string claim = "CLP*PCN1*1*10*5**MC*PAY1~NM1*QC*1*DOE*JOHN****MI*OLD1~";
+  const std::string trailer = "SE*4*0001~GE*1*1~IEA*1*000000001~";
+  const struct {
+    std::string input;
+    const char* text;
+  } cases[] = {
+      {header + claim + trailer, "The input holds only one claim: "},
+      {header + claim + "CLP*PCN2*1*10*5**MC*PAY2~" + trailer,
+       "The input holds a byte 0x1A (an end-of-file mark) inside its data"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    folder_.Write("remit.835", c.input);
+    TextRecorder status(dialog_.Item(IDC_STATUS_BAR));
+    MessageBoxCapture capture;
+    dialog_.Click(IDC_SCRAMBLE);
+    ASSERT_EQ(capture.Boxes().size(), 1u);
+    EXPECT_EQ(capture.Boxes()[0].text.rfind(c.text, 0), 0u) << capture.Boxes()[0].text;
+    EXPECT_EQ(capture.Boxes()[0].caption, kDefaultCaption);
+    EXPECT_TRUE(capture.Boxes()[0].hasIcon);
+    EXPECT_EQ(status.Texts().back(), "Done, Ready");
+    EXPECT_NE(dialog_.Text(IDC_REPORT).find("Scrambled data written to file"), std::string::npos);
+  }
+}
+
 TEST_F(Scramble, StatusTextIsCutTo259Characters) {
   // Called directly: a path of 259 characters that names nothing.
   const std::string longPath = folder_.Path() + std::string(259 - folder_.Path().size(), 'p');
