@@ -140,7 +140,10 @@ void ReplaceElements(std::string_view segment, int separator, const ElementChang
     const char* stop = line_detail::FindByte(p, end, static_cast<unsigned char>(sep));
     if (stop == nullptr) stop = end;
     if (changes[next].position == position) {
-      std::memcpy(write, changes[next].value.data(), changes[next].value.size());
+      // An emptied value may be a view of nothing at all.
+      if (!changes[next].value.empty()) {
+        std::memcpy(write, changes[next].value.data(), changes[next].value.size());
+      }
       write += changes[next].value.size();
     } else {
       std::memcpy(write, p, static_cast<size_t>(stop - p));
