@@ -275,3 +275,34 @@ void FreeLargeBlock(void* block, size_t) {
 }
 
 bool IsTerminalStream(FILE* stream) { return _isatty(_fileno(stream)) != 0; }
+
+int32_t CreateReportTempFile(const std::string& reportPath, std::string& tempPath,
+                             std::string& targetPath, FILE** file) {
+  const int32_t code = CreateOutputTempFile(reportPath, tempPath, targetPath, file);
+  // The report's folder may be shared: the file (which the move keeps with
+  // its access list) is limited to its owner while it is still empty.  A
+  // file system without access rights (FAT) cannot, and the file is still
+  // used there.
+  if (code == 0) RestrictToOwner(tempPath);
+  return code;
+}
+
+bool IsSamePath(const std::string& a, const std::string& b) {
+  if (a == b || IsSameFile(a, b)) return true;
+  // The full paths ("." and "..", repeated and forward separators, trailing
+  // dots and spaces resolved), compared as the file system compares names:
+  // whatever the letter case.
+  std::wstring full[2];
+  const std::string* paths[2] = {&a, &b};
+  for (int i = 0; i < 2; ++i) {
+    char buffer[MAX_PATH + 1] = {};
+    const DWORD length = GetFullPathNameA(paths[i]->c_str(), sizeof buffer, buffer, nullptr);
+    if (length == 0 || length > MAX_PATH) return false;
+    const int wide = MultiByteToWideChar(CP_ACP, 0, buffer, static_cast<int>(length), nullptr, 0);
+    if (wide <= 0) return false;
+    full[i].resize(static_cast<size_t>(wide));
+    MultiByteToWideChar(CP_ACP, 0, buffer, static_cast<int>(length), &full[i][0], wide);
+  }
+  return CompareStringOrdinal(full[0].c_str(), static_cast<int>(full[0].size()), full[1].c_str(),
+                              static_cast<int>(full[1].size()), TRUE) == CSTR_EQUAL;
+}

@@ -152,14 +152,15 @@ class CliNotice final : public EngineNotice {
 std::string ValidatePaths(const Options& options) {
   if (!IsRegularFile(options.input)) return "Can't find Input File";
   if (!IsUsableOutputPath(options.output)) return "Invalid or Missing Output File Path or Name";
-  // The same file under another name would be overwritten while it is read.
-  if (options.input == options.output || IsSameFile(options.input, options.output)) {
+  // The same file under another name (or, for a file still to be made,
+  // the same folder spelled another way) would be overwritten while it is
+  // read, or replaced by another of the run's files.
+  if (IsSamePath(options.input, options.output)) {
     return "Output File cannot be same as Input File";
   }
   if (!options.reportPath.empty()) {
     const std::string& report = options.reportPath;
-    if (report == options.input || report == options.output ||
-        IsSameFile(report, options.input) || IsSameFile(report, options.output)) {
+    if (IsSamePath(report, options.input) || IsSamePath(report, options.output)) {
       return "Report File cannot be same as Input or Output File";
     }
     if (!IsUsableOutputPath(report)) return "Invalid or Missing Report File Path or Name";
@@ -167,11 +168,13 @@ std::string ValidatePaths(const Options& options) {
   return std::string();
 }
 
-// Writes the report to its file through a temporary file beside it.
+// Writes the report to its file through a temporary file beside it, both
+// the owner's alone: with the listing, the report pairs every original
+// segment with its replacement.
 int32_t WriteReportFile(const std::string& path, const std::string& text) {
   std::string tempPath, targetPath;
   FILE* file = nullptr;
-  int32_t code = CreateOutputTempFile(path, tempPath, targetPath, &file);
+  int32_t code = CreateReportTempFile(path, tempPath, targetPath, &file);
   if (code != 0) return code;
   errno = 0;
   if (std::fwrite(text.data(), 1, text.size(), file) != text.size()) code = errno != 0 ? errno : EIO;

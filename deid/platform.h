@@ -47,6 +47,19 @@ bool IsSameFile(const std::string& a, const std::string& b);
 int32_t CreateOutputTempFile(const std::string& outputPath, std::string& tempPath,
                              std::string& targetPath, FILE** file);
 
+/// As CreateOutputTempFile, for a file that may pair original values with
+/// their replacements (the run report): the new file, and so the finished
+/// file once moved into place, is readable and writable by its owner only,
+/// whatever the umask and the permissions of a file it replaces.
+int32_t CreateReportTempFile(const std::string& reportPath, std::string& tempPath,
+                             std::string& targetPath, FILE** file);
+
+/// True when `a` and `b` lead to the same file, existing or still to be
+/// created: equal texts, the same file (IsSameFile), or the same name in
+/// the same folder once the folders' spellings are resolved (links, ".",
+/// "..", repeated separators; on Windows also letter case).
+bool IsSamePath(const std::string& a, const std::string& b);
+
 /// Moves `from` onto `to` in one step, replacing `to` if it exists.
 /// Returns 0 or an error code.
 int32_t MoveFileReplacing(const std::string& from, const std::string& to);

@@ -127,12 +127,16 @@ bool IsSameFile(const std::string& a, const std::string& b) {
   return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
-int32_t CreateOutputTempFile(const std::string& outputPath, std::string& tempPath,
-                             std::string& targetPath, FILE** file) {
+namespace {
+
+// CreateOutputTempFile and CreateReportTempFile: the temporary file has the
+// output's usual permissions, or is the owner's alone.
+int32_t CreateTempBeside(const std::string& outputPath, std::string& tempPath,
+                         std::string& targetPath, FILE** file, bool ownerOnly) {
   *file = nullptr;
   if (outputPath.empty()) return ENOENT;
   std::string target = outputPath;
-  mode_t mode = 0666;  // narrowed by the umask, as for any new file
+  mode_t mode = ownerOnly ? 0600 : 0666;  // narrowed by the umask, as for any new file
   struct stat info {};
   if (stat(outputPath.c_str(), &info) == 0) {
     if (!S_ISREG(info.st_mode)) return EISDIR;
@@ -141,7 +145,7 @@ int32_t CreateOutputTempFile(const std::string& outputPath, std::string& tempPat
     char resolved[PATH_MAX];
     if (realpath(outputPath.c_str(), resolved) == nullptr) return errno;
     target = resolved;
-    mode = info.st_mode & 07777;
+    if (!ownerOnly) mode = info.st_mode & 07777;
   }
   const std::string folder = FolderOf(target);
   for (int attempt = 0; attempt < 100; ++attempt) {
@@ -151,6 +155,13 @@ int32_t CreateOutputTempFile(const std::string& outputPath, std::string& tempPat
     if (fd < 0) {
       if (errno == EEXIST) continue;
       return errno;
+    }
+    // Exactly 0600, whatever the umask took away.
+    if (ownerOnly && fchmod(fd, 0600) != 0) {
+      int32_t code = errno;
+      close(fd);
+      unlink(candidate.c_str());
+      return code;
     }
     FILE* stream = fdopen(fd, "wb");
     if (stream == nullptr) {
@@ -166,6 +177,39 @@ int32_t CreateOutputTempFile(const std::string& outputPath, std::string& tempPat
     return 0;
   }
   return EEXIST;
+}
+
+// The path with its folder resolved (links, ".", "..", repeated slashes)
+// and its last name as written; empty when the folder cannot be resolved.
+std::string ResolvedPath(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  char resolved[PATH_MAX];
+  if (name.empty() || name == "." || name == "..") {
+    return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : std::string();
+  }
+  if (realpath(FolderOf(path).c_str(), resolved) == nullptr) return std::string();
+  std::string folder = resolved;
+  if (folder.back() != '/') folder += '/';
+  return folder + name;
+}
+
+}  // namespace
+
+int32_t CreateOutputTempFile(const std::string& outputPath, std::string& tempPath,
+                             std::string& targetPath, FILE** file) {
+  return CreateTempBeside(outputPath, tempPath, targetPath, file, false);
+}
+
+int32_t CreateReportTempFile(const std::string& reportPath, std::string& tempPath,
+                             std::string& targetPath, FILE** file) {
+  return CreateTempBeside(reportPath, tempPath, targetPath, file, true);
+}
+
+bool IsSamePath(const std::string& a, const std::string& b) {
+  if (a == b || IsSameFile(a, b)) return true;
+  const std::string first = ResolvedPath(a);
+  return !first.empty() && first == ResolvedPath(b);
 }
 
 int32_t MoveFileReplacing(const std::string& from, const std::string& to) {

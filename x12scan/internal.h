@@ -23,6 +23,12 @@ void CopyPadded(char* field, size_t width, const std::string& value);
 
 /// The input file as the scan sees it: read-only bytes in memory (a mapping
 /// where the platform has one, else a copy).  Empty when it cannot be read.
+///
+/// Another process may cut the file short while it is mapped; reading a
+/// page past the new end would then raise SIGBUS.  While the file is
+/// mapped, a guard puts zero pages in place of the lost part of the
+/// mapping, so that the scan runs on to its end over zeros, and notes the
+/// fact for Close.
 class InputFile {
  public:
   InputFile() = default;
@@ -35,6 +41,13 @@ class InputFile {
   const char* data() const { return data_; }
   size_t size() const { return size_; }
 
+  /// Lets go of the bytes and tells whether they were what the file held
+  /// throughout: false when part of the mapping was lost to a file cut
+  /// short, or when the file's size is no longer the size that was mapped
+  /// (it was cut or grew while it was read).  The bytes are not to be used
+  /// after this call.
+  bool Close();
+
   /// Lets the system take back the memory of the bytes before `offset`,
   /// which the scan has passed: a mapping's pages return to the file cache
   /// and are read in again should they be needed, so that a forward pass
@@ -46,6 +59,8 @@ class InputFile {
   size_t size_ = 0;
   size_t released_ = 0;
   bool mapped_ = false;
+  int fd_ = -1;       // kept open while mapped, to compare the size at Close
+  int guardSlot_ = -1;
   std::string copy_;
 };
 

@@ -558,24 +558,31 @@ int32_t ScanX12File(const std::string& inputPath, const std::string& copyPath,
   if (input.size() > kLargestFile) return kScanTooLarge;
   if (input.size() < kIsaLength) return kScanTooSmall;
 
+  int32_t result = kScanOk;
   if (copyPath.empty()) {
-    return ScanX12Buffer(input.data(), input.size(), nullptr, interchanges, ta1s, groups, sets, progress);
+    result = ScanX12Buffer(input.data(), input.size(), nullptr, interchanges, ta1s, groups, sets, progress);
+  } else {
+    errno = 0;
+    FILE* file = OpenCopyForWriting(copyPath);
+    if (file == nullptr) {
+      // The scan does not depend on its copy; the caller learns of the failure.
+      if (copyError != nullptr) *copyError = errno != 0 ? errno : EIO;
+      result = ScanX12Buffer(input.data(), input.size(), nullptr, interchanges, ta1s, groups, sets,
+                             progress);
+    } else {
+      FileCopySink sink(file, tee);
+      // The too-small check was made above, as ScanX12Buffer would.
+      Scanner scanner(input.data(), input.size(), &sink, interchanges, ta1s, groups, sets, progress,
+                      &sink);
+      scanner.ReleaseBehind(&input);
+      result = scanner.Run();
+      const int32_t error = sink.Close();
+      if (copyError != nullptr) *copyError = error;
+    }
   }
-  errno = 0;
-  FILE* file = OpenCopyForWriting(copyPath);
-  if (file == nullptr) {
-    // The scan does not depend on its copy; the caller learns of the failure.
-    if (copyError != nullptr) *copyError = errno != 0 ? errno : EIO;
-    return ScanX12Buffer(input.data(), input.size(), nullptr, interchanges, ta1s, groups, sets, progress);
-  }
-  FileCopySink sink(file, tee);
-  // The too-small check was made above, as ScanX12Buffer would.
-  Scanner scanner(input.data(), input.size(), &sink, interchanges, ta1s, groups, sets, progress,
-                  &sink);
-  scanner.ReleaseBehind(&input);
-  const int32_t result = scanner.Run();
-  const int32_t error = sink.Close();
-  if (copyError != nullptr) *copyError = error;
+  // Tables made from a file that changed under the scan (or from the zeros
+  // that stood in for its lost part) describe no file at all.
+  if (!input.Close()) result = kScanInputChanged;
   return result;
 }
 
@@ -588,6 +595,7 @@ std::string ScanErrorText(int32_t code) {
     case kScanNotFound: return "Input File Not found";
     case kScanUnexpectedEnd: return "Unexpected End of File Encountered";
     case kScanTooLarge: return "File too large for library";
+    case kScanInputChanged: return "Input File changed or could not be read during the scan";
     default: return std::string();
   }
 }

@@ -22,6 +22,7 @@ enum ScanResult : int32_t {
   kScanNotFound = 104,
   kScanUnexpectedEnd = 105,
   kScanTooLarge = 106,
+  kScanInputChanged = 107,  ///< the file was cut short, grew or could not be read while scanned
 };
 
 /// One accepted ISA header and the interchange it opens.
@@ -168,6 +169,13 @@ struct CopyTee {
 /// When the copy file is open, `tee` (if given) receives every piece of the
 /// copy, in order, so that a caller can work on the copy while the scan
 /// goes on (see CopyTee).
+///
+/// A file cut short, grown or unreadable while it is scanned gives
+/// kScanInputChanged (the tables and the copy then describe no file), never
+/// a crash: where the file is mapped, the part lost to a cut is read as
+/// zeros.  For this the scan briefly handles SIGBUS itself; a SIGBUS that
+/// does not come from its own mapping goes to the disposition in force
+/// before the scan.
 int32_t ScanX12File(const std::string& inputPath, const std::string& copyPath,
                     const std::string& reserved, InterchangeTable& interchanges,
                     Ta1Table& ta1s, GroupTable& groups, SetTable& sets,

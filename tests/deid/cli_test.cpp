@@ -121,6 +121,96 @@ TEST(Cli, PathValidation) {
   EXPECT_NE(ReadFile(dir.File("empty.txt")), "");
 }
 
+// The same file spelled another way, for each pair among input, output
+// and report, is refused before anything is written; above all a report
+// that names the output still to be made, which would replace it.
+TEST(Cli, SameFileUnderAnotherSpellingIsRefused) {
+  TempDir dir;
+  WriteFile(dir.File("in.835"), kInput);
+  mkdir(dir.File("sub").c_str(), 0755);
+  symlink(dir.Path().c_str(), dir.File("link").c_str());
+  const std::vector<std::string> before = dir.Entries();
+  const std::vector<std::string> beforeSub = FolderEntries(dir.File("sub"));
+  // Other spellings of `name`, a file directly in the folder.
+  auto spellings = [&dir](const std::string& name) {
+    return std::vector<std::string>{"./" + name, "sub/../" + name, "sub/..//" + name,
+                                    "link/" + name, dir.File(name), "link/sub/../" + name};
+  };
+  const std::string kSame = "Output File cannot be same as Input File\n";
+  const std::string kReport = "Report File cannot be same as Input or Output File\n";
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;
+  };
+  std::vector<Case> cases;
+  for (const std::string& other : spellings("in.835")) {
+    cases.push_back({{"in.835", other}, kSame});
+    cases.push_back({{other, "in.835"}, kSame});
+    cases.push_back({{"in.835", "out", "--report", other}, kReport});
+  }
+  for (const std::string& other : spellings("out")) {
+    cases.push_back({{"in.835", "out", "--report", other}, kReport});
+    cases.push_back({{"in.835", other, "--report", "out"}, kReport});
+  }
+  cases.push_back({{"in.835", "sub//out", "--report", "sub/out"}, kReport});
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"--quiet", "--seed", "1"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    CliResult run = RunCli(args, dir.Path());
+    const std::string trace = c.args[0] + " " + c.args[1] + " " + c.args.back();
+    EXPECT_EQ(run.exit, 2) << trace;
+    EXPECT_EQ(run.err, c.err) << trace;
+    EXPECT_EQ(run.out, "") << trace;
+    EXPECT_EQ(dir.Entries(), before) << trace;
+    EXPECT_EQ(FolderEntries(dir.File("sub")), beforeSub) << trace;
+    RemoveFile(dir.File("out"));  // so that a failed case does not hide the next ones
+  }
+  EXPECT_EQ(ReadFile(dir.File("in.835")), kInput);
+  // Truly different files in the same folders run.
+  CliResult run = RunCli({"--quiet", "--seed", "1", "link/in.835", "sub/../out", "--report", "sub/out"},
+                         dir.Path());
+  EXPECT_EQ(run.exit, 0) << run.err;
+  EXPECT_NE(ReadFile(dir.File("out")).find("CLP*"), std::string::npos);
+  EXPECT_NE(ReadFile(dir.File("sub/out")).find("Claims Found"), std::string::npos);
+}
+
+// The report (which with the listing pairs every original segment with its
+// replacement) is the owner's alone, new or replacing a file, even under
+// umask 000; the output keeps the usual rules: a new one as the umask
+// allows, a replaced one with the replaced file's permissions.
+TEST(Cli, ReportIsOwnerOnlyAndOutputKeepsItsMode) {
+  const struct {
+    const char* name;
+    mode_t existing;  // 0: no file yet
+    mode_t output;
+  } cases[] = {
+      {"new files", 0, 0666},
+      {"replaced files", 0644, 0644},
+      {"replaced files, other modes", 0640, 0640},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    WriteFile(dir.File("in.835"), kInput);
+    if (c.existing != 0) {
+      WriteFile(dir.File("out.txt"), "old");
+      WriteFile(dir.File("report.txt"), "old");
+      chmod(dir.File("out.txt").c_str(), c.existing);
+      chmod(dir.File("report.txt").c_str(), c.existing);
+    }
+    CliResult run = RunCli({"--quiet", "--listing", "--report", "report.txt", "in.835", "out.txt"},
+                           dir.Path(), "umask 000;");
+    EXPECT_EQ(run.exit, 0) << run.err;
+    struct stat report {}, output {};
+    ASSERT_EQ(stat(dir.File("report.txt").c_str(), &report), 0);
+    ASSERT_EQ(stat(dir.File("out.txt").c_str(), &output), 0);
+    EXPECT_EQ(report.st_mode & 07777, 0600u);
+    EXPECT_EQ(output.st_mode & 07777, c.output);
+    EXPECT_NE(ReadFile(dir.File("report.txt")).find("Listing of changed segments"), std::string::npos);
+    EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"in.835", "out.txt", "report.txt"}));
+  }
+}
+
 TEST(Cli, ScanFailureExits3) {
   TempDir dir;
   WriteFile(dir.File("junk.txt"), std::string(400, 'z'));

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 
@@ -102,6 +103,38 @@ TEST(RunScramble, ScanFailureGivesItsMessageAndNoEngine) {
     EXPECT_FALSE(FileExists(work.File("out.txt")));
     EXPECT_TRUE(tmp.Entries().empty());
   }
+}
+
+// An input cut short while it is scanned (here at 30 % of the scan): the
+// run fails with the scan's message, writes no output and leaves no
+// temporary file, whatever had been collected or copied by then.
+TEST(RunScramble, InputCutDuringTheScanFailsTheRun) {
+  TempDir tmp, work;
+  TmpDirOverride override(tmp.Path());
+  std::string input = kSmall835.substr(0, kSmall835.find("SE*"));
+  while (input.size() < (size_t{3} << 20)) input += "CLP*A1*1*100*80**MC*P1~NM1*QC*1*DOE*JOHN****MI*M1~";
+  input += "SE*8*0001~GE*1*1~IEA*1*000000001~";
+  WriteFile(work.File("in.835"), input);
+  FakeDialog dialog;
+  dialog.input = work.File("in.835");
+  dialog.output = work.File("out.txt");
+  RecordingNotice notice;
+  LcgRandom random(1.0f);
+  ProgressTarget progress;
+  progress.window = 1;
+  progress.context = &dialog;
+  progress.step = [](const ProgressTarget& target, int percent) {
+    const FakeDialog& d = *static_cast<const FakeDialog*>(target.context);
+    if (percent >= 30) {
+      ASSERT_EQ(truncate(d.input.c_str(), 4096), 0);  // again at each step: no change
+    }
+  };
+  RunResult run = RunScramble(dialog, random, notice, progress);
+  EXPECT_EQ(run.scanCode, kScanInputChanged);
+  EXPECT_EQ(run.report, "Scan failed: Input File changed or could not be read during the scan");
+  EXPECT_FALSE(run.scramble.opened);
+  EXPECT_EQ(work.Entries(), (std::vector<std::string>{"in.835"}));
+  EXPECT_TRUE(tmp.Entries().empty());
 }
 
 TEST(RunScramble, ScanStatusIsCutTo259Characters) {

@@ -76,6 +76,19 @@ bool RunningUnderWine() {
   return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
+// The SID of the user this process runs as.
+std::vector<BYTE> CurrentUserSid() {
+  HANDLE rawToken = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &rawToken)) return {};
+  UniqueFileHandle token(rawToken);
+  BYTE buffer[256] = {};
+  DWORD size = 0;
+  if (!GetTokenInformation(token.Get(), TokenUser, buffer, sizeof buffer, &size)) return {};
+  PSID user = reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
+  const BYTE* userBytes = static_cast<const BYTE*>(user);
+  return std::vector<BYTE>(userBytes, userBytes + GetLengthSid(user));
+}
+
 TEST(MakeTempFileName, OnlyTheOwnerMayOpenTheFile) {
   if (RunningUnderWine()) GTEST_SKIP() << "Wine keeps no access lists on files";
   std::string path;
@@ -83,18 +96,26 @@ TEST(MakeTempFileName, OnlyTheOwnerMayOpenTheFile) {
   AccessList list = ReadAccessList(path);
   RemoveFile(path);
 
-  HANDLE rawToken = nullptr;
-  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &rawToken));
-  UniqueFileHandle token(rawToken);
-  BYTE buffer[256] = {};
-  DWORD size = 0;
-  ASSERT_TRUE(GetTokenInformation(token.Get(), TokenUser, buffer, sizeof buffer, &size));
-  PSID user = reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
-  const BYTE* userBytes = static_cast<const BYTE*>(user);
-
   EXPECT_TRUE(list.protectedList);
   ASSERT_EQ(list.sids.size(), 1u);
-  EXPECT_EQ(list.sids[0], std::vector<BYTE>(userBytes, userBytes + GetLengthSid(user)));
+  EXPECT_EQ(list.sids[0], CurrentUserSid());
+}
+
+// The report that replaces a file is its owner's alone.
+TEST(CreateReportTempFile, OnlyTheOwnerMayOpenTheReport) {
+  if (RunningUnderWine()) GTEST_SKIP() << "Wine keeps no access lists on files";
+  ScratchFolder folder;
+  const std::string target = folder.Write("report.txt", "old");
+  std::string tempPath, targetPath;
+  FILE* file = nullptr;
+  ASSERT_EQ(CreateReportTempFile(target, tempPath, targetPath, &file), 0);
+  std::fputs("new", file);
+  std::fclose(file);
+  ASSERT_EQ(MoveFileReplacing(tempPath, targetPath), 0);
+  AccessList list = ReadAccessList(target);
+  EXPECT_TRUE(list.protectedList);
+  ASSERT_EQ(list.sids.size(), 1u);
+  EXPECT_EQ(list.sids[0], CurrentUserSid());
 }
 
 TEST(FileSearch, SkipsFoldersHiddenAndSystemEntries) {
@@ -124,6 +145,25 @@ TEST(IsSameFile, ComparesTheFilesNotTheirNames) {
   EXPECT_TRUE(IsSameFile(a, folder.Path() + ".\\a.txt"));
   EXPECT_FALSE(IsSameFile(a, b));
   EXPECT_FALSE(IsSameFile(a, folder.Path() + "missing.txt"));
+}
+
+// Another spelling of a file still to be made names the same file.
+TEST(IsSamePath, OtherSpellingsOfAFileStillToBeMade) {
+  ScratchFolder folder;
+  const std::string f = folder.Path();
+  CreateDirectoryA((f + "sub").c_str(), nullptr);
+  const std::string out = f + "out.txt";
+  for (const std::string& other : {f + "OUT.TXT", f + ".\\out.txt", f + "sub\\..\\out.txt",
+                                   f + "sub\\..\\\\out.txt", f + "sub/../out.txt", f + "out.txt."}) {
+    EXPECT_TRUE(IsSamePath(out, other)) << other;
+    EXPECT_TRUE(IsSamePath(other, out)) << other;
+  }
+  for (const std::string& other : {f + "sub\\out.txt", f + "out.txt2", f + "out"}) {
+    EXPECT_FALSE(IsSamePath(out, other)) << other;
+  }
+  // An existing file under another name is the same file too.
+  const std::string a = folder.Write("a.txt", "x");
+  EXPECT_TRUE(IsSamePath(a, f + "sub\\..\\A.txt"));
 }
 
 TEST(OutputReplacement, WritesBesideTheTargetAndReplacesItInOneMove) {

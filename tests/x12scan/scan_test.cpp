@@ -2,6 +2,9 @@
 // conversion, the scan's tables and its unwrapped copy.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -134,7 +137,8 @@ TEST(ScanErrorText, GivesTheMessageOfEachCode) {
       {104, "Input File Not found"},
       {105, "Unexpected End of File Encountered"},
       {106, "File too large for library"},
-      {107, ""},
+      {107, "Input File changed or could not be read during the scan"},
+      {108, ""},
       {-1, ""},
       {100, ""},
   };
@@ -519,6 +523,88 @@ TEST(Scan, ReportsProgressOncePerWholePercent) {
   seen.steps.clear();
   ScanText(text, target);
   EXPECT_TRUE(seen.steps.empty());
+}
+
+// A file cut short or grown while it is scanned (here at 30 % of the scan,
+// from the progress callback) gives 107 and no crash, whether the part read
+// next is gone from the mapping or only the size differs at the end.  The
+// SIGBUS disposition is the one from before the scan afterwards.
+TEST(Scan, FileChangedDuringTheScanGives107) {
+  std::string text;
+  const std::string one = Interchange();
+  while (text.size() < (size_t{4} << 20)) text += one;
+  const off_t size = static_cast<off_t>(text.size());
+  struct Change {
+    std::string path;
+    off_t keep;  // bytes left by the cut; -1 appends instead
+    bool done;
+  };
+  const struct Case {
+    const char* name;
+    off_t keep;
+    bool withCopy;
+  } cases[] = {
+      {"cut to a tenth", size / 10, true},
+      {"cut to a tenth, no copy", size / 10, false},
+      {"cut ahead of the scan", size * 6 / 10, true},
+      {"cut to nothing", 0, true},
+      {"grown", -1, true},
+  };
+  struct sigaction before {};
+  sigaction(SIGBUS, nullptr, &before);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempFile input("changing.x12", text);
+    TempFile copy("changing.copy", "", false);
+    Change change{input.path(), c.keep, false};
+    ProgressTarget target;
+    target.window = 1;
+    target.context = &change;
+    target.step = [](const ProgressTarget& t, int percent) {
+      Change& ch = *static_cast<Change*>(t.context);
+      if (percent < 30 || ch.done) return;
+      ch.done = true;
+      if (ch.keep >= 0) {
+        ASSERT_EQ(truncate(ch.path.c_str(), ch.keep), 0);
+      } else {
+        std::ofstream(ch.path, std::ios::binary | std::ios::app) << "ISA*";
+      }
+    };
+    Scan s;
+    int32_t copyError = -1;
+    s.code = ScanX12File(input.path(), c.withCopy ? copy.path() : std::string(), "", s.interchanges,
+                         s.ta1s, s.groups, s.sets, target, &copyError);
+    EXPECT_TRUE(change.done);
+    EXPECT_EQ(s.code, 107);
+    ExpectConsistent(s);
+    struct sigaction after {};
+    sigaction(SIGBUS, nullptr, &after);
+    EXPECT_EQ(after.sa_handler, before.sa_handler);
+    EXPECT_EQ(after.sa_flags & SA_SIGINFO, before.sa_flags & SA_SIGINFO);
+  }
+}
+
+// A SIGBUS that does not come from the scan's mapping reaches the handler
+// that was in place before the scan, and that handler is in place after it.
+TEST(Scan, OtherBusErrorsGoToTheEarlierHandler) {
+  static volatile sig_atomic_t received = 0;
+  struct sigaction mine {}, earlier {}, after {};
+  mine.sa_handler = [](int) { received = received + 1; };
+  sigemptyset(&mine.sa_mask);
+  ASSERT_EQ(sigaction(SIGBUS, &mine, &earlier), 0);
+  std::string text;
+  for (int i = 0; i < 2000; ++i) text += Interchange();
+  TempFile input("bus.x12", text);
+  ProgressTarget target;
+  target.window = 1;
+  target.step = [](const ProgressTarget&, int percent) {
+    if (percent == 30) raise(SIGBUS);
+  };
+  Scan s;
+  EXPECT_EQ(ScanX12File(input.path(), "", "", s.interchanges, s.ta1s, s.groups, s.sets, target), 0);
+  EXPECT_EQ(received, 1);
+  sigaction(SIGBUS, &earlier, &after);
+  EXPECT_EQ(after.sa_handler, mine.sa_handler);
 }
 
 TEST(SplitTransactionSet, ReturnsTheSetsSegments) {
