@@ -21,6 +21,19 @@ ensure_packages() {
 # Packages every native build needs.
 CORE_PACKAGES=(cmake ninja-build g++ make)
 
+# Builds a configured tree: build_quietly DIR [cmake --build options...].
+# Says nothing when everything is up to date (ninja's dry run has no work),
+# so that a script's own output stands alone; otherwise the build's output
+# and errors go to stderr.
+build_quietly() {
+  local dir="$1"
+  shift
+  local plan
+  plan=$(cmake --build "$dir" "$@" -- -n 2>&1) || plan=""
+  [ "$plan" = "ninja: no work to do." ] && return 0
+  cmake --build "$dir" "$@" >&2
+}
+
 # Configures (once) and builds a CMake tree: build_tree DIR [cmake options...]
 build_tree() {
   local dir="$1"
@@ -28,5 +41,5 @@ build_tree() {
   if [ ! -f "$dir/build.ninja" ]; then
     cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >&2 || return 1
   fi
-  cmake --build "$dir" -j "$(nproc)" >&2
+  build_quietly "$dir" -j "$(nproc)"
 }

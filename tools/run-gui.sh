@@ -12,13 +12,13 @@ source tools/wine-env.sh
 
 ensure_packages "${WINE_PACKAGES[@]}" || { echo "could not install the Wine packages" >&2; exit 1; }
 # Configured once like ./test's Windows tree; only the program is built here
-# (ninja skips it when it is up to date).
+# (nothing is printed when it is up to date).
 if [ ! -f build/win64/build.ninja ]; then
   cmake -S "$ROOT" -B build/win64 -G Ninja -DCMAKE_BUILD_TYPE=Release -DX12_WERROR=ON \
     "-DCMAKE_TOOLCHAIN_FILE=$ROOT/tools/cmake/mingw-x86_64.cmake" \
     "-DCMAKE_CROSSCOMPILING_EMULATOR=$ROOT/tools/wine-run.sh" >&2 || exit 1
 fi
-cmake --build build/win64 --target scramble835w >&2 || { echo "build failed" >&2; exit 1; }
+build_quietly build/win64 --target scramble835w || { echo "build failed" >&2; exit 1; }
 
 if [ -z "${DISPLAY:-}" ]; then
   start_private_display || exit 1

@@ -21,16 +21,16 @@ start_private_display() {
     [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
     Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
     X12_XVFB_PID=$!
-    local i
-    for i in $(seq 1 50); do
+    # Until the server answers; one that ends (the display was taken
+    # meanwhile) sends us on to the next number.
+    while kill -0 "$X12_XVFB_PID" 2>/dev/null; do
       if xdpyinfo -display ":$n" >/dev/null 2>&1; then
         export DISPLAY=":$n"
         return 0
       fi
-      kill -0 "$X12_XVFB_PID" 2>/dev/null || break
       sleep 0.1
     done
-    kill "$X12_XVFB_PID" 2>/dev/null
+    wait "$X12_XVFB_PID" 2>/dev/null
     X12_XVFB_PID=""
   done
   echo "could not start Xvfb" >&2

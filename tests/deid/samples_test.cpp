@@ -91,7 +91,8 @@ TEST(Samples, EveryPublicSample) {
   int checked = 0;
   int64_t changed = 0;
   for (const std::string& name : names) {
-    if (name[0] == '.' || name == "SOURCES.md") continue;
+    // Beside the samples: .gitattributes and the notes on their sources and licences.
+    if (name[0] == '.' || (name.size() > 3 && name.compare(name.size() - 3, 3, ".md") == 0)) continue;
     changed += CheckFile(folder + "/" + name, checked % 2 == 0);
     ++checked;
   }

@@ -5,6 +5,9 @@
 # with Info, take its screenshot, close it, leave through Exit.
 #   gui_end_to_end.sh PROGRAM.exe dialog_probe.exe SAMPLE.835 WORKDIR
 # Needs DISPLAY and the Wine prefix that tools/test-windows.sh prepares.
+# Every wait here lasts until its event (a window appears or goes, a text
+# shows, the program ends) or until the program ends: ctest's timeout is the
+# only time limit.
 set -uo pipefail
 program="$1" probe="$2" sample="$3" work="$4"
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -22,9 +25,46 @@ WINE_TIMEOUT=120 "$wine_run" "$program" </dev/null >"$work/program.log" 2>&1 &
 program_pid=$!
 trap 'kill $program_pid 2>/dev/null' EXIT
 
+running() { kill -0 "$program_pid" 2>/dev/null; }
+
+# visible_window NAME: the id of a visible window whose name matches NAME.
+visible_window() { xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1; }
+
+# wait_window NAME: waits until such a window shows and prints its id.
+wait_window() {
+  local id
+  until id=$(visible_window "$1") && [ -n "$id" ]; do
+    running || return 1
+    sleep 0.1
+  done
+  echo "$id"
+}
+
+# wait_gone NAME: waits until no visible window matches NAME.
+wait_gone() {
+  while [ -n "$(visible_window "$1")" ]; do
+    running || return 1
+    sleep 0.1
+  done
+}
+
+# screenshot WINDOW FILE.png: waits until the window is drawn (the picture is
+# not a single colour and two pictures in a row agree) and saves it.
+screenshot() {
+  local shot="$work/shot.ppm" last="$work/last.ppm"
+  rm -f "$last"
+  while :; do
+    import -window "$1" "$shot" || return 1
+    if [ "$(convert "$shot" -format '%k' info:)" != 1 ] && cmp -s "$shot" "$last"; then
+      convert "$shot" "$2" && rm -f "$shot" "$last"
+      return
+    fi
+    mv "$shot" "$last"
+  done
+}
+
 title="Remittance De-Identifier version"
-window=$(timeout 60 xdotool search --sync --onlyvisible --name "$title" | head -n 1)
-[ -n "$window" ] || fail "the main dialog did not appear"
+window=$(wait_window "$title") || fail "the program ended before its main dialog appeared"
 echo "window: $(xdotool getwindowname "$window")"
 
 probe() { WINE_TIMEOUT=30 "$wine_run" "$probe" "$1" </dev/null 2>/dev/null; }
@@ -38,13 +78,13 @@ xdotool type --delay 5 "$output"
 [ "$(probe 105)" = "$output" ] || fail "output field holds '$(probe 105)'"
 xdotool key alt+s
 
-status=""
-for _ in $(seq 1 60); do
+# Each status shown is logged, so a run that never finishes shows where it stopped.
+status="" shown=""
+while [ "$status" != "Done, Ready" ]; do
+  running || fail "the program ended; its status bar showed '$status'"
   status="$(probe 111)"
-  [ "$status" = "Done, Ready" ] && break
-  sleep 0.5
+  [ "$status" = "$shown" ] || { echo "status: $status"; shown="$status"; }
 done
-[ "$status" = "Done, Ready" ] || fail "status bar shows '$status'"
 
 report="$(probe 103)"
 printf '%s' "$report" >"$work/report.txt"
@@ -60,32 +100,21 @@ out_segments=$(tr -d '\r\n' <"$work/output.txt" | tr '~' '\n' | grep -c .)
 [ "$in_segments" = "$out_segments" ] || fail "segments: $in_segments in, $out_segments out"
 cmp -s "$work/input.835" "$work/output.txt" && fail "output equals input"
 
-import -window "$window" "$work/main-dialog.png" || fail "no screenshot"
+screenshot "$window" "$work/main-dialog.png" || fail "no screenshot"
 echo "screenshot: $work/main-dialog.png"
 
 # Info opens the About viewer over the main dialog; Enter sends command 1,
 # which is its Close button.
 xdotool key alt+f
-viewer=$(timeout 30 xdotool search --sync --onlyvisible --name '^About$' | head -n 1)
-[ -n "$viewer" ] || fail "the About viewer did not appear"
-sleep 0.5
-import -window "$viewer" "$work/about-viewer.png" || fail "no screenshot of the viewer"
+viewer=$(wait_window '^About$') || fail "the program ended before the About viewer appeared"
+screenshot "$viewer" "$work/about-viewer.png" || fail "no screenshot of the viewer"
 echo "screenshot: $work/about-viewer.png"
 xdotool windowfocus --sync "$viewer"
 xdotool key Return
-for _ in $(seq 1 40); do
-  xdotool search --onlyvisible --name '^About$' >/dev/null 2>&1 || break
-  sleep 0.25
-done
-xdotool search --onlyvisible --name '^About$' >/dev/null 2>&1 && fail "Close did not end the viewer"
+wait_gone '^About$' || fail "the program ended instead of closing the viewer"
 xdotool windowfocus --sync "$window"
 
 xdotool key alt+x
-for _ in $(seq 1 40); do
-  kill -0 "$program_pid" 2>/dev/null || break
-  sleep 0.25
-done
-kill -0 "$program_pid" 2>/dev/null && fail "Exit did not end the program"
 wait "$program_pid"
 rc=$?
 trap - EXIT

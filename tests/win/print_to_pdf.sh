@@ -6,6 +6,8 @@
 #   print_to_pdf.sh win_app_tests.exe WORKDIR
 # Needs DISPLAY and the Wine prefix that tools/test-windows.sh prepares, and
 # the packages cups, printer-driver-cups-pdf and poppler-utils.
+# Every wait here lasts until its event (the scheduler answers, the PDF is
+# complete, the queue is empty): ctest's timeout is the only time limit.
 set -uo pipefail
 tests="$1" work="$2"
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -31,21 +33,21 @@ if ! timeout 5 lpstat -r 2>/dev/null | grep -q "is running"; then
   mkdir -p /run/cups
   cupsd -f </dev/null >"$work/cupsd.log" 2>&1 &
   cupsd_pid=$!
-  for _ in $(seq 1 50); do
-    timeout 5 lpstat -r 2>/dev/null | grep -q "is running" && break
-    sleep 0.2
+  until timeout 5 lpstat -r 2>/dev/null | grep -q "is running"; do
+    kill -0 "$cupsd_pid" 2>/dev/null || { cat "$work/cupsd.log"; fail "cupsd did not start"; }
+    sleep 0.1
   done
-  timeout 5 lpstat -r 2>/dev/null | grep -q "is running" || fail "cupsd did not start"
 fi
 timeout 30 lpadmin -p PDF -v cups-pdf:/ -E -m lsb/usr/cups-pdf/CUPS-PDF_opt.ppd ||
   fail "cannot add the PDF printer"
 timeout 30 lpadmin -d PDF || fail "cannot make PDF the default printer"
 
 # cups-pdf writes into the submitting user's ~/PDF (or its spool for
-# anonymous jobs); only files newer than this mark count.
+# anonymous jobs); only files newer than this mark count, so wait until a
+# file made now is newer than it (at once where times have nanoseconds).
 outdirs=("$HOME/PDF" /var/spool/cups-pdf)
 touch "$work/mark"
-sleep 1
+until touch "$work/tick" && [ -n "$(find "$work/tick" -newer "$work/mark")" ]; do sleep 0.1; done
 
 run_tests() {
   X12_PRINT_PAGES="Z:$(echo "$work/pages.txt" | tr / '\\')" WINE_TIMEOUT=120 \
@@ -53,19 +55,41 @@ run_tests() {
   return "${PIPESTATUS[0]}"
 }
 
+# queue_empty: true when the scheduler holds no job for the printer.
+queue_empty() {
+  local jobs
+  jobs=$(timeout 5 lpstat -o PDF 2>/dev/null) && [ -z "$jobs" ]
+}
+# The ids of the printer's finished jobs (done, cancelled or aborted); fails
+# when the scheduler does not answer.
+finished_jobs() {
+  local jobs
+  jobs=$(timeout 5 lpstat -W completed -o PDF 2>/dev/null) || return 1
+  awk '{print $1}' <<<"$jobs" | sort
+}
+finished_before=$(finished_jobs) || fail "the scheduler does not list its jobs"
+
 run_tests 'PrintToPrinter.PrintsTheInfoDocument' >"$work/print.log" ||
   { cat "$work/print.log"; fail "printing the About document failed"; }
 pages=$(tr -dc 0-9 <"$work/pages.txt")
 [ -n "$pages" ] || fail "no page count reported"
 
-pdf=""
-for _ in $(seq 1 120); do
-  pdf=$(find "${outdirs[@]}" -name '*.pdf' -newer "$work/mark" 2>/dev/null | head -n 1)
-  # Wait until the scheduler has finished the job, so the file is complete.
-  if [ -n "$pdf" ] && [ -z "$(timeout 5 lpstat -o PDF 2>/dev/null)" ]; then break; fi
-  sleep 0.5
+# The PDF is complete once the scheduler has finished the job; a job that
+# finished without leaving one failed.
+new_pdf() { find "${outdirs[@]}" -name '*.pdf' -newer "$work/mark" 2>/dev/null | head -n 1; }
+while :; do
+  pdf=$(new_pdf)
+  if queue_empty; then
+    [ -n "$pdf" ] && break
+    if finished=$(finished_jobs) && [ "$finished" != "$finished_before" ]; then
+      pdf=$(new_pdf)
+      [ -n "$pdf" ] && break
+      timeout 5 lpstat -W all -o 2>&1 | tail -n 3
+      fail "no PDF arrived"
+    fi
+  fi
+  sleep 0.2
 done
-[ -n "$pdf" ] || { timeout 5 lpstat -W all -o 2>&1 | tail -n 3; fail "no PDF arrived"; }
 cp "$pdf" "$work/about.pdf"
 rm -f "$pdf"
 pdf_pages=$(timeout 30 pdfinfo "$work/about.pdf" | sed -n 's/^Pages: *//p')
@@ -83,9 +107,6 @@ echo "empty control and cancelled dialog: passed"
 
 # The empty document is a job too: let it finish and take away what it left,
 # so that nothing of this run is waiting in the queue or the folder.
-for _ in $(seq 1 60); do
-  [ -z "$(timeout 5 lpstat -o PDF 2>/dev/null)" ] && break
-  sleep 0.5
-done
+until queue_empty; do sleep 0.2; done
 find "${outdirs[@]}" -name '*.pdf' -newer "$work/mark" -delete 2>/dev/null
 exit 0
