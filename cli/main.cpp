@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "check_command.h"
 #include "envelope.h"
 #include "platform.h"
 #include "random.h"
@@ -30,6 +31,7 @@ enum ExitCode { kExitOk = 0, kExitUsage = 2, kExitScanFailed = 3, kExitNotWritte
 const char kUsage[] =
     "Usage: scramble835 [--listing] [--report FILE] [--seed N] [--quiet] INPUT OUTPUT\n"
     "       scramble835 --inspect INPUT\n"
+    "       scramble835 --check [--json] INPUT OUTPUT\n"
     "       scramble835 --help | --version\n"
     "\n"
     "De-identifies an X12 835 remittance file: exchanges the names and\n"
@@ -43,6 +45,9 @@ const char kUsage[] =
     "                 without it the system's secure random source is used\n"
     "  --quiet        no progress on standard error\n"
     "  --inspect      show the envelope of INPUT\n"
+    "  --check        check OUTPUT against INPUT (first argument: check only;\n"
+    "                 after options: check the run's own output); --json for\n"
+    "                 a JSON summary; status 0 faithful, 1 not, 3 scan failed\n"
     "\n"
     "Exit status: 0 done, 2 bad arguments or paths, 3 scan failed,\n"
     "4 output or report not written.\n";
@@ -251,6 +256,8 @@ int Scramble(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "--check") == 0) return CheckCommand(argc - 2, argv + 2);
+  const CheckAfterRun check = TakeCheckOption(argc, argv);
   Options options;
   std::vector<std::string> paths;
   bool inspect = false;
@@ -299,5 +306,5 @@ int main(int argc, char** argv) {
   if (paths.size() != 2) return UsageError("expected INPUT and OUTPUT");
   options.input = paths[0];
   options.output = paths[1];
-  return Scramble(options);
+  return FinishRun(check, Scramble(options), options.input, options.output);
 }

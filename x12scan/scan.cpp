@@ -586,6 +586,22 @@ int32_t ScanX12File(const std::string& inputPath, const std::string& copyPath,
   return result;
 }
 
+int32_t ScanX12FileToSink(const std::string& inputPath, CopySink& copy,
+                          InterchangeTable& interchanges, Ta1Table& ta1s, GroupTable& groups,
+                          SetTable& sets, const ProgressTarget& progress) {
+  uint64_t size = 0;
+  bool sizeKnown = false;
+  if (InspectInputPath(inputPath, &size, &sizeKnown) == InputKind::kMissing) return kScanNotFound;
+  if (sizeKnown && size > kLargestFile) return kScanTooLarge;
+  InputFile input;
+  if (!input.Open(inputPath)) return kScanCantOpen;
+  if (input.size() > kLargestFile) return kScanTooLarge;
+  if (input.size() < kIsaLength) return kScanTooSmall;
+  Scanner scanner(input.data(), input.size(), &copy, interchanges, ta1s, groups, sets, progress);
+  scanner.ReleaseBehind(&input);
+  return scanner.Run();
+}
+
 std::string ScanErrorText(int32_t code) {
   switch (code) {
     case kScanOk: return "No Error";

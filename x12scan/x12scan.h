@@ -182,6 +182,15 @@ int32_t ScanX12File(const std::string& inputPath, const std::string& copyPath,
                     const ProgressTarget& progress, int32_t* copyError = nullptr,
                     CopyTee* tee = nullptr);
 
+/// Scans `inputPath` as ScanX12File does, but hands the unwrapped copy to
+/// `copy` (on the calling thread, in pieces of about a megabyte, each valid
+/// only during its call) instead of writing it to a file.  The input is
+/// mapped and given back behind the scan, so that memory stays small
+/// whatever the file's size.  Returns one of the ScanResult codes.
+int32_t ScanX12FileToSink(const std::string& inputPath, CopySink& copy,
+                          InterchangeTable& interchanges, Ta1Table& ta1s, GroupTable& groups,
+                          SetTable& sets, const ProgressTarget& progress);
+
 /// The scan proper over text held in memory, from preparation step 4 on
 /// (the too-small check) to the end.  `copy` may be null.  ScanX12File maps
 /// the file and calls this; tests and fuzzers call it directly.

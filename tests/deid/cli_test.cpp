@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "platform.h"
@@ -360,4 +361,46 @@ TEST(Cli, WarningsOnStandardErrorEvenWhenQuiet) {
       EXPECT_EQ(run.err.rfind(c.warning, 0), 0u) << run.err;
     }
   }
+}
+
+TEST(Cli, CheckExitStatuses) {
+  TempDir dir;
+  WriteFile(dir.File("in.835"), kInput);
+  WriteFile(dir.File("junk.txt"), std::string(200, 'x'));
+  ASSERT_EQ(RunCli({"--quiet", "--seed", "1", "in.835", "out.835"}, dir.Path()).exit, 0);
+  std::string tampered = ReadFile(dir.File("out.835"));
+  const size_t amount = tampered.find("*100*");
+  ASSERT_NE(amount, std::string::npos);
+  tampered.replace(amount, 5, "*101*");
+  WriteFile(dir.File("tampered.835"), tampered);
+  const struct {
+    std::vector<std::string> args;
+    int exit;
+    const char* out;  // the start of standard output
+    const char* err;  // found in standard error
+  } cases[] = {
+      {{"--check", "in.835", "out.835"}, 0, "Check: PASSED\n", ""},
+      {{"--check", "--json", "in.835", "out.835"}, 0, "{\"result\":\"passed\"", ""},
+      {{"--check", "in.835", "tampered.835"}, 1, "Check: FAILED: kept elements: segment 4 (CLP)", ""},
+      {{"--check", "--json", "in.835", "tampered.835"}, 1, "{\"result\":\"failed\"", ""},
+      {{"--check", "in.835"}, 2, "", "expects INPUT and OUTPUT"},
+      {{"--check", "--listing", "in.835", "out.835"}, 2, "", "unknown option --listing"},
+      {{"--json", "in.835", "out2.835"}, 2, "", "unknown option --json"},
+      {{"--check", "in.835", "junk.txt"}, 3, "", "junk.txt: No Interchange(s) Found"},
+      {{"--check", "missing.835", "out.835"}, 3, "", "missing.835: Input File Not found"},
+      // A run that checks its own output: the report, then the check.
+      {{"--quiet", "--seed", "2", "--check", "in.835", "run.835"}, 0, "Quorvel", ""},
+      {{"--quiet", "--report", "r.txt", "--check", "--json", "in.835", "run2.835"}, 0,
+       "{\"result\":\"passed\"", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+    const CliResult run = RunCli(c.args, dir.Path());
+    EXPECT_EQ(run.exit, c.exit) << run.err;
+    EXPECT_EQ(run.out.compare(0, std::strlen(c.out), c.out), 0) << run.out;
+    EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+  }
+  const std::string runOut = RunCli({"--quiet", "--seed", "3", "--check", "in.835", "run3.835"},
+                                    dir.Path()).out;
+  EXPECT_NE(runOut.find("\nCheck: PASSED\n"), std::string::npos) << runOut;
 }

@@ -1,0 +1,1148 @@
+#include "check.h"
+
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <exception>
+#include <map>
+#include <mutex>
+#include <new>
+#include <string_view>
+#include <thread>
+
+#include "claim_table.h"
+#include "line_reader.h"
+#include "x12scan.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Hashes of the input's identifying values, by column.
+
+// The member ids of all three kinds of NM1 form one pool: an original id
+// is forbidden in any of them.
+constexpr int kAnyMemberId = kClaimColumnCount;
+
+uint64_t Mix(uint64_t z) {
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+  return z ^ (z >> 31);
+}
+
+uint64_t HashValue(int column, std::string_view value) {
+  uint64_t h = Mix(0x9E3779B97F4A7C15ull * static_cast<uint64_t>(column + 1) ^ value.size());
+  const char* p = value.data();
+  size_t n = value.size();
+  while (n >= 8) {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    h = Mix(h ^ word);
+    p += 8;
+    n -= 8;
+  }
+  uint64_t word = 0;
+  if (n > 0) std::memcpy(&word, p, n);
+  h = Mix(h ^ word ^ (static_cast<uint64_t>(n) << 56));
+  return h == 0 ? 1 : h;
+}
+
+// A set of 64-bit hashes (never 0): open addressing, linear probing.
+class HashSet {
+ public:
+  void Insert(uint64_t h) {
+    if ((count_ + 1) * 2 > slots_.size()) Grow();
+    if (Place(slots_, h)) ++count_;
+  }
+  bool Contains(uint64_t h) const {
+    if (slots_.empty()) return false;
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = static_cast<size_t>(h) & mask;; i = (i + 1) & mask) {
+      if (slots_[i] == h) return true;
+      if (slots_[i] == 0) return false;
+    }
+  }
+
+ private:
+  static bool Place(std::vector<uint64_t>& slots, uint64_t h) {
+    const size_t mask = slots.size() - 1;
+    for (size_t i = static_cast<size_t>(h) & mask;; i = (i + 1) & mask) {
+      if (slots[i] == h) return false;
+      if (slots[i] == 0) {
+        slots[i] = h;
+        return true;
+      }
+    }
+  }
+  void Grow() {
+    std::vector<uint64_t> bigger(slots_.empty() ? size_t{1} << 12 : slots_.size() * 2, 0);
+    for (uint64_t h : slots_) {
+      if (h != 0) Place(bigger, h);
+    }
+    slots_.swap(bigger);
+  }
+
+  std::vector<uint64_t> slots_;
+  size_t count_ = 0;
+};
+
+struct Pools {
+  HashSet values;  // HashValue(column, value) of every non-empty collected value
+  bool Has(int column, std::string_view value) const {
+    return values.Contains(HashValue(column, value));
+  }
+  void Add(int column, std::string_view value) {
+    if (value.empty()) return;
+    values.Insert(HashValue(column, value));
+    // The scan of an output drops the spaces that end a segment: a value
+    // that ends in spaces and lands last in its segment comes back without
+    // them.
+    size_t kept = value.size();
+    while (kept > 0 && value[kept - 1] == ' ') --kept;
+    if (kept > 0 && kept < value.size()) values.Insert(HashValue(column, value.substr(0, kept)));
+  }
+};
+
+// ---------------------------------------------------------------------------
+// Lines of an unwrapped copy, cut as the engine cuts them: at CR, a LF
+// right after the CR belonging to the line end.
+
+// Hands the lines of pieces pushed in, in order, to `onLine`.
+class LineSplitter {
+ public:
+  template <typename OnLine>
+  void Feed(const char* data, size_t size, OnLine&& onLine) {
+    const char* p = data;
+    const char* const end = data + size;
+    if (pendingLf_ && p < end) {
+      pendingLf_ = false;
+      if (*p == '\n') ++p;
+    }
+    while (p < end) {
+      const char* cr = line_detail::FindCr(p, end);
+      if (cr == nullptr) {
+        carry_.append(p, static_cast<size_t>(end - p));
+        carrying_ = true;
+        return;
+      }
+      const std::string_view text(p, static_cast<size_t>(cr - p));
+      if (carrying_) {
+        carry_.append(text.data(), text.size());
+        onLine(std::string_view(carry_));
+        carry_.clear();
+        carrying_ = false;
+      } else {
+        onLine(text);
+      }
+      p = cr + 1;
+      if (p < end) {
+        if (*p == '\n') ++p;
+      } else {
+        pendingLf_ = true;
+      }
+    }
+  }
+  template <typename OnLine>
+  void Finish(OnLine&& onLine) {
+    if (carrying_) onLine(std::string_view(carry_));
+    carry_.clear();
+    carrying_ = false;
+  }
+
+ private:
+  std::string carry_;
+  bool carrying_ = false;
+  bool pendingLf_ = false;
+};
+
+// Pieces of a copy passed from a scan on its own thread to the reader: a
+// few at most, their buffers used again.
+class PieceQueue {
+ public:
+  void Push(const char* data, size_t size) {
+    std::string buffer;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock, [&] { return full_.size() < kDepth; });
+      if (!free_.empty()) {
+        buffer.swap(free_.back());
+        free_.pop_back();
+      }
+    }
+    buffer.assign(data, size);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      full_.push_back(std::move(buffer));
+    }
+    changed_.notify_all();
+  }
+  void Close() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      closed_ = true;
+    }
+    changed_.notify_all();
+  }
+  // The next piece into `piece`, whose old buffer goes back for use; false
+  // at the end.
+  bool Pop(std::string& piece) {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock, [&] { return !full_.empty() || closed_; });
+      if (full_.empty()) return false;
+      if (piece.capacity() > 0 && free_.size() < kDepth) free_.push_back(std::move(piece));
+      piece = std::move(full_.front());
+      full_.pop_front();
+    }
+    changed_.notify_all();
+    return true;
+  }
+
+ private:
+  static constexpr size_t kDepth = 4;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::string> full_;
+  std::vector<std::string> free_;
+  bool closed_ = false;
+};
+
+class QueueSink final : public CopySink {
+ public:
+  explicit QueueSink(PieceQueue& queue) : queue_(queue) {}
+  void Write(const char* data, size_t size) override { queue_.Push(data, size); }
+
+ private:
+  PieceQueue& queue_;
+};
+
+// The lines of a copy that a scan on its own thread writes into a queue.
+class LineSource {
+ public:
+  explicit LineSource(PieceQueue& queue) : queue_(queue) {}
+  // The next line, valid until the next call; false at the end.
+  bool Next(std::string_view& line) {
+    bool carrying = false;
+    carry_.clear();
+    for (;;) {
+      if (pos_ >= piece_.size()) {
+        if (ended_ || !queue_.Pop(piece_)) {
+          ended_ = true;
+          piece_.clear();
+          pos_ = 0;
+          if (!carrying) return false;
+          line = carry_;
+          return true;
+        }
+        pos_ = 0;
+        if (pendingLf_) {
+          pendingLf_ = false;
+          if (!piece_.empty() && piece_[0] == '\n') pos_ = 1;
+          continue;
+        }
+      }
+      const char* base = piece_.data();
+      const char* const end = base + piece_.size();
+      const char* cr = line_detail::FindCr(base + pos_, end);
+      if (cr == nullptr) {
+        carry_.append(base + pos_, piece_.size() - pos_);
+        carrying = true;
+        pos_ = piece_.size();
+        continue;
+      }
+      const size_t at = static_cast<size_t>(cr - base);
+      const std::string_view text(base + pos_, at - pos_);
+      size_t next = at + 1;
+      if (next < piece_.size()) {
+        if (base[next] == '\n') ++next;
+      } else {
+        pendingLf_ = true;
+      }
+      pos_ = next;
+      if (carrying) {
+        carry_.append(text.data(), text.size());
+        line = carry_;
+      } else {
+        line = text;
+      }
+      return true;
+    }
+  }
+
+ private:
+  PieceQueue& queue_;
+  std::string piece_;
+  size_t pos_ = 0;
+  std::string carry_;
+  bool pendingLf_ = false;
+  bool ended_ = false;
+};
+
+struct ScanTables {
+  InterchangeTable interchanges;
+  Ta1Table ta1s;
+  GroupTable groups;
+  SetTable sets;
+};
+
+// A scan of one file into a queue, on a thread of its own.
+class ScanJob {
+ public:
+  explicit ScanJob(const std::string& path) : path_(path) {}
+  // A scan still running (the reader gave up) is let run to its end.
+  ~ScanJob() {
+    if (!thread_.joinable()) return;
+    std::string piece;
+    while (queue_.Pop(piece)) {
+    }
+    Join();
+  }
+  void Start() {
+    thread_ = std::thread([this] {
+      QueueSink sink(queue_);
+      try {
+        code_ = ScanX12FileToSink(path_, sink, tables_.interchanges, tables_.ta1s, tables_.groups,
+                                  tables_.sets, ProgressTarget());
+      } catch (const std::bad_alloc&) {
+        outOfMemory_ = true;
+      }
+      queue_.Close();
+    });
+  }
+  void Join() {
+    if (thread_.joinable()) thread_.join();
+  }
+  PieceQueue& Queue() { return queue_; }
+  int32_t Code() const { return code_; }
+  bool OutOfMemory() const { return outOfMemory_; }
+  const ScanTables& Tables() const { return tables_; }
+
+ private:
+  std::string path_;
+  PieceQueue queue_;
+  ScanTables tables_;
+  int32_t code_ = 0;
+  bool outOfMemory_ = false;
+  std::thread thread_;
+};
+
+// ---------------------------------------------------------------------------
+// Elements.
+
+void CutAll(std::string_view body, int separator, std::vector<std::string_view>& elements) {
+  elements.clear();
+  if (separator < 0) {
+    elements.push_back(body);
+    return;
+  }
+  const char* p = body.data();
+  const char* const end = p + body.size();
+  for (;;) {
+    const char* stop = line_detail::FindByte(p, end, static_cast<unsigned char>(separator));
+    if (stop == nullptr) stop = end;
+    elements.emplace_back(p, static_cast<size_t>(stop - p));
+    if (stop == end) break;
+    p = stop + 1;
+  }
+}
+
+std::string_view ElementAt(const std::vector<std::string_view>& elements, size_t k) {
+  return k < elements.size() ? elements[k] : std::string_view();
+}
+
+// A code fit to be named in a finding: one to three capital letters or
+// digits.  Anything else is not named.
+std::string CodeName(std::string_view code) {
+  if (code.empty() || code.size() > 3) return "(other)";
+  for (char c : code) {
+    if (!((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return "(other)";
+  }
+  return std::string(code);
+}
+
+std::string ElementName(std::string_view tag, size_t position) {
+  std::string name = CodeName(tag);
+  if (position < 10) name += '0';
+  return name + std::to_string(position);
+}
+
+bool IsManufacturedMemberId(std::string_view id) {
+  if (id.size() != 10 || id[0] < '1' || id[0] > '9') return false;
+  for (size_t i = 1; i < 9; ++i) {
+    if (id[i] < '0' || id[i] > '9') return false;
+  }
+  return id[9] >= 'A' && id[9] <= 'Z';
+}
+
+// An X12 decimal amount in ten-thousandths; false for text that is none
+// (or too large or too fine to add up exactly).
+bool ParseAmount(std::string_view text, int64_t& value) {
+  value = 0;
+  if (text.empty()) return true;
+  size_t i = 0;
+  bool negative = false;
+  if (text[0] == '-' || text[0] == '+') {
+    negative = text[0] == '-';
+    ++i;
+  }
+  int64_t whole = 0;
+  int64_t fraction = 0;
+  int fractionDigits = 0;
+  bool dot = false, digits = false;
+  for (; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '.' && !dot) {
+      dot = true;
+    } else if (c >= '0' && c <= '9') {
+      digits = true;
+      if (!dot) {
+        if (whole > 100000000000000LL) return false;
+        whole = whole * 10 + (c - '0');
+      } else if (fractionDigits < 4) {
+        fraction = fraction * 10 + (c - '0');
+        ++fractionDigits;
+      } else if (c != '0') {
+        return false;
+      }
+    } else {
+      return false;
+    }
+  }
+  if (!digits) return false;
+  for (; fractionDigits < 4; ++fractionDigits) fraction *= 10;
+  value = whole * 10000 + fraction;
+  if (negative) value = -value;
+  return true;
+}
+
+// Findings by kind, in the order met.
+class FindingList {
+ public:
+  void Add(const std::string& kind, int64_t segment) {
+    auto found = index_.find(kind);
+    size_t at;
+    if (found == index_.end()) {
+      at = list_.size();
+      index_.emplace(kind, at);
+      list_.push_back(CheckFinding());
+      list_.back().kind = kind;
+    } else {
+      at = found->second;
+    }
+    CheckFinding& finding = list_[at];
+    ++finding.count;
+    if (finding.segments.size() < CheckFinding::kPositions) finding.segments.push_back(segment);
+  }
+  std::vector<CheckFinding> Take() { return std::move(list_); }
+
+ private:
+  std::map<std::string, size_t> index_;
+  std::vector<CheckFinding> list_;
+};
+
+// The balance of the 835 sets of one file, set by set: BPR02 against the
+// CLP04 total less the PLB adjustments.
+class BalanceWalker {
+ public:
+  enum State : signed char { kUnknown = -1, kUnbalanced = 0, kBalanced = 1 };
+
+  // Takes a segment's elements; `in835` tells whether it stands in an 835
+  // set (for ST: whether the set it opens is one).
+  void Segment(const std::vector<std::string_view>& e, bool in835, int64_t segment) {
+    const std::string_view tag = e[0];
+    if (tag == "ST") {
+      open_ = in835;
+      if (open_) {
+        bpr_ = clp_ = plb_ = 0;
+        hasBpr_ = false;
+        broken_ = false;
+        starts_.push_back(segment);
+      }
+      return;
+    }
+    if (!open_) return;
+    int64_t amount = 0;
+    if (tag == "SE") {
+      open_ = false;
+      states_.push_back(!hasBpr_ || broken_ ? kUnknown : bpr_ == clp_ - plb_ ? kBalanced : kUnbalanced);
+    } else if (tag == "BPR") {
+      hasBpr_ = ParseAmount(ElementAt(e, 2), bpr_);
+      if (!hasBpr_) broken_ = true;
+    } else if (tag == "CLP") {
+      if (ParseAmount(ElementAt(e, 4), amount)) clp_ += amount;
+      else broken_ = true;
+    } else if (tag == "PLB") {
+      for (size_t k = 4; k <= 14; k += 2) {
+        if (ParseAmount(ElementAt(e, k), amount)) plb_ += amount;
+        else broken_ = true;
+      }
+    }
+  }
+  const std::vector<signed char>& States() const { return states_; }
+  const std::vector<int64_t>& Starts() const { return starts_; }
+
+ private:
+  bool open_ = false;
+  bool hasBpr_ = false;
+  bool broken_ = false;
+  int64_t bpr_ = 0, clp_ = 0, plb_ = 0;
+  std::vector<signed char> states_;
+  std::vector<int64_t> starts_;
+};
+
+const char* const kColumnNames[kClaimColumnCount] = {
+    "CLP01 claim submitter's id",
+    "CLP07 payer claim control number",
+    "REF EA",
+    "NM1 QC last name",
+    "NM1 QC first name",
+    "NM1 QC middle name",
+    "NM1 QC member id",
+    "REF BB",
+    "REF 1G",
+    "REF SY",
+    "REF A6",
+    "REF 1L",
+    "REF 1W",
+    "REF G3",
+    "NM1 IL last name",
+    "NM1 IL first name",
+    "NM1 IL middle name",
+    "NM1 IL member id",
+    "NM1 74 last name",
+    "NM1 74 first name",
+    "NM1 74 middle name",
+    "NM1 74 member id",
+};
+
+bool IsMemberIdColumn(int column) {
+  return column == kPatientMemberId || column == kInsuredMemberId || column == kCorrectedMemberId;
+}
+
+// One replaced position of a collected line and its column.
+struct Replaced {
+  size_t position;
+  int column;
+};
+
+// The replaced positions of a collected line; their number.
+int ReplacedPositions(const LineClass& line, Replaced* out) {
+  if (line.kind == LineKind::kClaim) {
+    out[0] = {1, kClaimSubmitterId};
+    out[1] = {7, kPayerClaimControlNumber};
+    return 2;
+  }
+  if (const NameColumns* columns = NameColumnsOf(line.kind)) {
+    out[0] = {3, columns->last};
+    out[1] = {4, columns->first};
+    out[2] = {5, columns->middle};
+    out[3] = {9, columns->memberId};
+    return 4;
+  }
+  if (line.kind == LineKind::kReference) {
+    out[0] = {2, line.refColumn};
+    return 1;
+  }
+  return 0;
+}
+
+std::string KindLabel(const LineClass& line, const std::vector<std::string_view>& e) {
+  if (line.kind == LineKind::kClaim) return "CLP";
+  if (line.kind == LineKind::kReference) return "REF " + CodeName(ElementAt(e, 1));
+  return "NM1 " + CodeName(ElementAt(e, 1));
+}
+
+// ---------------------------------------------------------------------------
+// The check proper.
+
+class Checker {
+ public:
+  explicit Checker(CheckResult& result) : result_(result) {}
+
+  // First pass over the input: the pools of every column.
+  int32_t CollectPools(const std::string& inputPath, ScanTables& tables) {
+    struct PoolSink final : public CopySink {
+      Checker* checker;
+      ScanTables* tables;
+      LineSplitter splitter;
+      LineScanner scanner;
+      std::string_view e[10];
+      void Take(std::string_view line) {
+        const LineClass kind = ClassifyLine(line, scanner, tables->interchanges);
+        const int sep = scanner.elementSeparator;
+        Pools& pools = checker->pools_;
+        if (kind.kind == LineKind::kClaim) {
+          ++checker->result_.claims;
+          CutElements(kind.body, sep, e, 8);
+          pools.Add(kClaimSubmitterId, e[1]);
+          pools.Add(kPayerClaimControlNumber, e[7]);
+        } else if (const NameColumns* columns = NameColumnsOf(kind.kind)) {
+          CutElements(kind.body, sep, e, 10);
+          pools.Add(columns->last, e[3]);
+          pools.Add(columns->first, e[4]);
+          pools.Add(columns->middle, e[5]);
+          pools.Add(kAnyMemberId, e[9]);
+        } else if (kind.kind == LineKind::kReference) {
+          CutElements(kind.body, sep, e, 3);
+          pools.Add(kind.refColumn, e[2]);
+        }
+      }
+      // Called on the scan's thread: the tables hold every interchange of
+      // the piece.
+      void Write(const char* data, size_t size) override {
+        splitter.Feed(data, size, [this](std::string_view line) { Take(line); });
+      }
+    } sink;
+    sink.checker = this;
+    sink.tables = &tables;
+    const int32_t code = ScanX12FileToSink(inputPath, sink, tables.interchanges, tables.ta1s,
+                                           tables.groups, tables.sets, ProgressTarget());
+    sink.splitter.Finish([&sink](std::string_view line) { sink.Take(line); });
+    return code;
+  }
+
+  // Second pass: both files side by side.
+  void Compare(LineSource& input, LineSource& output, const InterchangeTable& inputInterchanges) {
+    std::string_view inLine, outLine;
+    for (;;) {
+      const bool hasIn = input.Next(inLine);
+      const bool hasOut = output.Next(outLine);
+      if (!hasIn && !hasOut) break;
+      if (hasIn) ++result_.inputSegments;
+      if (hasOut) ++result_.outputSegments;
+      const int64_t n = hasOut ? result_.outputSegments : result_.inputSegments;
+      LineClass kind;
+      if (hasIn) {
+        kind = ClassifyLine(inLine, inScanner_, inputInterchanges);
+        CutAll(kind.body, inScanner_.elementSeparator, inElements_);
+        inBalance_.Segment(inElements_, inScanner_.in835, result_.inputSegments);
+      }
+      std::string_view outBody;
+      if (hasOut) {
+        outBody = OutputBody(outLine);
+        CutAll(outBody, outSeparator_, outElements_);
+        WalkOutput(n);
+      }
+      if (misaligned_) continue;
+      if (!hasIn || !hasOut) {
+        Fail(kPointSegments, hasIn ? "the output ends before input segment " + std::to_string(n)
+                                   : "the output holds segment " + std::to_string(n) +
+                                         " beyond the input's last");
+        misaligned_ = true;
+        continue;
+      }
+      ++Point(kPointSegments).checked;
+      if (inElements_[0] != outElements_[0]) {
+        Fail(kPointSegments, "segment " + std::to_string(n) + ": the output holds " +
+                                 CodeName(outElements_[0]) + " where the input holds " +
+                                 CodeName(inElements_[0]));
+        misaligned_ = true;
+        continue;
+      }
+      ++Point(kPointKeptElements).checked;
+      if (kind.kind == LineKind::kPlain || kind.kind == LineKind::kIsa) {
+        if (inLine != outLine) KeptDiffers(n);
+      } else {
+        CompareCollected(n, kind);
+      }
+    }
+  }
+
+  void Finish(const ScanTables& in, const ScanTables& out) {
+    CompareEnvelope(in, out);
+    CompareBalance();
+    result_.untouched = untouched_.Take();
+    std::vector<CheckFinding> plb = plbReferences_.Take();
+    result_.untouched.insert(result_.untouched.end(), plb.begin(), plb.end());
+    result_.dates = dates_.Take();
+    result_.invalid = invalid_.Take();
+    for (int c = 0; c < kClaimColumnCount; ++c) {
+      if (IsMemberIdColumn(c) || values_[c] == 0) continue;
+      result_.columns.push_back({kColumnNames[c], values_[c], kept_[c]});
+    }
+  }
+
+ private:
+  CheckPointResult& Point(int point) { return result_.points[point]; }
+  void Fail(int point, const std::string& message) {
+    CheckPointResult& p = Point(point);
+    if (p.failures++ == 0) p.first = message;
+  }
+
+  // The output line without its terminator; an ISA line sets the
+  // delimiters (the output's tables fill on another thread, so they come
+  // from the header line itself).
+  std::string_view OutputBody(std::string_view line) {
+    if (line.size() >= 3 && line.compare(0, 3, "ISA") == 0) {
+      outSeparator_ = line.size() > 3 ? static_cast<unsigned char>(line[3]) : -1;
+      outSub_ = line.size() > 104 ? line[104] : 0;
+      outTerminator_ = line.size() > 105 ? line[105] : '\r';
+      return line.substr(0, 105);
+    }
+    if (!line.empty() && line.back() == outTerminator_) line.remove_suffix(1);
+    return line;
+  }
+
+  // Privacy findings and balance, from the output's own segments.
+  void WalkOutput(int64_t n) {
+    const std::vector<std::string_view>& e = outElements_;
+    const std::string_view tag = e[0];
+    if (tag == "ST") {
+      outIn835_ = ElementAt(e, 1).substr(0, 3) == "835";
+      if (outIn835_) ++result_.sets835;
+      inClaim_ = false;
+    }
+    outBalance_.Segment(e, outIn835_, n);
+    if (tag == "SE") {
+      outIn835_ = false;
+      inClaim_ = false;
+    }
+    if (!outIn835_) return;
+    if (tag == "CLP") {
+      inClaim_ = true;
+    } else if (tag == "LX") {
+      inClaim_ = false;
+    } else if (tag == "PLB") {
+      inClaim_ = false;
+      for (size_t k = 3; k <= 13; k += 2) {
+        const std::string_view adjustment = ElementAt(e, k);
+        if (adjustment.empty()) continue;
+        std::string_view reference = adjustment;
+        const size_t cut = outSub_ != 0 ? adjustment.find(outSub_) : std::string_view::npos;
+        if (cut != std::string_view::npos) reference = adjustment.substr(cut + 1);
+        if (HoldsClaimNumber(reference) || HoldsClaimNumber(adjustment)) {
+          plbReferences_.Add("PLB reference holding an original claim number", n);
+          break;
+        }
+      }
+    } else if (inClaim_) {
+      if (tag == "NM1") {
+        const std::string_view code = ElementAt(e, 1);
+        if (code != "QC" && code != "IL" && code != "74") untouched_.Add("NM1 " + CodeName(code), n);
+      } else if (tag == "REF") {
+        const std::string_view qualifier = ElementAt(e, 1);
+        if (line_detail::RefColumn(qualifier) < 0) untouched_.Add("REF " + CodeName(qualifier), n);
+      } else if (tag == "DTM") {
+        dates_.Add("DTM " + CodeName(ElementAt(e, 1)), n);
+      }
+    }
+  }
+
+  bool HoldsClaimNumber(std::string_view text) const {
+    return !text.empty() && (pools_.Has(kClaimSubmitterId, text) ||
+                             pools_.Has(kPayerClaimControlNumber, text));
+  }
+
+  // An element the run never replaces differs (or the number of elements
+  // does).
+  void KeptDiffers(int64_t n) {
+    const std::vector<std::string_view>& a = inElements_;
+    const std::vector<std::string_view>& b = outElements_;
+    const std::string where = "segment " + std::to_string(n) + " (" + CodeName(a[0]) + ")";
+    if (a.size() != b.size()) {
+      Fail(kPointKeptElements, where + ": " + std::to_string(b.size() - 1) +
+                                   " elements where the input has " + std::to_string(a.size() - 1));
+      return;
+    }
+    for (size_t k = 1; k < a.size(); ++k) {
+      if (a[k] != b[k]) {
+        Fail(kPointKeptElements, where + ": element " + ElementName(a[0], k) + " differs");
+        return;
+      }
+    }
+    Fail(kPointKeptElements, where + ": the segment's terminator differs");
+  }
+
+  void CompareCollected(int64_t n, const LineClass& kind) {
+    const std::vector<std::string_view>& a = inElements_;
+    const std::vector<std::string_view>& b = outElements_;
+    Replaced replaced[4];
+    const int count = ReplacedPositions(kind, replaced);
+    if (a.size() != b.size()) {
+      KeptDiffers(n);
+      return;
+    }
+    size_t next = 0;
+    for (size_t k = 1; k < a.size(); ++k) {
+      if (next < static_cast<size_t>(count) && replaced[next].position == k) {
+        Value(n, kind, replaced[next++].column, k, a[k], b[k]);
+      } else if (a[k] != b[k]) {
+        Fail(kPointKeptElements, "segment " + std::to_string(n) + " (" + KindLabel(kind, a) +
+                                     "): element " + ElementName(a[0], k) + " differs");
+      }
+    }
+    Validity(n, kind);
+  }
+
+  void Value(int64_t n, const LineClass& kind, int column, size_t k, std::string_view before,
+             std::string_view after) {
+    const std::string where = "segment " + std::to_string(n) + " (" + KindLabel(kind, inElements_) +
+                              "): " + ElementName(inElements_[0], k);
+    if (IsMemberIdColumn(column)) {
+      CheckPointResult& p = Point(kPointMemberIds);
+      ++p.checked;
+      if (!after.empty() && pools_.Has(kAnyMemberId, after)) {
+        Fail(kPointMemberIds, where + " is an original member id");
+      } else if (after.empty()) {
+        // The column's empty value: a claim without this kind of NM1 has
+        // none, and it moves like any other (validity names the segment).
+      } else if (!IsManufacturedMemberId(after)) {
+        Fail(kPointMemberIds, where + " is not a new member id");
+      } else {
+        ++result_.newMemberIds;
+      }
+      return;
+    }
+    ++Point(kPointReplacedValues).checked;
+    if (!after.empty() && !pools_.Has(column, after)) {
+      Fail(kPointReplacedValues, where + " holds no value of its column in the input");
+    }
+    if (!before.empty()) {
+      ++values_[column];
+      if (before == after) ++kept_[column];
+    }
+  }
+
+  // Segments the exchange left invalid: invalid now, not in the input.
+  void Validity(int64_t n, const LineClass& kind) {
+    const std::vector<std::string_view>& a = inElements_;
+    const std::vector<std::string_view>& b = outElements_;
+    auto check = [&](const char* what, auto invalid) {
+      if (invalid(b) && !invalid(a)) invalid_.Add(what, n);
+    };
+    using Elements = std::vector<std::string_view>;
+    if (NameColumnsOf(kind.kind) != nullptr) {
+      check("NM1 with NM108 but an empty NM109", [](const Elements& e) {
+        return !ElementAt(e, 8).empty() && ElementAt(e, 9).empty();
+      });
+      check("person's NM1 (NM102 1) with an empty last name", [](const Elements& e) {
+        return ElementAt(e, 2) == "1" && ElementAt(e, 3).empty();
+      });
+    } else if (kind.kind == LineKind::kReference) {
+      check("REF with an empty REF02", [](const Elements& e) {
+        return ElementAt(e, 2).empty() && ElementAt(e, 3).empty();
+      });
+    } else if (kind.kind == LineKind::kClaim) {
+      check("CLP with an empty CLP01", [](const Elements& e) { return ElementAt(e, 1).empty(); });
+    }
+  }
+
+  void CompareEnvelope(const ScanTables& in, const ScanTables& out) {
+    CheckPointResult& p = Point(kPointEnvelope);
+    auto fail = [&](const std::string& message) { Fail(kPointEnvelope, message); };
+    auto countText = [](const char* what, int32_t a, int32_t b) {
+      return std::string("the output has ") + std::to_string(b) + " " + what +
+             " where the input has " + std::to_string(a);
+    };
+    const int32_t ni = in.interchanges.Count();
+    p.checked += ni + in.groups.Count() + in.sets.Count();
+    if (ni != out.interchanges.Count()) fail(countText("interchange entries", ni, out.interchanges.Count()));
+    for (int32_t i = 1; i <= ni && i <= out.interchanges.Count(); ++i) {
+      const InterchangeEntry& a = in.interchanges[i];
+      const InterchangeEntry& b = out.interchanges[i];
+      const std::string where = "interchange " + std::to_string(i) + ": ";
+      if (std::strcmp(a.isaText, b.isaText) != 0) fail(where + "the ISA header differs (control number or other element)");
+      if (a.terminator != b.terminator) fail(where + "the segment terminator differs");
+      if (a.ieaGroupCount != b.ieaGroupCount) fail(where + "IEA01 differs");
+      if (a.groupsClosed != b.groupsClosed) fail(where + "the number of groups differs");
+      if (a.segmentCount != b.segmentCount) fail(where + "the number of segments differs");
+      if (a.ta1Count != b.ta1Count) fail(where + "the number of TA1 segments differs");
+      if ((a.length == 0) != (b.length == 0)) fail(where + "closed in one file only");
+    }
+    if (in.ta1s.Count() != out.ta1s.Count()) fail(countText("TA1 entries", in.ta1s.Count(), out.ta1s.Count()));
+    for (int32_t i = 1; i <= in.ta1s.Count() && i <= out.ta1s.Count(); ++i) {
+      const Ta1Entry& a = in.ta1s[i];
+      const Ta1Entry& b = out.ta1s[i];
+      if (std::strcmp(a.controlNumber, b.controlNumber) != 0 || std::strcmp(a.date, b.date) != 0 ||
+          std::strcmp(a.time, b.time) != 0 || std::strcmp(a.ackCode, b.ackCode) != 0 ||
+          std::strcmp(a.noteCode, b.noteCode) != 0 || a.segmentNumber != b.segmentNumber) {
+        fail("TA1 " + std::to_string(i) + " differs");
+      }
+    }
+    if (in.groups.Count() != out.groups.Count()) fail(countText("group entries", in.groups.Count(), out.groups.Count()));
+    for (int32_t i = 1; i <= in.groups.Count() && i <= out.groups.Count(); ++i) {
+      const GroupEntry& a = in.groups[i];
+      const GroupEntry& b = out.groups[i];
+      const std::string where = "group " + std::to_string(i) + ": ";
+      if (a.controlNumber != b.controlNumber) fail(where + "the control number (GS06) differs");
+      if (std::strcmp(a.functionalId, b.functionalId) != 0 || std::strcmp(a.senderCode, b.senderCode) != 0 ||
+          std::strcmp(a.receiverCode, b.receiverCode) != 0 || std::strcmp(a.date, b.date) != 0 ||
+          std::strcmp(a.time, b.time) != 0 || std::strcmp(a.agencyCode, b.agencyCode) != 0 ||
+          std::strcmp(a.version, b.version) != 0) {
+        fail(where + "the GS header differs");
+      }
+      if (a.interchange != b.interchange || a.segmentNumber != b.segmentNumber) fail(where + "stands elsewhere");
+      if (a.geSetCount != b.geSetCount) fail(where + "GE01 differs");
+      if (a.setsClosed != b.setsClosed) fail(where + "the number of sets differs");
+      if (a.segmentCount != b.segmentCount) fail(where + "the number of segments differs");
+      if ((a.length == 0) != (b.length == 0)) fail(where + "closed in one file only");
+    }
+    if (in.sets.Count() != out.sets.Count()) fail(countText("set entries", in.sets.Count(), out.sets.Count()));
+    for (int32_t i = 1; i <= in.sets.Count() && i <= out.sets.Count(); ++i) {
+      const SetEntry& a = in.sets[i];
+      const SetEntry& b = out.sets[i];
+      const std::string where = "transaction set " + std::to_string(i) + ": ";
+      if (a.controlNumber != b.controlNumber) fail(where + "the control number (ST02) differs");
+      if (std::strcmp(a.setId, b.setId) != 0) fail(where + "ST01 differs");
+      if (a.interchange != b.interchange || a.group != b.group || a.segmentNumber != b.segmentNumber) {
+        fail(where + "stands elsewhere");
+      }
+      if (a.seSegmentCount != b.seSegmentCount) fail(where + "SE01 differs");
+      if (a.segmentCount != b.segmentCount) fail(where + "the number of segments differs");
+      if (a.loopCount1 != b.loopCount1 || a.loopCount2 != b.loopCount2) fail(where + "the number of loops differs");
+      if ((a.length == 0) != (b.length == 0)) fail(where + "closed in one file only");
+    }
+    auto made = [](int32_t count, bool firstUsed) { return firstUsed ? count : 0; };
+    result_.interchanges = made(ni, in.interchanges[1].isaText[0] != '\0');
+    result_.groups = made(in.groups.Count(), in.groups[1].segmentNumber != 0);
+    result_.sets = made(in.sets.Count(), in.sets[1].setId[0] != '\0' || in.sets[1].segmentNumber != 0);
+  }
+
+  void CompareBalance() {
+    const std::vector<signed char>& a = inBalance_.States();
+    const std::vector<signed char>& b = outBalance_.States();
+    CheckPointResult& p = Point(kPointBalance);
+    for (size_t i = 0; i < a.size(); ++i) {
+      if (a[i] != BalanceWalker::kBalanced) {
+        ++result_.setsUnbalancedInInput;
+        continue;
+      }
+      ++p.checked;
+      if (i >= b.size() || b[i] != BalanceWalker::kBalanced) {
+        std::string where = "835 set " + std::to_string(i + 1);
+        if (i < outBalance_.Starts().size()) {
+          where += " (segment " + std::to_string(outBalance_.Starts()[i]) + ")";
+        }
+        Fail(kPointBalance, where + ": BPR02 no longer equals the CLP04 total less the PLB adjustments");
+      }
+    }
+  }
+
+  CheckResult& result_;
+  Pools pools_;
+  LineScanner inScanner_;
+  std::vector<std::string_view> inElements_, outElements_;
+  int outSeparator_ = -1;
+  char outSub_ = 0;
+  char outTerminator_ = 0;
+  bool outIn835_ = false;
+  bool inClaim_ = false;
+  bool misaligned_ = false;
+  BalanceWalker inBalance_, outBalance_;
+  FindingList untouched_, plbReferences_, dates_, invalid_;
+  int64_t values_[kClaimColumnCount] = {};
+  int64_t kept_[kClaimColumnCount] = {};
+};
+
+}  // namespace
+
+const char* CheckPointName(int point) {
+  static const char* const kNames[kCheckPointCount] = {
+      "segments", "envelope", "kept elements", "member ids", "replaced values", "balance"};
+  return point >= 0 && point < kCheckPointCount ? kNames[point] : "";
+}
+
+int CheckResult::FirstFailed() const {
+  for (int i = 0; i < kCheckPointCount; ++i) {
+    if (points[i].failures > 0) return i;
+  }
+  return -1;
+}
+
+CheckResult CheckScrambledFile(const std::string& inputPath, const std::string& outputPath) {
+  CheckResult result;
+  Checker checker(result);
+  ScanTables inputTables;
+  result.inputScan = checker.CollectPools(inputPath, inputTables);
+  if (result.inputScan != 0) return result;
+  ScanJob input(inputPath), output(outputPath);
+  input.Start();
+  output.Start();
+  {
+    LineSource inLines(input.Queue());
+    LineSource outLines(output.Queue());
+    checker.Compare(inLines, outLines, inputTables.interchanges);
+  }
+  input.Join();
+  output.Join();
+  if (input.OutOfMemory() || output.OutOfMemory()) throw std::bad_alloc();
+  result.outputScan = output.Code();
+  if (input.Code() != 0) result.inputScan = input.Code();  // the input changed since the first pass
+  if (!result.Scanned()) return result;
+  checker.Finish(input.Tables(), output.Tables());
+  return result;
+}
+
+namespace {
+
+std::string Plural(int64_t count, const char* one, const char* many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+std::string Positions(const CheckFinding& finding) {
+  std::string text;
+  for (size_t i = 0; i < finding.segments.size(); ++i) {
+    text += (i == 0 ? "" : ", ") + std::to_string(finding.segments[i]);
+  }
+  if (finding.count > static_cast<int64_t>(finding.segments.size())) text += ", ...";
+  return text;
+}
+
+void FindingLines(std::string& text, const std::vector<CheckFinding>& findings) {
+  for (const CheckFinding& f : findings) {
+    std::string label = "    " + f.kind + ": ";
+    text += label + Plural(f.count, "segment", "segments") + " (" + Positions(f) + ")\n";
+  }
+}
+
+std::string JsonText(const std::string& value) {
+  std::string out = "\"";
+  for (unsigned char c : value) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+std::string JsonFindings(const std::vector<CheckFinding>& findings) {
+  std::string out = "[";
+  for (size_t i = 0; i < findings.size(); ++i) {
+    const CheckFinding& f = findings[i];
+    out += i == 0 ? "" : ",";
+    out += "{\"kind\":" + JsonText(f.kind) + ",\"count\":" + std::to_string(f.count) +
+           ",\"segments\":[";
+    for (size_t k = 0; k < f.segments.size(); ++k) {
+      out += (k == 0 ? "" : ",") + std::to_string(f.segments[k]);
+    }
+    out += "]}";
+  }
+  return out + "]";
+}
+
+std::string FirstFailureText(const CheckResult& result) {
+  const int first = result.FirstFailed();
+  if (first < 0) return std::string();
+  return std::string(CheckPointName(first)) + ": " + result.points[first].first;
+}
+
+}  // namespace
+
+std::string CheckSummaryText(const CheckResult& result, const std::string& inputPath,
+                             const std::string& outputPath) {
+  std::string text;
+  const int first = result.FirstFailed();
+  text += first < 0 ? "Check: PASSED\n" : "Check: FAILED: " + FirstFailureText(result) + "\n";
+  text += "Input:  " + inputPath + " (" + Plural(result.inputSegments, "segment", "segments") +
+          ", " + Plural(result.interchanges, "interchange", "interchanges") + ", " +
+          Plural(result.groups, "group", "groups") + ", " +
+          Plural(result.sets, "transaction set", "transaction sets") + " of which " +
+          std::to_string(result.sets835) + " 835, " + Plural(result.claims, "claim", "claims") +
+          ")\n";
+  text += "Output: " + outputPath + " (" + Plural(result.outputSegments, "segment", "segments") +
+          ")\n";
+
+  text += "\nIntegrity\n";
+  for (int i = 0; i < kCheckPointCount; ++i) {
+    const CheckPointResult& p = result.points[i];
+    text += p.failures == 0 ? "  passed  " : "  FAILED  ";
+    text += std::string(CheckPointName(i)) + " (" + std::to_string(p.checked) + " checked";
+    if (p.failures > 0) {
+      text += ", " + std::to_string(p.failures) + " failed; first: " + p.first;
+    }
+    text += ")\n";
+  }
+  if (result.setsUnbalancedInInput > 0) {
+    text += "  " + Plural(result.setsUnbalancedInInput, "835 set does", "835 sets do") +
+            " not balance in the input (or has no BPR): not checked for balance\n";
+  }
+
+  text += "\nPrivacy\n";
+  if (result.claims <= 1) {
+    text += "  The input holds " + Plural(result.claims, "claim", "claims") +
+            ": no value could be exchanged with another claim.\n";
+  } else {
+    text += "  Values were exchanged among " + std::to_string(result.claims) + " claims.\n";
+  }
+  text += "  New member ids: " + std::to_string(result.newMemberIds) + "\n";
+  if (!result.columns.empty()) {
+    text += "  Values left where they were, by column (of the input's non-empty values):\n";
+    for (const ColumnKept& c : result.columns) {
+      text += "    " + c.column + ": " + std::to_string(c.kept) + " of " +
+              std::to_string(c.values) + "\n";
+    }
+  }
+  if (result.untouched.empty()) {
+    text += "  Identifying data the run does not exchange: none found\n";
+  } else {
+    text += "  Identifying data the run does not exchange (left in place):\n";
+    FindingLines(text, result.untouched);
+  }
+  if (!result.dates.empty()) {
+    text += "  Dates inside claims, kept on purpose (dates of service identify too):\n";
+    FindingLines(text, result.dates);
+  }
+
+  text += "\nValidity\n";
+  if (result.invalid.empty()) {
+    text += "  No segment left invalid by the exchange\n";
+  } else {
+    text += "  Segments the exchange left invalid:\n";
+    FindingLines(text, result.invalid);
+  }
+  return text;
+}
+
+std::string CheckSummaryJson(const CheckResult& result, const std::string& inputPath,
+                             const std::string& outputPath) {
+  const int first = result.FirstFailed();
+  std::string out = "{";
+  out += "\"result\":" + std::string(first < 0 ? "\"passed\"" : "\"failed\"");
+  out += ",\"firstFailure\":";
+  if (first < 0) {
+    out += "null";
+  } else {
+    out += "{\"point\":" + JsonText(CheckPointName(first)) +
+           ",\"message\":" + JsonText(result.points[first].first) + "}";
+  }
+  out += ",\"input\":{\"path\":" + JsonText(inputPath) +
+         ",\"segments\":" + std::to_string(result.inputSegments) +
+         ",\"interchanges\":" + std::to_string(result.interchanges) +
+         ",\"groups\":" + std::to_string(result.groups) +
+         ",\"transactionSets\":" + std::to_string(result.sets) +
+         ",\"sets835\":" + std::to_string(result.sets835) +
+         ",\"claims\":" + std::to_string(result.claims) + "}";
+  out += ",\"output\":{\"path\":" + JsonText(outputPath) +
+         ",\"segments\":" + std::to_string(result.outputSegments) + "}";
+  out += ",\"integrity\":[";
+  for (int i = 0; i < kCheckPointCount; ++i) {
+    const CheckPointResult& p = result.points[i];
+    out += i == 0 ? "" : ",";
+    out += "{\"point\":" + JsonText(CheckPointName(i)) +
+           ",\"passed\":" + (p.failures == 0 ? "true" : "false") +
+           ",\"checked\":" + std::to_string(p.checked) +
+           ",\"failures\":" + std::to_string(p.failures) +
+           ",\"first\":" + (p.failures == 0 ? std::string("null") : JsonText(p.first)) + "}";
+  }
+  out += "],\"setsNotBalancedInInput\":" + std::to_string(result.setsUnbalancedInInput);
+  out += ",\"privacy\":{\"claims\":" + std::to_string(result.claims) +
+         ",\"newMemberIds\":" + std::to_string(result.newMemberIds) + ",\"columns\":[";
+  for (size_t i = 0; i < result.columns.size(); ++i) {
+    const ColumnKept& c = result.columns[i];
+    out += i == 0 ? "" : ",";
+    out += "{\"column\":" + JsonText(c.column) + ",\"values\":" + std::to_string(c.values) +
+           ",\"kept\":" + std::to_string(c.kept) + "}";
+  }
+  out += "],\"untouched\":" + JsonFindings(result.untouched) +
+         ",\"dates\":" + JsonFindings(result.dates) + "}";
+  out += ",\"validity\":" + JsonFindings(result.invalid);
+  out += "}\n";
+  return out;
+}
