@@ -4,11 +4,15 @@
 //
 //   x12bench scan REPS FILE WORKDIR
 //   x12bench scramble REPS FILE WORKDIR SCRAMBLE835
+//   x12bench check REPS FILE WORKDIR SCRAMBLE835
 //
 // Prints the figures of every run, the medians, and one closing line
 //   RESULT <job> time_ratio=R rss_ratio=M
 // where R is the median job time over the median copy time and M is the
-// job's median peak resident memory over the file size.
+// job's median peak resident memory over the file size.  The check job
+// times, in each round, the scramble run and then `scramble835 --check` of
+// its output, and adds the ratio of the two medians:
+//   RESULT check time_ratio=R rss_ratio=M check_vs_scramble=C
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -88,7 +92,8 @@ double Median(std::vector<double> values) {
 int Usage() {
   std::fprintf(stderr,
                "usage: x12bench scan REPS FILE WORKDIR\n"
-               "       x12bench scramble REPS FILE WORKDIR SCRAMBLE835\n");
+               "       x12bench scramble REPS FILE WORKDIR SCRAMBLE835\n"
+               "       x12bench check REPS FILE WORKDIR SCRAMBLE835\n");
   return 2;
 }
 
@@ -100,8 +105,8 @@ int main(int argc, char** argv) {
   const int reps = std::max(1, std::atoi(argv[2]));
   const std::string file = argv[3];
   const std::string work = argv[4];
-  if (job == "scramble" && argc < 6) return Usage();
-  if (job != "scan" && job != "scramble") return Usage();
+  if ((job == "scramble" || job == "check") && argc < 6) return Usage();
+  if (job != "scan" && job != "scramble" && job != "check") return Usage();
   struct stat info;
   if (stat(file.c_str(), &info) != 0) {
     std::fprintf(stderr, "cannot read %s\n", file.c_str());
@@ -111,7 +116,7 @@ int main(int argc, char** argv) {
   const std::string copyOut = work + "/copy.out";
   const std::string jobOut = work + "/" + job + ".out";
 
-  std::vector<double> copyTimes, jobTimes, jobPeaks, copyPeaks;
+  std::vector<double> copyTimes, jobTimes, jobPeaks, copyPeaks, runTimes, runPeaks;
   // One untimed round first, so that both runs find the input in the page cache.
   Measure([&] { return CopyFile(file, copyOut); });
   for (int i = 0; i < reps; ++i) {
@@ -121,12 +126,26 @@ int main(int argc, char** argv) {
       run = Measure([&] { return ScanFile(file, jobOut); });
     } else {
       const std::string tool = argv[5];
+      const std::string scrambled = job == "check" ? work + "/scrambled.out" : jobOut;
       run = Measure([&] {
         const std::string report = work + "/report.txt";
         execl(tool.c_str(), tool.c_str(), "--quiet", "--seed", "1", "--report", report.c_str(), file.c_str(),
-              jobOut.c_str(), static_cast<char*>(nullptr));
+              scrambled.c_str(), static_cast<char*>(nullptr));
         return 127;
       });
+      if (job == "check") {
+        std::printf("run %d: scramble835 %.3f s (peak %.0f MB)\n", i + 1, run.seconds, run.peakBytes / 1e6);
+        runTimes.push_back(run.seconds);
+        runPeaks.push_back(run.peakBytes);
+        run = Measure([&] {
+          // The summary goes to a file; the exit status 0 says the output is faithful.
+          FILE* summary = std::freopen((work + "/check.txt").c_str(), "w", stdout);
+          if (summary == nullptr) return 126;
+          execl(tool.c_str(), tool.c_str(), "--check", file.c_str(), scrambled.c_str(),
+                static_cast<char*>(nullptr));
+          return 127;
+        });
+      }
     }
     std::printf("run %d: copy %.3f s (%.0f MB/s, peak %.0f MB)   %s %.3f s (%.0f MB/s, peak %.0f MB)\n", i + 1,
                 copy.seconds, megabytes / copy.seconds, copy.peakBytes / 1e6, job.c_str(), run.seconds,
@@ -148,6 +167,16 @@ int main(int argc, char** argv) {
               Median(copyPeaks) / 1e6);
   std::printf("%s: median %.3f s, %.0f MB/s, peak %.0f MB\n", job.c_str(), jobTime, megabytes / jobTime,
               jobPeak / 1e6);
+  if (job == "check") {
+    const double runTime = Median(runTimes);
+    std::printf("scramble835: median %.3f s, %.0f MB/s, peak %.0f MB\n", runTime, megabytes / runTime,
+                Median(runPeaks) / 1e6);
+    std::printf("RESULT check time_ratio=%.2f rss_ratio=%.2f check_vs_scramble=%.2f\n", jobTime / copyTime,
+                jobPeak / static_cast<double>(info.st_size), jobTime / runTime);
+    std::remove((work + "/scrambled.out").c_str());
+    std::remove((work + "/check.txt").c_str());
+    return 0;
+  }
   std::printf("RESULT %s time_ratio=%.2f rss_ratio=%.2f\n", job.c_str(), jobTime / copyTime,
               jobPeak / static_cast<double>(info.st_size));
   return 0;
