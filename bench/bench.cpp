@@ -135,6 +135,7 @@ int main(int argc, char** argv) {
       });
       if (job == "check") {
         std::printf("run %d: scramble835 %.3f s (peak %.0f MB)\n", i + 1, run.seconds, run.peakBytes / 1e6);
+        std::fflush(stdout);  // not to be written again by the next child
         runTimes.push_back(run.seconds);
         runPeaks.push_back(run.peakBytes);
         run = Measure([&] {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <deque>
 #include <exception>
-#include <map>
+#include <fstream>
 #include <mutex>
 #include <new>
 #include <string_view>
@@ -50,9 +50,18 @@ uint64_t HashValue(int column, std::string_view value) {
 // A set of 64-bit hashes (never 0): open addressing, linear probing.
 class HashSet {
  public:
+  // Room for about `expected` hashes before the set first grows.
+  void Reserve(size_t expected) {
+    size_t size = size_t{1} << 12;
+    while (size < expected * 2) size *= 2;
+    if (size > slots_.size() && count_ == 0) slots_.assign(size, 0);
+  }
   void Insert(uint64_t h) {
     if ((count_ + 1) * 2 > slots_.size()) Grow();
     if (Place(slots_, h)) ++count_;
+  }
+  const uint64_t* SlotOf(uint64_t h) const {
+    return slots_.empty() ? nullptr : &slots_[static_cast<size_t>(h) & (slots_.size() - 1)];
   }
   bool Contains(uint64_t h) const {
     if (slots_.empty()) return false;
@@ -86,21 +95,54 @@ class HashSet {
   size_t count_ = 0;
 };
 
-struct Pools {
-  HashSet values;  // HashValue(column, value) of every non-empty collected value
-  bool Has(int column, std::string_view value) const {
-    return values.Contains(HashValue(column, value));
+// The set is far larger than the processor's caches, so nearly every
+// insertion or lookup waits for memory: they are gathered in batches, each
+// slot asked for ahead (prefetched) as its hash is known, and done when the
+// batch is full, so that the waits overlap.
+constexpr size_t kBatch = 64;
+
+inline void PrefetchSlot(const void* address) {
+#if defined(__GNUC__)
+  __builtin_prefetch(address);
+#else
+  (void)address;
+#endif
+}
+
+class Pools {
+ public:
+  void Reserve(size_t expected) { values_.Reserve(expected); }
+  uint64_t HashOf(int column, std::string_view value) const {
+    const uint64_t h = HashValue(column, value);
+    PrefetchSlot(values_.SlotOf(h));
+    return h;
   }
+  bool Has(uint64_t hash) const { return values_.Contains(hash); }
+  bool Has(int column, std::string_view value) const { return Has(HashValue(column, value)); }
   void Add(int column, std::string_view value) {
     if (value.empty()) return;
-    values.Insert(HashValue(column, value));
+    Queue(HashOf(column, value));
     // The scan of an output drops the spaces that end a segment: a value
     // that ends in spaces and lands last in its segment comes back without
     // them.
     size_t kept = value.size();
     while (kept > 0 && value[kept - 1] == ' ') --kept;
-    if (kept > 0 && kept < value.size()) values.Insert(HashValue(column, value.substr(0, kept)));
+    if (kept > 0 && kept < value.size()) Queue(HashOf(column, value.substr(0, kept)));
   }
+  // Inserts what is queued; called before the first lookup.
+  void Flush() {
+    for (size_t i = 0; i < queued_; ++i) values_.Insert(queue_[i]);
+    queued_ = 0;
+  }
+
+ private:
+  void Queue(uint64_t h) {
+    queue_[queued_++] = h;
+    if (queued_ == kBatch) Flush();
+  }
+  HashSet values_;  // HashValue(column, value) of every non-empty collected value
+  uint64_t queue_[kBatch];
+  size_t queued_ = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -418,25 +460,37 @@ bool ParseAmount(std::string_view text, int64_t& value) {
 // Findings by kind, in the order met.
 class FindingList {
  public:
-  void Add(const std::string& kind, int64_t segment) {
-    auto found = index_.find(kind);
-    size_t at;
-    if (found == index_.end()) {
-      at = list_.size();
-      index_.emplace(kind, at);
+  // `code` follows `prefix` in the kind's name (NM1 GB, REF F8, ...).
+  void Add(const char* kind, int64_t segment) { Add(kind, std::string(), segment); }
+  void Add(const char* prefix, std::string_view code, int64_t segment) {
+    Add(prefix, CodeName(code), segment);
+  }
+
+ private:
+  void Add(const char* prefix, const std::string& name, int64_t segment) {
+    size_t at = 0;
+    const size_t prefixSize = std::strlen(prefix);
+    while (at < list_.size()) {
+      const std::string& kind = list_[at].kind;
+      if (kind.size() == prefixSize + name.size() && kind.compare(0, prefixSize, prefix) == 0 &&
+          kind.compare(prefixSize, std::string::npos, name) == 0) {
+        break;
+      }
+      ++at;
+    }
+    if (at == list_.size()) {
       list_.push_back(CheckFinding());
-      list_.back().kind = kind;
-    } else {
-      at = found->second;
+      list_.back().kind = prefix + name;
     }
     CheckFinding& finding = list_[at];
     ++finding.count;
     if (finding.segments.size() < CheckFinding::kPositions) finding.segments.push_back(segment);
   }
+
+ public:
   std::vector<CheckFinding> Take() { return std::move(list_); }
 
  private:
-  std::map<std::string, size_t> index_;
   std::vector<CheckFinding> list_;
 };
 
@@ -593,11 +647,18 @@ class Checker {
         splitter.Feed(data, size, [this](std::string_view line) { Take(line); });
       }
     } sink;
+    // About one distinct value for every 64 bytes of the input, so that
+    // the set seldom grows.
+    std::ifstream file(inputPath, std::ios::binary | std::ios::ate);
+    const std::streamoff size = file ? static_cast<std::streamoff>(file.tellg()) : 0;
+    if (size > 0) pools_.Reserve(static_cast<size_t>(size / 64));
+    file.close();
     sink.checker = this;
     sink.tables = &tables;
     const int32_t code = ScanX12FileToSink(inputPath, sink, tables.interchanges, tables.ta1s,
                                            tables.groups, tables.sets, ProgressTarget());
     sink.splitter.Finish([&sink](std::string_view line) { sink.Take(line); });
+    pools_.Flush();
     return code;
   }
 
@@ -649,6 +710,7 @@ class Checker {
   }
 
   void Finish(const ScanTables& in, const ScanTables& out) {
+    ResolveLookups();
     CompareEnvelope(in, out);
     CompareBalance();
     result_.untouched = untouched_.Take();
@@ -718,12 +780,12 @@ class Checker {
     } else if (inClaim_) {
       if (tag == "NM1") {
         const std::string_view code = ElementAt(e, 1);
-        if (code != "QC" && code != "IL" && code != "74") untouched_.Add("NM1 " + CodeName(code), n);
+        if (code != "QC" && code != "IL" && code != "74") untouched_.Add("NM1 ", code, n);
       } else if (tag == "REF") {
         const std::string_view qualifier = ElementAt(e, 1);
-        if (line_detail::RefColumn(qualifier) < 0) untouched_.Add("REF " + CodeName(qualifier), n);
+        if (line_detail::RefColumn(qualifier) < 0) untouched_.Add("REF ", qualifier, n);
       } else if (tag == "DTM") {
-        dates_.Add("DTM " + CodeName(ElementAt(e, 1)), n);
+        dates_.Add("DTM ", ElementAt(e, 1), n);
       }
     }
   }
@@ -774,33 +836,53 @@ class Checker {
     Validity(n, kind);
   }
 
+  // A replaced value: counted now, looked up in its column's pool with a
+  // batch of others (see kBatch).
   void Value(int64_t n, const LineClass& kind, int column, size_t k, std::string_view before,
              std::string_view after) {
-    const std::string where = "segment " + std::to_string(n) + " (" + KindLabel(kind, inElements_) +
-                              "): " + ElementName(inElements_[0], k);
-    if (IsMemberIdColumn(column)) {
-      CheckPointResult& p = Point(kPointMemberIds);
-      ++p.checked;
-      if (!after.empty() && pools_.Has(kAnyMemberId, after)) {
-        Fail(kPointMemberIds, where + " is an original member id");
-      } else if (after.empty()) {
-        // The column's empty value: a claim without this kind of NM1 has
-        // none, and it moves like any other (validity names the segment).
-      } else if (!IsManufacturedMemberId(after)) {
-        Fail(kPointMemberIds, where + " is not a new member id");
-      } else {
-        ++result_.newMemberIds;
-      }
-      return;
-    }
-    ++Point(kPointReplacedValues).checked;
-    if (!after.empty() && !pools_.Has(column, after)) {
-      Fail(kPointReplacedValues, where + " holds no value of its column in the input");
-    }
-    if (!before.empty()) {
+    const bool memberId = IsMemberIdColumn(column);
+    ++Point(memberId ? kPointMemberIds : kPointReplacedValues).checked;
+    if (!memberId && !before.empty()) {
       ++values_[column];
       if (before == after) ++kept_[column];
     }
+    // An empty value is the column's own (a claim without one passes it
+    // on); validity names what that leaves invalid.
+    if (after.empty()) return;
+    Lookup& l = lookups_[lookupCount_++];
+    l.hash = pools_.HashOf(memberId ? kAnyMemberId : column, after);
+    l.segment = n;
+    l.position = k;
+    l.kind = kind.kind;
+    l.memberId = memberId;
+    l.newForm = memberId && IsManufacturedMemberId(after);
+    const std::string_view code = ElementAt(inElements_, 1);
+    l.code = kind.kind == LineKind::kClaim ? std::string() : CodeName(code);
+    if (lookupCount_ == kBatch) ResolveLookups();
+  }
+
+  void ResolveLookups() {
+    for (size_t i = 0; i < lookupCount_; ++i) {
+      const Lookup& l = lookups_[i];
+      const bool found = pools_.Has(l.hash);
+      auto where = [&] {
+        const char* tag = l.kind == LineKind::kClaim ? "CLP" : l.kind == LineKind::kReference ? "REF" : "NM1";
+        return "segment " + std::to_string(l.segment) + " (" + tag + (l.code.empty() ? "" : " ") +
+               l.code + "): " + ElementName(tag, l.position);
+      };
+      if (l.memberId) {
+        if (found) {
+          Fail(kPointMemberIds, where() + " is an original member id");
+        } else if (!l.newForm) {
+          Fail(kPointMemberIds, where() + " is not a new member id");
+        } else {
+          ++result_.newMemberIds;
+        }
+      } else if (!found) {
+        Fail(kPointReplacedValues, where() + " holds no value of its column in the input");
+      }
+    }
+    lookupCount_ = 0;
   }
 
   // Segments the exchange left invalid: invalid now, not in the input.
@@ -931,6 +1013,17 @@ class Checker {
   BalanceWalker inBalance_, outBalance_;
   FindingList untouched_, plbReferences_, dates_, invalid_;
   int64_t values_[kClaimColumnCount] = {};
+  struct Lookup {
+    uint64_t hash;
+    int64_t segment;
+    size_t position;
+    LineKind kind;
+    bool memberId;
+    bool newForm;
+    std::string code;
+  };
+  Lookup lookups_[kBatch];
+  size_t lookupCount_ = 0;
   int64_t kept_[kClaimColumnCount] = {};
 };
 
