@@ -599,7 +599,11 @@ int32_t ScanX12FileToSink(const std::string& inputPath, CopySink& copy,
   if (input.size() < kIsaLength) return kScanTooSmall;
   Scanner scanner(input.data(), input.size(), &copy, interchanges, ta1s, groups, sets, progress);
   scanner.ReleaseBehind(&input);
-  return scanner.Run();
+  int32_t result = scanner.Run();
+  // As for ScanX12File: what was read from a file that changed under the
+  // scan describes no file at all.
+  if (!input.Close()) result = kScanInputChanged;
+  return result;
 }
 
 std::string ScanErrorText(int32_t code) {

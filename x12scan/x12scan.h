@@ -186,7 +186,9 @@ int32_t ScanX12File(const std::string& inputPath, const std::string& copyPath,
 /// `copy` (on the calling thread, in pieces of about a megabyte, each valid
 /// only during its call) instead of writing it to a file.  The input is
 /// mapped and given back behind the scan, so that memory stays small
-/// whatever the file's size.  Returns one of the ScanResult codes.
+/// whatever the file's size.  Returns one of the ScanResult codes
+/// (kScanInputChanged, as ScanX12File, for a file that changed under the
+/// scan: then the pieces handed over describe no file).
 int32_t ScanX12FileToSink(const std::string& inputPath, CopySink& copy,
                           InterchangeTable& interchanges, Ta1Table& ta1s, GroupTable& groups,
                           SetTable& sets, const ProgressTarget& progress);
