@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "counts.h"
 #include "random.h"
 #include "x12scan.h"
 
@@ -34,20 +35,6 @@ class EngineNotice {
  public:
   virtual ~EngineNotice() = default;
   virtual void Show(const std::string& text) = 0;
-};
-
-/// The seven counts of the run report.
-struct ScrambleCounts {
-  int64_t segmentsIn = 0;
-  int64_t claimsFound = 0;
-  int64_t clpChanged = 0;
-  int64_t patientChanged = 0;
-  int64_t insuredChanged = 0;
-  int64_t otherChanged = 0;
-  int64_t totalChanged = 0;
-  /// Not in the report's counts: identifying values written empty because
-  /// they belong to no claim or would break the receiving interchange.
-  int64_t valuesEmptied = 0;
 };
 
 /// Why the engine itself refused to write the output: negative, so that

@@ -1,6 +1,6 @@
 // File-system services that the run and the command-line tool need, kept
 // behind plain functions so that each platform supplies its own version
-// (platform_posix.cpp here; the Windows program brings its own).
+// (platform_posix.cpp and platform_win.cpp).
 //
 // Error codes are the platform's own positive numbers (errno values on
 // POSIX, Windows error codes on Windows); 0 means success.

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "engine.h"
 #include "line_reader.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include "checked_writer.h"
 #include "claim_table.h"
 #include "collector.h"
-#include "engine.h"
+#include "counts.h"
 #include "x12scan.h"
 
 /// What the rewrite needs besides the table.
