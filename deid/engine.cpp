@@ -129,7 +129,7 @@ ScrambleResult ScrambleFile(EngineDialog& dialog, const std::string& copyPath,
   }
   CheckedWriter reportOut(size_t{64} << 10);
   errno = 0;
-  FILE* reportFile = reportPath.empty() ? nullptr : std::fopen(reportPath.c_str(), "wb");
+  FILE* reportFile = reportPath.empty() ? nullptr : OpenFileShared(reportPath, "wb");
   if (reportFile == nullptr) {
     int32_t code = errno != 0 ? errno : ENOENT;
     notice.Show("Error # " + std::to_string(code) + " On OPEN Of " + reportPath);

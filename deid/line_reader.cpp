@@ -12,7 +12,7 @@ constexpr size_t kBlockSize = size_t{4} << 20;
 int32_t LineReader::Open(const std::string& path) {
   Close();
   errno = 0;
-  file_ = path.empty() ? nullptr : std::fopen(path.c_str(), "rb");
+  file_ = path.empty() ? nullptr : OpenFileShared(path, "rb");
   if (file_ == nullptr) {
     int32_t code = errno != 0 ? errno : ENOENT;
     return code;

@@ -19,8 +19,40 @@
 /// forgets it once it has deleted it.
 int32_t MakeTempFileName(const std::string& prefix, std::string& path);
 
+/// A temporary file that holds protected data during a run: readable and
+/// writable by its owner only, and gone however the process ends.
+struct PrivateTempFile {
+  /// A name under which this process can open the file again, each open
+  /// with a file position of its own.  It need not be a name in any folder
+  /// (on Linux it reaches the file through the descriptor below): tell the
+  /// user "temporary file", not this path.
+  std::string path;
+  /// The descriptor (POSIX) or handle (Windows) that keeps the file.
+  intptr_t handle = -1;
+  /// True when `path` is the file's name in the temporary folder and the
+  /// name is registered for deletion on an interrupt (see RegisterTempFile).
+  bool named = false;
+};
+
+/// Creates a private temporary file in the system's temporary folder
+/// (TMPDIR or /tmp on POSIX), its name starting with the first three
+/// characters of `prefix`.  On POSIX the name is removed at once and the
+/// file lives on through its descriptor, so nothing is left whatever ends
+/// the process, SIGKILL included; a system without /proc keeps the name,
+/// registered for deletion on an interrupt.  On Windows the file is held
+/// open to be deleted when its last handle closes (a killed process
+/// included) and its name is registered for the console-control cleanup;
+/// every other open of it must allow deletion (OpenFileShared does).
+/// Returns 0, or an error code with `file` unchanged.
+int32_t CreatePrivateTempFile(const std::string& prefix, PrivateTempFile& file);
+
+/// Deletes the file made by CreatePrivateTempFile and lets go of it,
+/// leaving `file` empty; on an empty record it does nothing.
+void ClosePrivateTempFile(PrivateTempFile& file);
+
 /// Deletes a file.  An empty path or a file that does not exist is not an
-/// error.  Returns 0 or an error code.
+/// error.  Returns 0 or an error code.  A `tempPath` of CreateOutputTempFile
+/// is let go of (and so deleted) this way too.
 int32_t RemoveFile(const std::string& path);
 
 /// True when `path` names an existing regular file (following links).
@@ -42,8 +74,13 @@ bool IsSameFile(const std::string& a, const std::string& b);
 /// permissions that the finished output is to have; `file` that file opened
 /// for binary writing.  An existing target that this process may not write
 /// is refused.  Returns 0 or an error code; on failure nothing is left
-/// behind and `file` is null.  Like MakeTempFileName, the new file is
-/// registered for deletion on an interrupt from its creation on.
+/// behind and `file` is null.  Until MoveFileReplacing puts it in place the
+/// file is deleted by the system when the process ends, however it ends:
+/// on Linux it is made without a name (`tempPath` then reaches it through
+/// this process and is no name in the folder), on Windows it is marked for
+/// deletion.  Where that cannot be, it is a named file.  Either way its
+/// name is registered for deletion on an interrupt while it has one; the
+/// caller forgets it after MoveFileReplacing or RemoveFile.
 int32_t CreateOutputTempFile(const std::string& outputPath, std::string& tempPath,
                              std::string& targetPath, FILE** file);
 
@@ -75,6 +112,11 @@ std::string PlatformErrorText(int32_t code);
 bool RegisterTempFile(const std::string& path);
 void ForgetTempFile(const std::string& path);
 void InstallInterruptCleanup();
+
+/// Deletes every registered file and every output in the making that was
+/// not yet moved into place or removed, and forgets them: for a process
+/// that caught a failure it cannot finish its run after (memory ran out).
+void DeleteRegisteredTempFiles();
 
 /// True when the stream is an interactive terminal.
 bool IsTerminalStream(FILE* stream);

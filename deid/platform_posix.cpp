@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <atomic>
+#include <mutex>
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -82,6 +83,95 @@ void DeleteRegisteredAndDie(int signalNumber) {
   raise(signalNumber);
 }
 
+// A name under which this process opens the file of descriptor `fd` anew,
+// with a file position of its own.
+std::string DescriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+// True when `path` reaches the very file of descriptor `fd` (the system
+// has /proc).
+bool ReachesDescriptor(const std::string& path, int fd) {
+  struct stat byPath {}, byDescriptor {};
+  return stat(path.c_str(), &byPath) == 0 && fstat(fd, &byDescriptor) == 0 &&
+         byPath.st_dev == byDescriptor.st_dev && byPath.st_ino == byDescriptor.st_ino;
+}
+
+// Outputs made without a name: the descriptor that keeps each one after its
+// stream is closed, until it is linked into place or let go of.
+constexpr int kUnnamedSlots = 16;
+std::mutex gUnnamedMutex;
+int gUnnamed[kUnnamedSlots] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+
+bool KeepUnnamed(int fd) {
+  std::lock_guard<std::mutex> lock(gUnnamedMutex);
+  for (int& slot : gUnnamed) {
+    if (slot < 0) {
+      slot = fd;
+      return true;
+    }
+  }
+  return false;
+}
+
+// The kept descriptor that `path` reaches, taken out of the list; -1 when
+// `path` is no unnamed output.
+int TakeUnnamed(const std::string& path) {
+  std::lock_guard<std::mutex> lock(gUnnamedMutex);
+  for (int& slot : gUnnamed) {
+    if (slot >= 0 && path == DescriptorPath(slot)) {
+      const int fd = slot;
+      slot = -1;
+      return fd;
+    }
+  }
+  return -1;
+}
+
+// Creates the output's temporary file in `folder` without a name
+// (O_TMPFILE), or returns null where the system or the file system cannot.
+FILE* CreateUnnamedOutput(const std::string& folder, mode_t mode, std::string& tempPath) {
+#ifdef O_TMPFILE
+  const int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+  if (fd < 0) return nullptr;
+  const int keep = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  FILE* stream = nullptr;
+  if (keep >= 0 && ReachesDescriptor(DescriptorPath(keep), keep) && KeepUnnamed(keep)) {
+    stream = fdopen(fd, "wb");
+    if (stream == nullptr) TakeUnnamed(DescriptorPath(keep));
+  }
+  if (stream == nullptr) {
+    close(fd);
+    if (keep >= 0) close(keep);
+    return nullptr;
+  }
+  tempPath = DescriptorPath(keep);
+  return stream;
+#else
+  (void)folder;
+  (void)mode;
+  (void)tempPath;
+  return nullptr;
+#endif
+}
+
+// Gives the unnamed file of descriptor `keep` (reached as `from`) the name
+// `to`, replacing what is there in one step: a link under a fresh name
+// beside it, then the rename.  Closes `keep`.
+int32_t LinkUnnamedOver(int keep, const std::string& from, const std::string& to) {
+  int32_t code = EEXIST;
+  for (int attempt = 0; attempt < 100 && code == EEXIST; ++attempt) {
+    const std::string candidate = FolderOf(to) + "/.~sc" + UniqueSuffix() + ".tmp";
+    SignalBlock block;  // an interrupt comes before the link or after the rename
+    if (linkat(AT_FDCWD, from.c_str(), AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+      code = errno;
+      continue;
+    }
+    code = rename(candidate.c_str(), to.c_str()) == 0 ? 0 : errno;
+    if (code != 0) unlink(candidate.c_str());
+  }
+  close(keep);
+  return code;
+}
+
 }  // namespace
 
 int32_t MakeTempFileName(const std::string& prefix, std::string& path) {
@@ -97,8 +187,37 @@ int32_t MakeTempFileName(const std::string& prefix, std::string& path) {
   return 0;
 }
 
+int32_t CreatePrivateTempFile(const std::string& prefix, PrivateTempFile& file) {
+  std::string name = TempFolder() + "/" + prefix.substr(0, 3) + "XXXXXX";
+  SignalBlock block;
+  // mkostemp creates the file exclusively with mode 0600.
+  const int fd = mkostemp(&name[0], O_CLOEXEC);
+  if (fd < 0) return errno != 0 ? errno : EIO;
+  PrivateTempFile made;
+  made.handle = fd;
+  made.path = DescriptorPath(fd);
+  if (!ReachesDescriptor(made.path, fd) || unlink(name.c_str()) != 0) {
+    made.path = name;
+    made.named = true;
+    RegisterTempFile(name);
+  }
+  file = made;
+  return 0;
+}
+
+void ClosePrivateTempFile(PrivateTempFile& file) {
+  if (file.named) {
+    unlink(file.path.c_str());
+    ForgetTempFile(file.path);
+  }
+  if (file.handle >= 0) close(static_cast<int>(file.handle));
+  file = PrivateTempFile();
+}
+
 int32_t RemoveFile(const std::string& path) {
   if (path.empty()) return 0;
+  const int unnamed = TakeUnnamed(path);
+  if (unnamed >= 0) return close(unnamed) == 0 ? 0 : errno;
   if (unlink(path.c_str()) != 0 && errno != ENOENT) return errno;
   return 0;
 }
@@ -148,6 +267,11 @@ int32_t CreateTempBeside(const std::string& outputPath, std::string& tempPath,
     if (!ownerOnly) mode = info.st_mode & 07777;
   }
   const std::string folder = FolderOf(target);
+  if (FILE* stream = CreateUnnamedOutput(folder, mode, tempPath)) {
+    targetPath = target;
+    *file = stream;
+    return 0;
+  }
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string candidate = folder + "/.~sc" + UniqueSuffix() + ".tmp";
     SignalBlock block;
@@ -213,6 +337,8 @@ bool IsSamePath(const std::string& a, const std::string& b) {
 }
 
 int32_t MoveFileReplacing(const std::string& from, const std::string& to) {
+  const int unnamed = TakeUnnamed(from);
+  if (unnamed >= 0) return LinkUnnamedOver(unnamed, from, to);
   if (rename(from.c_str(), to.c_str()) != 0) return errno;
   return 0;
 }
@@ -234,6 +360,19 @@ bool RegisterTempFile(const std::string& path) {
 void ForgetTempFile(const std::string& path) {
   for (int i = 0; i < kTempSlots; ++i) {
     if (gTempUsed[i] && path == gTempPaths[i]) gTempUsed[i] = 0;
+  }
+}
+
+void DeleteRegisteredTempFiles() {
+  for (int i = 0; i < kTempSlots; ++i) {
+    if (!gTempUsed[i]) continue;
+    unlink(gTempPaths[i]);
+    gTempUsed[i] = 0;
+  }
+  std::lock_guard<std::mutex> lock(gUnnamedMutex);
+  for (int& slot : gUnnamed) {
+    if (slot >= 0) close(slot);
+    slot = -1;
   }
 }
 

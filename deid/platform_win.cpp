@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <vector>
 
@@ -43,11 +44,71 @@ constexpr int kTempSlots = 16;
 char gTempPaths[kTempSlots][MAX_PATH + 1];
 std::atomic<bool> gTempUsed[kTempSlots];
 
-BOOL WINAPI DeleteRegisteredOnInterrupt(DWORD) {
+void DeleteRegistered() {
   for (int i = 0; i < kTempSlots; ++i) {
     if (gTempUsed[i].load()) DeleteFileA(gTempPaths[i]);
   }
+}
+
+BOOL WINAPI DeleteRegisteredOnInterrupt(DWORD event) {
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      DeleteRegistered();
+      break;
+    default:
+      break;
+  }
   return FALSE;  // the default handler then ends the process
+}
+
+// Sets or clears the file's mark for deletion when its last handle closes.
+bool MarkForDeletion(HANDLE file, bool deleteIt) {
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = deleteIt ? TRUE : FALSE;
+  return SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
+                                    sizeof disposition) != FALSE;
+}
+
+// Outputs in the making, marked for deletion: a second handle that keeps
+// each one after its stream is closed, until it is unmarked and moved into
+// place or let go of.
+constexpr int kOutputSlots = 16;
+struct MarkedOutput {
+  HANDLE handle = nullptr;
+  std::string path;
+};
+std::mutex gOutputMutex;
+MarkedOutput gOutputs[kOutputSlots];
+
+bool KeepMarkedOutput(HANDLE handle, const std::string& path) {
+  std::lock_guard<std::mutex> lock(gOutputMutex);
+  for (MarkedOutput& slot : gOutputs) {
+    if (slot.handle == nullptr) {
+      slot.path = path;
+      slot.handle = handle;
+      return true;
+    }
+  }
+  return false;
+}
+
+// The kept handle of the output at `path`, taken out of the list; null
+// when there is none.
+HANDLE TakeMarkedOutput(const std::string& path) {
+  std::lock_guard<std::mutex> lock(gOutputMutex);
+  for (MarkedOutput& slot : gOutputs) {
+    if (slot.handle != nullptr && slot.path == path) {
+      HANDLE handle = slot.handle;
+      slot.handle = nullptr;
+      slot.path.clear();
+      return handle;
+    }
+  }
+  return nullptr;
 }
 
 }  // namespace
@@ -110,12 +171,47 @@ int32_t MakeTempFileName(const std::string& prefix, std::string& path) {
   // file to its owner.  A file system without access rights (FAT) cannot,
   // and the file is still used there.
   RestrictToOwner(name);
+  RegisterTempFile(name);
   path = name;
   return 0;
 }
 
+int32_t CreatePrivateTempFile(const std::string& prefix, PrivateTempFile& file) {
+  std::string name;
+  // MakeTempFileName registers the new file for deletion on an interrupt.
+  if (int32_t code = MakeTempFileName(prefix, name)) return code;
+  // The handle kept for the run deletes the file when it closes, however
+  // the process ends.
+  HANDLE handle = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
+                              nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const int32_t code = LastErrorOr(ERROR_ACCESS_DENIED);
+    DeleteFileA(name.c_str());
+    ForgetTempFile(name);
+    return code;
+  }
+  file.path = name;
+  file.handle = reinterpret_cast<intptr_t>(handle);
+  file.named = true;
+  return 0;
+}
+
+void ClosePrivateTempFile(PrivateTempFile& file) {
+  if (file.handle != -1) CloseHandle(reinterpret_cast<HANDLE>(file.handle));
+  // Closing deleted it unless another handle is still open: then it goes
+  // when that one closes.
+  if (!file.path.empty()) {
+    DeleteFileA(file.path.c_str());
+    ForgetTempFile(file.path);
+  }
+  file = PrivateTempFile();
+}
+
 int32_t RemoveFile(const std::string& path) {
   if (path.empty()) return 0;
+  if (HANDLE marked = TakeMarkedOutput(path)) CloseHandle(marked);  // deletes it
   if (DeleteFileA(path.c_str())) return 0;
   DWORD code = GetLastError();
   if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return 0;
@@ -195,25 +291,43 @@ int32_t CreateOutputTempFile(const std::string& outputPath, std::string& tempPat
     unsigned mix = GetTickCount() ^ (GetCurrentProcessId() << 16) ^ (++counter * 2654435761u);
     std::snprintf(suffix, sizeof suffix, "~sc%08x.tmp", mix);
     std::string candidate = folder + suffix;
-    HANDLE raw = CreateFileA(candidate.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Deletion shared, so that the console-control cleanup can delete it
+    // while it is open.
+    HANDLE raw = CreateFileA(candidate.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr,
+                             CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (raw == INVALID_HANDLE_VALUE) {
       DWORD code = GetLastError();
       if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) continue;
       return static_cast<int32_t>(code);
     }
     UniqueFileHandle handle(raw);
+    RegisterTempFile(candidate);
+    // Marked for deletion until it is moved into place, so that a killed
+    // process leaves nothing; a second handle keeps it after the stream is
+    // closed.  Without the mark, the registration is all there is.
+    HANDLE keep = nullptr;
+    if (MarkForDeletion(handle.Get(), true)) {
+      if (!DuplicateHandle(GetCurrentProcess(), handle.Get(), GetCurrentProcess(), &keep, 0,
+                           FALSE, DUPLICATE_SAME_ACCESS) ||
+          !KeepMarkedOutput(keep, candidate)) {
+        if (keep != nullptr) CloseHandle(keep);
+        keep = nullptr;
+        MarkForDeletion(handle.Get(), false);
+      }
+    }
     int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle.Get()), _O_WRONLY | _O_BINARY);
     if (fd < 0) {
       handle.Reset();
-      DeleteFileA(candidate.c_str());
+      RemoveFile(candidate);
+      ForgetTempFile(candidate);
       return ERROR_TOO_MANY_OPEN_FILES;
     }
     handle.Release();  // the descriptor owns the handle now
     FILE* stream = _fdopen(fd, "wb");
     if (stream == nullptr) {
       _close(fd);
-      DeleteFileA(candidate.c_str());
+      RemoveFile(candidate);
+      ForgetTempFile(candidate);
       return ERROR_NOT_ENOUGH_MEMORY;
     }
     tempPath = candidate;
@@ -225,6 +339,13 @@ int32_t CreateOutputTempFile(const std::string& outputPath, std::string& tempPat
 }
 
 int32_t MoveFileReplacing(const std::string& from, const std::string& to) {
+  if (HANDLE marked = TakeMarkedOutput(from)) {
+    // Kept from here on: unmarked, then moved.
+    const bool unmarked = MarkForDeletion(marked, false);
+    const int32_t code = unmarked ? 0 : LastErrorOr(ERROR_ACCESS_DENIED);
+    CloseHandle(marked);
+    if (!unmarked) return code;
+  }
   if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return 0;
   }
@@ -257,6 +378,23 @@ bool RegisterTempFile(const std::string& path) {
 void ForgetTempFile(const std::string& path) {
   for (int i = 0; i < kTempSlots; ++i) {
     if (gTempUsed[i].load() && path == gTempPaths[i]) gTempUsed[i].store(false);
+  }
+}
+
+void DeleteRegisteredTempFiles() {
+  {
+    // Let go of the outputs in the making, which are marked for deletion.
+    std::lock_guard<std::mutex> lock(gOutputMutex);
+    for (MarkedOutput& slot : gOutputs) {
+      if (slot.handle != nullptr) CloseHandle(slot.handle);
+      slot.handle = nullptr;
+      slot.path.clear();
+    }
+  }
+  for (int i = 0; i < kTempSlots; ++i) {
+    if (!gTempUsed[i].load()) continue;
+    DeleteFileA(gTempPaths[i]);
+    gTempUsed[i].store(false);
   }
 }
 

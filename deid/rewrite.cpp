@@ -370,7 +370,7 @@ int32_t RewriteCopy(const RewriteInput& input, CheckedWriter& output, CheckedWri
   const std::vector<CopyBlockStart>& starts = *input.blockStarts;
   if (starts.empty() || input.end == 0) return 0;  // no lines at all
   errno = 0;
-  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(input.copyPath.c_str(), "rb"),
+  std::unique_ptr<FILE, int (*)(FILE*)> file(OpenFileShared(input.copyPath, "rb"),
                                              &std::fclose);
   if (file == nullptr) return errno != 0 ? errno : ENOENT;
   std::setvbuf(file.get(), nullptr, _IONBF, 0);

@@ -1,5 +1,7 @@
 #include "run.h"
 
+#include <utility>
+
 #include "collector.h"
 #include "platform.h"
 
@@ -7,25 +9,51 @@ namespace {
 
 constexpr size_t kPathLimit = 259;
 
-// Owns a temporary file (registered for deletion on an interrupt by
-// MakeTempFileName), deleted when the run lets go of it.
+// Owns a private temporary file, deleted when the run lets go of it.
 class TempFile {
  public:
-  explicit TempFile(const char* prefix) { MakeTempFileName(prefix, path_); }
+  explicit TempFile(const char* prefix) { CreatePrivateTempFile(prefix, file_); }
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
   ~TempFile() { Delete(); }
-  const std::string& Path() const { return path_; }
-  void Delete() {
-    if (path_.empty()) return;
-    RemoveFile(path_);
-    ForgetTempFile(path_);
-    path_.clear();
+  const std::string& Path() const { return file_.path; }
+  /// True when Path() is no name the user could look up.
+  bool Unnamed() const { return !file_.path.empty() && !file_.named; }
+  void Delete() { ClosePrivateTempFile(file_); }
+
+ private:
+  PrivateTempFile file_;
+};
+
+// Passes the engine's notices on with the path of an unnamed temporary
+// file, which would tell the user nothing, given as "temporary file".
+class TempNamingNotice final : public EngineNotice {
+ public:
+  TempNamingNotice(EngineNotice& target, const TempFile& first, const TempFile& second)
+      : target_(target), files_{&first, &second} {
+    // The longer first, in case one path begins with the other.
+    if (first.Path().size() < second.Path().size()) std::swap(files_[0], files_[1]);
+  }
+  void Show(const std::string& text) override {
+    std::string shown = text;
+    for (const TempFile* file : files_) {
+      if (!file->Unnamed()) continue;
+      const std::string& path = file->Path();
+      for (size_t at = shown.find(path); at != std::string::npos;
+           at = shown.find(path, at + kName.size())) {
+        shown.replace(at, path.size(), kName);
+      }
+    }
+    target_.Show(shown);
   }
 
  private:
-  std::string path_;
+  static const std::string kName;
+  EngineNotice& target_;
+  const TempFile* files_[2];
 };
+
+const std::string TempNamingNotice::kName = "temporary file";
 
 }  // namespace
 
@@ -49,13 +77,14 @@ RunResult RunScramble(EngineDialog& dialog, RandomSource& random, EngineNotice& 
   dialog.SetStatusText("Scan Complete");
 
   if (result.scanCode == 0 && result.copyError != 0) {
-    result.report = "Scrambled data NOT written: could not write temporary file " + copy.Path() +
-                    " (" + PlatformErrorText(result.copyError) + ")";
+    result.report = "Scrambled data NOT written: could not write temporary file (" +
+                    PlatformErrorText(result.copyError) + ")";
     copy.Delete();
   } else if (result.scanCode == 0) {
     TempFile report("~RT");
+    TempNamingNotice naming(notice, copy, report);
     result.scramble = ScrambleFile(dialog, copy.Path(), report.Path(), interchanges, groups, sets,
-                                   random, notice, progress, &collector);
+                                   random, naming, progress, &collector);
     copy.Delete();
     result.report = ReadWholeFile(report.Path());
   } else {

@@ -142,8 +142,14 @@ bool UnguardMapping(int index) {
 
 }  // namespace
 
+#ifndef _WIN32
+FILE* OpenFileShared(const std::string& path, const char* mode) {
+  return std::fopen(path.c_str(), mode);
+}
+#endif
+
 std::string ReadWholeFile(const std::string& path) {
-  std::unique_ptr<FILE, FileCloser> f(std::fopen(path.c_str(), "rb"));
+  std::unique_ptr<FILE, FileCloser> f(OpenFileShared(path, "rb"));
   if (!f) return std::string();
   return ReadUpTo(f.get(), UINT64_MAX);
 }
@@ -290,7 +296,7 @@ FILE* OpenCopyForWriting(const std::string& path) {
   }
   return file;
 #else
-  return std::fopen(path.c_str(), "wb");
+  return OpenFileShared(path, "wb");
 #endif
 }
 

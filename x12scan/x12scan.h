@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -209,6 +210,12 @@ std::string ScanLibraryVersion();
 
 /// Whole content of a file read as bytes; empty text when it cannot be opened.
 std::string ReadWholeFile(const std::string& path);
+
+/// Opens a file as std::fopen does with `mode` ("rb", "wb", "r+b", ...);
+/// null with errno set on failure.  On Windows the file is opened letting
+/// others read, write and delete it meanwhile: a file that is held open to
+/// be deleted when closed (as the run's temporary files are) opens only so.
+FILE* OpenFileShared(const std::string& path, const char* mode);
 
 /// The bytes of a transaction set (`start`, `length` of the entry), fewer if
 /// the file ends first; empty text when the file cannot be opened.

@@ -9,6 +9,7 @@
 
 #include "platform.h"
 #include "test_util.h"
+#include "x12scan.h"
 
 using namespace testutil;
 
@@ -20,7 +21,54 @@ mode_t ModeOf(const std::string& path) {
   return info.st_mode & 07777;
 }
 
+// What this process's descriptors lead to inside `folder`.
+std::vector<std::string> OpenIn(const std::string& folder) {
+  std::vector<std::string> targets;
+  for (const OpenDescriptor& open : OpenDescriptors("self")) {
+    if (open.target.rfind(folder + "/", 0) == 0) targets.push_back(open.target);
+  }
+  return targets;
+}
+
 }  // namespace
+
+// A private temporary file never shows a name in the folder (so nothing is
+// left whatever ends the process), is its owner's only, opens again through
+// its path with a file position of its own, and is gone once closed.
+TEST(CreatePrivateTempFile, NamelessOwnerOnlyAndGoneWhenClosed) {
+  TempDir dir;
+  TmpDirOverride tmp(dir.Path() + "/");
+  PrivateTempFile file;
+  ASSERT_EQ(CreatePrivateTempFile("~uwxyz", file), 0);
+  EXPECT_FALSE(file.named);
+  EXPECT_TRUE(dir.Entries().empty());
+  const std::vector<std::string> open = OpenIn(dir.Path());
+  ASSERT_EQ(open.size(), 1u);
+  EXPECT_EQ(open[0].rfind(dir.Path() + "/~uw", 0), 0u) << open[0];
+  EXPECT_EQ(open[0].size(), (dir.Path() + "/~uwXXXXXX (deleted)").size()) << open[0];
+  EXPECT_EQ(open[0].substr(open[0].size() - 10), " (deleted)");
+  EXPECT_EQ(ModeOf(file.path), 0600u);
+
+  FILE* writer = OpenFileShared(file.path, "wb");
+  ASSERT_NE(writer, nullptr);
+  std::fputs("CLP*A1~\r\n", writer);
+  std::fflush(writer);
+  EXPECT_EQ(ReadWholeFile(file.path), "CLP*A1~\r\n");  // read from its start
+  std::fclose(writer);
+  EXPECT_EQ(ReadWholeFile(file.path), "CLP*A1~\r\n");  // kept by the descriptor
+
+  ClosePrivateTempFile(file);
+  EXPECT_TRUE(OpenIn(dir.Path()).empty());
+  EXPECT_EQ(file.path, "");
+  EXPECT_EQ(file.handle, -1);
+  ClosePrivateTempFile(file);  // again: nothing to do
+
+  TmpDirOverride missing(dir.File("gone"));
+  PrivateTempFile kept;
+  kept.path = "kept";
+  EXPECT_EQ(CreatePrivateTempFile("~RT", kept), ENOENT);
+  EXPECT_EQ(kept.path, "kept");
+}
 
 TEST(MakeTempFileName, OwnerOnlyEmptyFileWithPrefix) {
   TempDir dir;
@@ -86,7 +134,9 @@ TEST(IsSameFile, ByDeviceAndFileNumber) {
 }
 
 // The output replaces the file a link points to, keeps that file's mode,
-// and the temporary file sits beside the target until moved.
+// and the temporary file, made in the target's folder, shows no name there
+// until it is moved into place (a killed run leaves nothing).  Let go of
+// instead, it is gone.
 TEST(CreateOutputTempFile, ReplacesTargetOfLinkKeepingMode) {
   TempDir dir;
   WriteFile(dir.File("target"), "old");
@@ -97,13 +147,21 @@ TEST(CreateOutputTempFile, ReplacesTargetOfLinkKeepingMode) {
   ASSERT_EQ(CreateOutputTempFile(dir.File("link"), temp, target, &file), 0);
   ASSERT_NE(file, nullptr);
   EXPECT_EQ(target, dir.File("target"));
-  EXPECT_EQ(temp.rfind(dir.Path() + "/", 0), 0u);
   std::fputs("new", file);
   std::fclose(file);
+  EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"link", "target"}));
   ASSERT_EQ(MoveFileReplacing(temp, target), 0);
   EXPECT_EQ(ReadFile(dir.File("link")), "new");
   EXPECT_EQ(ModeOf(dir.File("target")), 0640u);
   EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"link", "target"}));
+  EXPECT_TRUE(OpenIn(dir.Path()).empty());
+
+  ASSERT_EQ(CreateOutputTempFile(dir.File("new"), temp, target, &file), 0);
+  std::fputs("scrambled", file);
+  std::fclose(file);
+  EXPECT_EQ(RemoveFile(temp), 0);
+  EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"link", "target"}));
+  EXPECT_TRUE(OpenIn(dir.Path()).empty());
 
   EXPECT_EQ(CreateOutputTempFile(dir.File("missing/out"), temp, target, &file), ENOENT);
   EXPECT_EQ(file, nullptr);

@@ -77,6 +77,17 @@ std::vector<std::string> FolderEntries(const std::string& folder) {
   return names;
 }
 
+std::vector<OpenDescriptor> OpenDescriptors(const std::string& pid) {
+  std::vector<OpenDescriptor> open;
+  const std::string folder = "/proc/" + pid + "/fd";
+  for (const std::string& name : FolderEntries(folder)) {
+    char target[4096];
+    const ssize_t length = readlink((folder + "/" + name).c_str(), target, sizeof target);
+    if (length > 0) open.push_back({folder + "/" + name, std::string(target, static_cast<size_t>(length))});
+  }
+  return open;
+}
+
 void WriteFile(const std::string& path, const std::string& bytes) {
   FILE* file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) std::abort();

@@ -74,6 +74,15 @@ class TempDir {
 /// Names of the entries of a folder, sorted.
 std::vector<std::string> FolderEntries(const std::string& dir);
 
+/// An open descriptor of a process: its path under /proc and what it leads
+/// to, as /proc shows it (a file without a name has " (deleted)" appended).
+struct OpenDescriptor {
+  std::string path;
+  std::string target;
+};
+/// The open descriptors of process `pid` ("self" for this one).
+std::vector<OpenDescriptor> OpenDescriptors(const std::string& pid);
+
 void WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
