@@ -1,9 +1,11 @@
 #include "scramble_command.h"
 
 #include <algorithm>
+#include <new>
 #include <utility>
 
 #include "main_dialog.h"
+#include "platform.h"
 #include "run.h"
 #include "system_error_text.h"
 
@@ -48,7 +50,9 @@ std::string CutReportForBox(const std::string& report, size_t limit) {
          report.substr(report.size() - std::min(tailLength, report.size()));
 }
 
-void ScrambleCommand(HWND dialog) {
+namespace {
+
+void RunAndShowReport(HWND dialog) {
   HWND reportBox = GetDlgItem(dialog, IDC_REPORT);
   std::string status = "Scanning " + ControlText(dialog, IDC_INPUT_PATH);
   if (status.size() > kStatusLimit) status.resize(kStatusLimit);
@@ -78,5 +82,31 @@ void ScrambleCommand(HWND dialog) {
   // values could not move, values written empty.
   for (const std::string& warning : run.scramble.warnings) {
     MessageBoxA(nullptr, warning.c_str(), kDefaultCaption, MB_OK | MB_ICONWARNING);
+  }
+}
+
+// A run that memory ran out under (or that failed otherwise): its
+// temporary files go, and the user is told.
+void ShowAbandonedRun(HWND dialog, const char* text) {
+  DeleteRegisteredTempFiles();
+  SetWindowTextA(GetDlgItem(dialog, IDC_REPORT), "");
+  MessageBoxA(nullptr, text, kDefaultCaption, MB_OK | MB_ICONHAND);
+  MainDialogControls(dialog).SetStatusText("Done, Ready");
+}
+
+}  // namespace
+
+void ScrambleCommand(HWND dialog) {
+  // No exception may cross the window procedure.
+  try {
+    RunAndShowReport(dialog);
+  } catch (const std::bad_alloc&) {
+    ShowAbandonedRun(dialog,
+                     "Not enough memory to finish the run.\r\n"
+                     "Its temporary files have been deleted.");
+  } catch (...) {
+    ShowAbandonedRun(dialog,
+                     "The run stopped on an unexpected failure.\r\n"
+                     "Its temporary files have been deleted.");
   }
 }

@@ -7,9 +7,12 @@
 // Exit status: 0 success, 2 bad arguments or paths, 3 the scan failed,
 // 4 the output (or the report file) could not be written.
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -232,8 +235,14 @@ int Scramble(const Options& options) {
       status = kExitNotWritten;
     }
   } else {
+    errno = 0;
     std::fwrite(run.report.data(), 1, run.report.size(), stdout);
-    if (std::fflush(stdout) != 0) status = kExitNotWritten;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+      const int32_t code = errno != 0 ? errno : EIO;
+      std::fprintf(stderr, "Report NOT written: could not write to standard output (%s)\n",
+                   PlatformErrorText(code).c_str());
+      status = kExitNotWritten;
+    }
   }
   if (!run.scramble.outputWritten) {
     if (run.scramble.opened) {
@@ -253,9 +262,28 @@ int Scramble(const Options& options) {
   return status;
 }
 
+// The end of a run that a failure it could not go on from cut short: the
+// temporary files go (the unnamed ones go with the process), and the exit
+// status says that nothing was written.  No allocation here.
+int Abandon(const char* reason) {
+  DeleteRegisteredTempFiles();
+  std::fputs("scramble835: ", stderr);
+  std::fputs(reason, stderr);
+  std::fputs("\n", stderr);
+  return kExitNotWritten;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef SIGPIPE
+  // A closed pipe or the file-size limit makes the write fail, which the
+  // run handles and reports, instead of ending the process on the spot.
+  std::signal(SIGPIPE, SIG_IGN);
+#endif
+#ifdef SIGXFSZ
+  std::signal(SIGXFSZ, SIG_IGN);
+#endif
   if (argc > 1 && std::strcmp(argv[1], "--check") == 0) return CheckCommand(argc - 2, argv + 2);
   const CheckAfterRun check = TakeCheckOption(argc, argv);
   Options options;
@@ -306,5 +334,11 @@ int main(int argc, char** argv) {
   if (paths.size() != 2) return UsageError("expected INPUT and OUTPUT");
   options.input = paths[0];
   options.output = paths[1];
-  return FinishRun(check, Scramble(options), options.input, options.output);
+  try {
+    return FinishRun(check, Scramble(options), options.input, options.output);
+  } catch (const std::bad_alloc&) {
+    return Abandon("out of memory");
+  } catch (const std::exception&) {
+    return Abandon("the run failed");
+  }
 }

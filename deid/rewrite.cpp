@@ -296,6 +296,17 @@ void RunInOrder(size_t count, const Work& work, const Done& done) {
   size_t consumed = 0;  // blocks handed to done
   size_t ready[kSlots];
   for (size_t& r : ready) r = SIZE_MAX;
+  // What work or done threw (memory ran out): everything stops, and it is
+  // thrown here once the helpers are joined.
+  std::exception_ptr failure;
+  auto fail = [&] {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (!failure) failure = std::current_exception();
+      next = count;
+    }
+    changed.notify_all();
+  };
   auto helper = [&] {
     for (;;) {
       size_t i;
@@ -305,7 +316,12 @@ void RunInOrder(size_t count, const Work& work, const Done& done) {
         if (next >= count) return;
         i = next++;
       }
-      work(i, i % kSlots);
+      try {
+        work(i, i % kSlots);
+      } catch (...) {
+        fail();
+        return;
+      }
       {
         std::lock_guard<std::mutex> lock(mutex);
         ready[i % kSlots] = i;
@@ -329,9 +345,15 @@ void RunInOrder(size_t count, const Work& work, const Done& done) {
   for (size_t i = 0; i < count; ++i) {
     {
       std::unique_lock<std::mutex> lock(mutex);
-      changed.wait(lock, [&] { return ready[i % kSlots] == i; });
+      changed.wait(lock, [&] { return ready[i % kSlots] == i || failure; });
+      if (failure) break;
     }
-    done(i, i % kSlots);
+    try {
+      done(i, i % kSlots);
+    } catch (...) {
+      fail();
+      break;
+    }
     {
       std::lock_guard<std::mutex> lock(mutex);
       ready[i % kSlots] = SIZE_MAX;
@@ -340,6 +362,7 @@ void RunInOrder(size_t count, const Work& work, const Done& done) {
     changed.notify_all();
   }
   for (int k = 0; k < started; ++k) helpers[k].join();
+  if (failure) std::rethrow_exception(failure);
 }
 
 // Reads the bytes [offset, offset + size) of a file that several threads

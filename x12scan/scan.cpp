@@ -37,7 +37,10 @@ class CopyWriter {
   }
   CopyWriter(const CopyWriter&) = delete;
   CopyWriter& operator=(const CopyWriter&) = delete;
-  ~CopyWriter() { Flush(); }
+  // Whatever is still buffered here was never flushed because an exception
+  // is on its way (Run flushes at its end): that copy is abandoned, and
+  // handing it on now could only fail again.
+  ~CopyWriter() = default;
 
   // Appends one line of the copy: its text, the terminator and the line end.
   void PutLine(const char* data, size_t size, char terminator, const char* lineEnd, size_t lineEndSize) {
@@ -61,14 +64,15 @@ class CopyWriter {
   }
 
   void Flush() {
-    if (sink_ != nullptr && used_ > 0) {
+    const size_t used = used_;
+    used_ = 0;  // handed on once, even when the hand-over throws
+    if (sink_ != nullptr && used > 0) {
       if (exchange_ != nullptr) {
-        buffer_ = exchange_->Exchange(std::move(buffer_), used_);
+        buffer_ = exchange_->Exchange(std::move(buffer_), used);
       } else {
-        sink_->Write(buffer_.get(), used_);
+        sink_->Write(buffer_.get(), used);
       }
     }
-    used_ = 0;
   }
 
  private:
@@ -97,7 +101,7 @@ class FileCopySink final : public BufferSink {
   }
   FileCopySink(const FileCopySink&) = delete;
   FileCopySink& operator=(const FileCopySink&) = delete;
-  ~FileCopySink() override { Close(); }
+  ~FileCopySink() override { Finish(); }
 
   void Write(const char* data, size_t size) override {
     if (!threaded_) {
@@ -124,8 +128,23 @@ class FileCopySink final : public BufferSink {
   }
 
   // Waits for the writing, closes the file; 0 or the first error number.
+  // What the tee threw on the helper thread (memory ran out) is thrown
+  // here.
   int32_t Close() {
-    if (file_ == nullptr) return error_;
+    Finish();
+    if (teeFailure_) {
+      std::exception_ptr failure = teeFailure_;
+      teeFailure_ = nullptr;
+      std::rethrow_exception(failure);
+    }
+    return error_;
+  }
+
+ private:
+  static constexpr int kSpareBuffers = 3;
+
+  void Finish() {
+    if (file_ == nullptr) return;
     if (threaded_) {
       {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -137,11 +156,7 @@ class FileCopySink final : public BufferSink {
     }
     if (std::fclose(file_) != 0 && error_ == 0) error_ = errno != 0 ? errno : EIO;
     file_ = nullptr;
-    return error_;
   }
-
- private:
-  static constexpr int kSpareBuffers = 3;
 
   void WriteNow(const char* data, size_t size) {
     if (error_ == 0 && std::fwrite(data, 1, size, file_) != size) error_ = errno != 0 ? errno : EIO;
@@ -184,7 +199,15 @@ class FileCopySink final : public BufferSink {
         full_.pop_front();
       }
       if (tee_ != nullptr) {
-        tee_->Written(piece.first.get(), piece.second);
+        // After a failure the tee is shown nothing more; the pieces still
+        // come back, so that the scan goes on to its end.
+        if (!teeFailure_) {
+          try {
+            tee_->Written(piece.first.get(), piece.second);
+          } catch (...) {
+            teeFailure_ = std::current_exception();  // the helper's until the join
+          }
+        }
       } else {
         WriteNow(piece.first.get(), piece.second);  // error_ is the helper's until the join
       }
@@ -206,6 +229,7 @@ class FileCopySink final : public BufferSink {
   std::vector<std::unique_ptr<char[]>> free_;
   std::deque<std::pair<std::unique_ptr<char[]>, size_t>> full_;
   bool closing_ = false;
+  std::exception_ptr teeFailure_;
 };
 
 bool StartsSegment(char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }

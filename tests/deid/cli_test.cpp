@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -85,6 +86,19 @@ bool WaitForNamelessFile(pid_t child, const std::string& prefix) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 }
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kUnderSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
+    __has_feature(memory_sanitizer)
+constexpr bool kUnderSanitizer = true;
+#else
+constexpr bool kUnderSanitizer = false;
+#endif
+#else
+constexpr bool kUnderSanitizer = false;
+#endif
 
 const std::string kInput =
     "ISA*00*          *00*          *ZZ*SENDER         *ZZ*RECEIVER       *240101*1200*^*00501*"
@@ -436,4 +450,72 @@ TEST(Cli, CheckExitStatuses) {
   const std::string runOut = RunCli({"--quiet", "--seed", "3", "--check", "in.835", "run3.835"},
                                     dir.Path()).out;
   EXPECT_NE(runOut.find("\nCheck: PASSED\n"), std::string::npos) << runOut;
+}
+
+// A write that fails on a closed pipe or at the file-size limit, and
+// memory that runs out, end the run with status 4 and leave no temporary
+// file behind (rather than ending the process by a signal or an abort on
+// the spot, with the unwrapped copy left in the temporary folder).
+TEST(Cli, FailedWriteOrMemoryExits4WithoutTemporaryFiles) {
+  TempDir dir;
+  // 2.6 MB: a run needs some 40 MB of address space; the program starts in 6.
+  WriteFile(dir.File("in.835"), ManyClaims(40000));
+  const rlim_t kNone = RLIM_INFINITY;
+  const struct {
+    const char* what;
+    bool reportToClosedPipe;
+    bool progressToClosedPipe;
+    rlim_t fileSize;
+    rlim_t addressSpace;
+    std::string message;  // the last line on standard error, when it can be read
+    bool outputWritten;
+  } cases[] = {
+      {"report to a closed pipe", true, false, kNone, kNone,
+       "Report NOT written: could not write to standard output (Broken pipe)", true},
+      {"report and progress to a closed pipe", true, true, kNone, kNone, "", true},
+      {"file-size limit", false, false, 64 << 10, kNone,
+       "Scrambled data NOT written: could not write temporary file (File too large)", false},
+      {"address-space limit", false, false, kNone, rlim_t{16} << 20,
+       "scramble835: out of memory", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.addressSpace != kNone && kUnderSanitizer) continue;  // the sanitizer reserves more
+    TempDir tmp, capture;
+    int pipeEnds[2];
+    ASSERT_EQ(pipe(pipeEnds), 0);
+    close(pipeEnds[0]);  // closed before the program exists: every write fails
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      setenv("TMPDIR", tmp.Path().c_str(), 1);
+      if (chdir(dir.Path().c_str()) != 0) _exit(99);
+      signal(SIGPIPE, SIG_DFL);
+      signal(SIGXFSZ, SIG_DFL);
+      const int errors = open(capture.File("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      const int nothing = open("/dev/null", O_WRONLY);
+      dup2(c.reportToClosedPipe ? pipeEnds[1] : nothing, 1);
+      dup2(c.progressToClosedPipe ? pipeEnds[1] : errors, 2);
+      const struct rlimit fileSize = {c.fileSize, c.fileSize};
+      const struct rlimit addressSpace = {c.addressSpace, c.addressSpace};
+      if (setrlimit(RLIMIT_FSIZE, &fileSize) != 0 || setrlimit(RLIMIT_AS, &addressSpace) != 0) {
+        _exit(96);
+      }
+      execl(SCRAMBLE835_PATH, SCRAMBLE835_PATH, "in.835", "out.txt", static_cast<char*>(nullptr));
+      _exit(98);
+    }
+    close(pipeEnds[1]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 4) << status;
+    const std::string errors = ReadFile(capture.File("err"));
+    if (!c.message.empty()) {
+      EXPECT_EQ(errors.substr(errors.rfind('\n', errors.size() - 2) + 1), c.message + "\n")
+          << errors;
+    }
+    EXPECT_TRUE(tmp.Entries().empty());
+    EXPECT_EQ(dir.Entries(), c.outputWritten ? (std::vector<std::string>{"in.835", "out.txt"})
+                                             : (std::vector<std::string>{"in.835"}));
+    RemoveFile(dir.File("out.txt"));
+  }
 }

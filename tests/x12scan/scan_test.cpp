@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -343,6 +344,41 @@ TEST(Scan, CopyFailureIsReportedWithoutChangingTheResult) {
       ScanX12File(good.path(), testing::TempDir() + "no/such/folder/copy", "", i, t, g, s, ProgressTarget(), &copyError);
   EXPECT_EQ(code, 0);
   EXPECT_NE(copyError, 0);
+}
+
+// A tee that runs out of memory, on the scan's thread (Handing) or on the
+// helper that shows it the copy (Written): the scan throws std::bad_alloc
+// to its caller instead of ending the process, and nothing is handed on
+// twice on the way out.
+TEST(Scan, TeeFailureReachesTheCaller) {
+  struct FailingTee final : CopyTee {
+    bool inHanding = false;
+    int calls = 0;
+    void Handing() override {
+      if (inHanding && calls++ == 0) throw std::bad_alloc();
+    }
+    void Written(const char*, size_t) override {
+      if (!inHanding && calls++ == 0) throw std::bad_alloc();
+    }
+  };
+  std::string text;
+  for (int k = 0; k < 10000; ++k) text += Interchange();  // several pieces of copy
+  TempFile input("tee.x12", text);
+  TempFile copy("tee-copy.x12", "", false);
+  for (bool inHanding : {true, false}) {
+    SCOPED_TRACE(inHanding ? "Handing" : "Written");
+    FailingTee tee;
+    tee.inHanding = inHanding;
+    InterchangeTable i;
+    Ta1Table t;
+    GroupTable g;
+    SetTable s;
+    int32_t copyError = 0;
+    EXPECT_THROW(ScanX12File(input.path(), copy.path(), "", i, t, g, s, ProgressTarget(), &copyError,
+                             &tee),
+                 std::bad_alloc);
+    EXPECT_EQ(tee.calls, 1);
+  }
 }
 
 TEST(Scan, UnwrappedCopyHasOneSegmentPerLine) {
