@@ -54,6 +54,10 @@ BOOL WINAPI DeleteRegisteredOnInterrupt(DWORD event) {
   switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
+      DeleteRegistered();
+      // As Windows' own handler does; Wine's would end with status 0, which
+      // would pass an interrupted run for a successful one.
+      ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:

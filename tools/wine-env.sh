@@ -3,7 +3,7 @@
 # Expects ROOT (the repository).
 
 WINE_PACKAGES=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 xvfb fonts-wine xdotool
-               imagemagick x11-utils googletest cmake ninja-build python3)
+               imagemagick x11-utils googletest cmake ninja-build python3 procps)
 # The printing test's: a print scheduler, a PDF printer and PDF readers.
 PRINT_PACKAGES=(cups printer-driver-cups-pdf poppler-utils)
 

@@ -33,10 +33,48 @@ TEST(MakeTempFileName, CreatesAnEmptyFileNamedFromThreePrefixCharacters) {
   EXPECT_NE(second, path);
   EXPECT_EQ(RemoveFile(path), 0);
   EXPECT_EQ(RemoveFile(second), 0);
+  ForgetTempFile(path);
+  ForgetTempFile(second);
   EXPECT_FALSE(IsRegularFile(path));
   // Deleting what is not there, or nothing, is no error.
   EXPECT_EQ(RemoveFile(path), 0);
   EXPECT_EQ(RemoveFile(""), 0);
+}
+
+// A private temporary file opens again only with delete sharing (as
+// OpenFileShared opens), is deleted when its handle closes (as when the
+// process is killed), and is gone once let go of.
+TEST(CreatePrivateTempFile, OpensSharedAndGoesWithItsHandle) {
+  PrivateTempFile file;
+  ASSERT_EQ(CreatePrivateTempFile("~uwXYZ", file), 0);
+  const std::string folder = SystemTempFolder();
+  ASSERT_GT(file.path.size(), folder.size());
+  EXPECT_EQ(file.path.substr(0, folder.size() + 3), folder + "~uw");
+  EXPECT_TRUE(file.named);
+  EXPECT_TRUE(IsRegularFile(file.path));
+
+  FILE* writer = OpenFileShared(file.path, "wb");
+  ASSERT_NE(writer, nullptr);
+  std::fputs("CLP*A1~\r\n", writer);
+  std::fclose(writer);
+  EXPECT_EQ(ReadWholeFile(file.path), "CLP*A1~\r\n");
+  // Without delete sharing the file does not open.
+  FILE* plain = std::fopen(file.path.c_str(), "rb");
+  EXPECT_EQ(plain, nullptr);
+  if (plain != nullptr) std::fclose(plain);
+
+  const std::string path = file.path;
+  ClosePrivateTempFile(file);
+  EXPECT_FALSE(IsRegularFile(path));
+  EXPECT_EQ(file.path, "");
+  ClosePrivateTempFile(file);  // again: nothing to do
+
+  // Its handle alone keeps it.
+  ASSERT_EQ(CreatePrivateTempFile("~RT", file), 0);
+  EXPECT_TRUE(IsRegularFile(file.path));
+  CloseHandle(reinterpret_cast<HANDLE>(file.handle));
+  EXPECT_FALSE(IsRegularFile(file.path));
+  ForgetTempFile(file.path);
 }
 
 // The access list of a file: protected, and its entries' SIDs.
@@ -95,6 +133,7 @@ TEST(MakeTempFileName, OnlyTheOwnerMayOpenTheFile) {
   ASSERT_EQ(MakeTempFileName("~uw", path), 0);
   AccessList list = ReadAccessList(path);
   RemoveFile(path);
+  ForgetTempFile(path);
 
   EXPECT_TRUE(list.protectedList);
   ASSERT_EQ(list.sids.size(), 1u);
@@ -188,6 +227,22 @@ TEST(OutputReplacement, WritesBesideTheTargetAndReplacesItInOneMove) {
   EXPECT_EQ(file, nullptr);
   EXPECT_NE(CreateOutputTempFile(folder.Path() + ".", tempPath, targetPath, &file), 0);
   EXPECT_EQ(FilesMatching(folder.Path(), "~sc*").size(), 0u);
+}
+
+// An output in the making is marked for deletion until it is moved: once
+// its stream is closed, a run that stops without moving it (memory ran
+// out, or the process was killed) leaves nothing.
+TEST(OutputReplacement, AbandonedOutputIsDeleted) {
+  ScratchFolder folder;
+  std::string tempPath, targetPath;
+  FILE* file = nullptr;
+  ASSERT_EQ(CreateOutputTempFile(folder.Path() + "out.txt", tempPath, targetPath, &file), 0);
+  std::fputs("scrambled", file);
+  std::fclose(file);
+  EXPECT_EQ(FilesMatching(folder.Path(), "~sc*").size(), 1u);
+  DeleteRegisteredTempFiles();
+  EXPECT_EQ(FilesMatching(folder.Path(), "~sc*").size(), 0u);
+  EXPECT_FALSE(IsRegularFile(folder.Path() + "out.txt"));
 }
 
 TEST(WinHandles, MovedOwnerClosesOnce) {
