@@ -203,19 +203,21 @@ int32_t CreatePrivateTempFile(const std::string& prefix, PrivateTempFile& file) 
 }
 
 void ClosePrivateTempFile(PrivateTempFile& file) {
+  // Forgotten first: an interrupt from here on ends the process, which
+  // closes the handle all the same.  Closing the handle deletes the file
+  // (once any other handle to it is closed too); the name is not deleted
+  // again, as another process may hold it by then.
+  if (!file.path.empty()) ForgetTempFile(file.path);
   if (file.handle != -1) CloseHandle(reinterpret_cast<HANDLE>(file.handle));
-  // Closing deleted it unless another handle is still open: then it goes
-  // when that one closes.
-  if (!file.path.empty()) {
-    DeleteFileA(file.path.c_str());
-    ForgetTempFile(file.path);
-  }
   file = PrivateTempFile();
 }
 
 int32_t RemoveFile(const std::string& path) {
   if (path.empty()) return 0;
-  if (HANDLE marked = TakeMarkedOutput(path)) CloseHandle(marked);  // deletes it
+  if (HANDLE marked = TakeMarkedOutput(path)) {
+    CloseHandle(marked);  // marked for deletion: gone once its stream is closed too
+    return 0;
+  }
   if (DeleteFileA(path.c_str())) return 0;
   DWORD code = GetLastError();
   if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return 0;
