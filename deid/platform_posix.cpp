@@ -268,6 +268,13 @@ int32_t CreateTempBeside(const std::string& outputPath, std::string& tempPath,
   }
   const std::string folder = FolderOf(target);
   if (FILE* stream = CreateUnnamedOutput(folder, mode, tempPath)) {
+    // Exactly 0600, whatever the umask took away.
+    if (ownerOnly && fchmod(fileno(stream), 0600) != 0) {
+      const int32_t code = errno;
+      std::fclose(stream);
+      RemoveFile(tempPath);
+      return code;
+    }
     targetPath = target;
     *file = stream;
     return 0;

@@ -268,8 +268,12 @@ bool IsSameFile(const std::string& a, const std::string& b) {
          one.nFileIndexHigh == two.nFileIndexHigh && one.nFileIndexLow == two.nFileIndexLow;
 }
 
-int32_t CreateOutputTempFile(const std::string& outputPath, std::string& tempPath,
-                             std::string& targetPath, FILE** file) {
+namespace {
+
+// CreateOutputTempFile and CreateReportTempFile: the report's file is
+// limited to its owner from the start.
+int32_t CreateTempBeside(const std::string& outputPath, std::string& tempPath,
+                         std::string& targetPath, FILE** file, bool ownerOnly) {
   *file = nullptr;
   if (outputPath.empty()) return ERROR_FILE_NOT_FOUND;
   char full[MAX_PATH + 1] = {};
@@ -308,6 +312,12 @@ int32_t CreateOutputTempFile(const std::string& outputPath, std::string& tempPat
     }
     UniqueFileHandle handle(raw);
     RegisterTempFile(candidate);
+    // The report's folder may be shared: the file (which the move keeps
+    // with its access list) is limited to its owner while it is still
+    // empty, and before it is marked (a file marked for deletion opens for
+    // nothing more).  A file system without access rights (FAT) cannot,
+    // and the file is still used there.
+    if (ownerOnly) RestrictToOwner(candidate);
     // Marked for deletion until it is moved into place, so that a killed
     // process leaves nothing; a second handle keeps it after the stream is
     // closed.  Without the mark, the registration is all there is.
@@ -342,6 +352,13 @@ int32_t CreateOutputTempFile(const std::string& outputPath, std::string& tempPat
     return 0;
   }
   return ERROR_FILE_EXISTS;
+}
+
+}  // namespace
+
+int32_t CreateOutputTempFile(const std::string& outputPath, std::string& tempPath,
+                             std::string& targetPath, FILE** file) {
+  return CreateTempBeside(outputPath, tempPath, targetPath, file, false);
 }
 
 int32_t MoveFileReplacing(const std::string& from, const std::string& to) {
@@ -422,13 +439,7 @@ bool IsTerminalStream(FILE* stream) { return _isatty(_fileno(stream)) != 0; }
 
 int32_t CreateReportTempFile(const std::string& reportPath, std::string& tempPath,
                              std::string& targetPath, FILE** file) {
-  const int32_t code = CreateOutputTempFile(reportPath, tempPath, targetPath, file);
-  // The report's folder may be shared: the file (which the move keeps with
-  // its access list) is limited to its owner while it is still empty.  A
-  // file system without access rights (FAT) cannot, and the file is still
-  // used there.
-  if (code == 0) RestrictToOwner(tempPath);
-  return code;
+  return CreateTempBeside(reportPath, tempPath, targetPath, file, true);
 }
 
 bool IsSamePath(const std::string& a, const std::string& b) {
