@@ -237,8 +237,11 @@ TEST(EngineRewrite, EveryColumnLeavesItsClaims) {
     claim[1][7] = "QS" + std::to_string(k);  // name suffixes, each its own
     claim[2][6] = "IP" + std::to_string(k);  // name prefix
     for (size_t c = 0; c < std::size(kColumns); ++c) {
+      // Member ids in the shape of a new one, so that an id written again
+      // would pass for one.
       char text[16];
-      std::snprintf(text, sizeof text, "V%02zuK%03d", c, k);
+      if (kColumns[c].memberId) std::snprintf(text, sizeof text, "%09zuZ", 100000000 + c * 1000 + k);
+      else std::snprintf(text, sizeof text, "V%02zuK%03d", c, k);
       value[c].push_back(text);
       claim[segmentOf(kColumns[c])][kColumns[c].element] = text;
     }
