@@ -5,7 +5,8 @@
 // per line of the unwrapped copy.  Line by line against the copy: every
 // output segment has as many elements as its input segment (counted with
 // the separator of its own interchange), and no member id of an NM1 QC, IL
-// or 74 inside an 835 set is written out again.  No temporary file is left
+// or 74 inside an 835 set is written out again; the CLP lines inside 835
+// sets are the claims the scan counted.  No temporary file is left
 // once the run is over.  Then runs the engine again, the claims
 // collected from small pieces of the copy as a run collects them during the
 // scan and the rewrite working in blocks of a few lines, and checks that
@@ -127,22 +128,33 @@ bool MemberIdShape(std::string_view value) {
   return true;
 }
 
+// A line that opens an interchange: a well-formed ISA header (one that a
+// line break cut short is padded with blanks, as the scan pads it).
+bool IsHeaderLine(std::string_view line) {
+  if (line.substr(0, 3) != "ISA") return false;
+  std::string header(line.substr(0, 105));
+  header.resize(105, ' ');
+  return IsValidIsa(header.c_str());
+}
+
 // Output line k against line k of the copy.  Each interchange has the
-// element separator of its ISA line and the terminator of its table entry
-// (the last entry's past the end of the table); a set is an 835 set from
-// an ST whose element 1 is 835 up to its SE.
-void CheckLineByLine(const std::string& copy, const std::string& output,
-                     const InterchangeTable& interchanges) {
+// element separator of its ISA header and the terminator of its table
+// entry (the last entry's past the end of the table); a set is an 835 set
+// from an ST whose element 1 is 835 up to its SE.  Returns the number of
+// CLP lines inside 835 sets.
+int64_t CheckLineByLine(const std::string& copy, const std::string& output,
+                        const InterchangeTable& interchanges) {
   const std::vector<std::string_view> in = CopyLines(copy);
   const std::vector<std::string_view> out = OutputLines(output);
   Check(in.size() == out.size(), "one output line per copy line");
   int separator = -1;
   int32_t interchange = 0;
   bool in835 = false;
+  int64_t claims = 0;
   for (size_t k = 0; k < in.size(); ++k) {
     std::string_view line = in[k];
-    if (line.substr(0, 3) == "ISA") {
-      separator = line.size() > 3 ? static_cast<unsigned char>(line[3]) : -1;
+    if (IsHeaderLine(line)) {
+      separator = static_cast<unsigned char>(line[3]);
       ++interchange;
     }
     const int32_t entry = std::max(1, std::min(interchange, interchanges.Count()));
@@ -158,12 +170,15 @@ void CheckLineByLine(const std::string& copy, const std::string& output,
       in835 = before.size() > 1 && before[1] == "835";
     } else if (tag == "SE") {
       in835 = false;
+    } else if (in835 && tag == "CLP") {
+      ++claims;
     } else if (in835 && tag == "NM1" && before.size() > 9 &&
                (before[1] == "QC" || before[1] == "IL" || before[1] == "74")) {
       const std::string_view id = before[9];
       Check(id.empty() || MemberIdShape(id) || after[9] != id, "no original member id survives");
     }
   }
+  return claims;
 }
 
 // The fuzzer's own temporary folder, made the process's TMPDIR: the
@@ -239,7 +254,13 @@ void ScrambleAndCheck(const uint8_t* data, size_t size) {
   size_t crlf = 0;
   for (size_t i = 0; i + 1 < output.size(); ++i) crlf += output[i] == '\r' && output[i + 1] == '\n';
   Check(crlf >= static_cast<size_t>(c.segmentsIn), "one output line per copy line");
-  CheckLineByLine(copy.text, output, interchanges);
+  const int64_t claims = CheckLineByLine(copy.text, output, interchanges);
+  // A claim the scan did not count has no row and goes out as read; a
+  // counted one that the copy does not show inside an 835 set is not
+  // exchanged at all.  (A byte 0x1A ends the copy early: not compared.)
+  if (copy.text.find('\x1a') == std::string::npos) {
+    Check(claims == c.claimsFound, "the claims inside 835 sets are the claims the scan counted");
+  }
 
   // The same run with the collection fed piece by piece, as a scan feeds
   // it, and the rewrite in blocks of a few lines.
