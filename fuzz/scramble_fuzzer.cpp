@@ -4,7 +4,8 @@
 // output is written, the counts add up, and the output has exactly one line
 // per line of the unwrapped copy.  Line by line against the copy: every
 // output segment has as many elements as its input segment (counted with
-// the separator of its own interchange), and no member id of an NM1 QC, IL
+// the separator of its own interchange) and no terminator inside it that
+// the input segment did not have, and no member id of an NM1 QC, IL
 // or 74 inside an 835 set is written out again; the CLP lines inside 835
 // sets are the claims the scan counted.  No temporary file is left
 // once the run is over.  Then runs the engine again, the claims
@@ -165,6 +166,8 @@ int64_t CheckLineByLine(const std::string& copy, const std::string& output,
     const std::vector<std::string_view> before = Elements(line, separator);
     const std::vector<std::string_view> after = Elements(written, separator);
     Check(before.size() == after.size(), "every output segment has as many elements as its input segment");
+    Check(std::count(line.begin(), line.end(), term) == std::count(written.begin(), written.end(), term),
+          "no output segment holds its terminator inside");
     const std::string_view tag = before[0];
     if (tag == "ST") {
       in835 = before.size() > 1 && before[1] == "835";
