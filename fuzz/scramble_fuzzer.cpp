@@ -1,8 +1,9 @@
 // Runs the whole engine on arbitrary bytes: the scan, then (when the scan
 // succeeds) collection, reordering, rewrite and report from a fixed seed.
 // Checks what must hold for any input: the run completes its report, the
-// output is written, the counts add up, and the output has exactly one line
-// per line of the unwrapped copy.  Line by line against the copy: every
+// output is written (or nothing at all when the claims the run meets are
+// not those the scan counted), the counts add up, and the output has
+// exactly one line per line of the unwrapped copy.  Line by line against the copy: every
 // output segment has as many elements as its input segment (counted with
 // the separator of its own interchange) and no terminator inside it that
 // the input segment did not have, and no member id of an NM1 QC, IL
@@ -141,8 +142,9 @@ bool IsHeaderLine(std::string_view line) {
 // Output line k against line k of the copy.  Each interchange has the
 // element separator of its ISA header and the terminator of its table
 // entry (the last entry's past the end of the table); a set is an 835 set
-// from an ST whose element 1 is 835 up to its SE.  Returns the number of
-// CLP lines inside 835 sets.
+// from an ST whose element 1 begins with 835 (the scan keeps the first
+// three characters as the set's identifier) up to its SE.  Returns the
+// number of CLP lines inside 835 sets.
 int64_t CheckLineByLine(const std::string& copy, const std::string& output,
                         const InterchangeTable& interchanges) {
   const std::vector<std::string_view> in = CopyLines(copy);
@@ -170,7 +172,7 @@ int64_t CheckLineByLine(const std::string& copy, const std::string& output,
           "no output segment holds its terminator inside");
     const std::string_view tag = before[0];
     if (tag == "ST") {
-      in835 = before.size() > 1 && before[1] == "835";
+      in835 = before.size() > 1 && before[1].substr(0, 3) == "835";
     } else if (tag == "SE") {
       in835 = false;
     } else if (in835 && tag == "CLP") {
@@ -242,7 +244,10 @@ void ScrambleAndCheck(const uint8_t* data, size_t size) {
   const ScrambleResult result =
       ScrambleFile(dialog, copyFile.path, reportFile.path, interchanges, groups, sets, random, notice);
   Check(result.opened && !notice.shown, "the run opens its files");
-  Check(result.outputWritten, "the output is written");
+  // Claims that the collection and the scan count differently stop the
+  // run: nothing is written rather than a claim without its row.
+  const bool refused = !result.outputWritten && result.outputError == kRefusedClaimsDisagree;
+  Check(result.outputWritten || refused, "the output is written");
   Check(result.reportWritten, "the report is written");
   const ScrambleCounts& c = result.counts;
   Check(c.totalChanged == c.clpChanged + c.patientChanged + c.insuredChanged + c.otherChanged,
@@ -253,16 +258,20 @@ void ScrambleAndCheck(const uint8_t* data, size_t size) {
   Check(report.find(" ** END OF REPORT **\r\n") != std::string::npos, "the report is complete");
   const std::string output = ReadWholeFile(outputFile.path);
   Check(static_cast<int64_t>(CopyLines(copy.text).size()) == c.segmentsIn, "segments in counts the copy's lines");
-  // Every output line ends in CR LF, one per line read from the copy.
-  size_t crlf = 0;
-  for (size_t i = 0; i + 1 < output.size(); ++i) crlf += output[i] == '\r' && output[i + 1] == '\n';
-  Check(crlf >= static_cast<size_t>(c.segmentsIn), "one output line per copy line");
-  const int64_t claims = CheckLineByLine(copy.text, output, interchanges);
-  // A claim the scan did not count has no row and goes out as read; a
-  // counted one that the copy does not show inside an 835 set is not
-  // exchanged at all.  (A byte 0x1A ends the copy early: not compared.)
-  if (copy.text.find('\x1a') == std::string::npos) {
-    Check(claims == c.claimsFound, "the claims inside 835 sets are the claims the scan counted");
+  if (refused) {
+    Check(output.empty(), "a refused run writes no output");
+  } else {
+    // Every output line ends in CR LF, one per line read from the copy.
+    size_t crlf = 0;
+    for (size_t i = 0; i + 1 < output.size(); ++i) crlf += output[i] == '\r' && output[i + 1] == '\n';
+    Check(crlf >= static_cast<size_t>(c.segmentsIn), "one output line per copy line");
+    const int64_t claims = CheckLineByLine(copy.text, output, interchanges);
+    // A claim the scan did not count has no row; a counted one that the
+    // copy does not show inside an 835 set is not exchanged at all.  (A
+    // byte 0x1A ends the copy early: not compared.)
+    if (copy.text.find('\x1a') == std::string::npos) {
+      Check(claims == c.claimsFound, "the claims inside 835 sets are the claims the scan counted");
+    }
   }
 
   // The same run with the collection fed piece by piece, as a scan feeds
@@ -276,7 +285,8 @@ void ScrambleAndCheck(const uint8_t* data, size_t size) {
   const ScrambleResult streamed =
       ScrambleFile(streamedDialog, copyFile.path, streamedReport.path, interchanges, groups, sets,
                    sameRandom, notice, ProgressTarget(), &collector);
-  Check(streamed.outputWritten, "the streamed run writes its output");
+  Check(streamed.outputWritten == result.outputWritten && streamed.outputError == result.outputError,
+        "the streamed run writes its output exactly when the whole run does");
   Check(ReadWholeFile(streamedOutput.path) == output, "streamed collection, same output");
   Check(streamed.counts.segmentsIn == c.segmentsIn && streamed.counts.totalChanged == c.totalChanged &&
             streamed.counts.claimsFound == c.claimsFound,
