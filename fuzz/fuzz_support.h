@@ -16,11 +16,16 @@ class StringSink : public CopySink {
   std::string text;
 };
 
+/// Called, when set, before a broken invariant ends the process: a target
+/// removes its files there.
+inline void (*beforeAbort)() = nullptr;
+
 /// Ends the run with a report when an invariant does not hold, so that the
 /// fuzzer records the input.
 inline void Check(bool condition, const char* what) {
   if (!condition) {
     std::fprintf(stderr, "invariant broken: %s\n", what);
+    if (beforeAbort != nullptr) beforeAbort();
     std::abort();
   }
 }

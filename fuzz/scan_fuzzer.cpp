@@ -1,6 +1,8 @@
 // Feeds arbitrary bytes to the scan and checks what must hold for any input:
 // a result code from the known set, tables whose cross-references stay
-// inside them, and a well-formed start and end of the unwrapped copy.
+// inside them, a well-formed start and end of the unwrapped copy, and one
+// line of the copy for each segment the scan read.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -54,5 +56,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(copy.back() == '\n', "copy ends with a line end");
   }
   Check(copy.empty() == (interchanges[1].segmentCount == 0), "copy written exactly when a header was accepted");
+  // One line per segment read: a CR ends each line of the copy and stands
+  // nowhere else (line breaks inside a segment are left out), so that the
+  // engine, which cuts the copy at CR, reads every segment whole.
+  int64_t segments = 0;
+  for (int32_t i = 1; i <= interchanges.Count(); ++i) segments += interchanges[i].segmentCount;
+  Check(static_cast<int64_t>(std::count(copy.begin(), copy.end(), '\r')) == segments,
+        "one copy line per segment");
   return 0;
 }

@@ -298,9 +298,13 @@ TEST(Cli, SuccessReportProgressAndSeed) {
             std::string::npos);
   EXPECT_EQ(ReadFile(dir.File("out1.txt")), ReadFile(dir.File("out2.txt")));
 
-  // Without a seed, the secure source: another output.
+  // Without a seed, the secure source: another output, and another again
+  // on the next run, so that no run can be repeated to undo it.
   EXPECT_EQ(RunCli({"--quiet", "in.835", "out3.txt"}, dir.Path()).exit, 0);
   EXPECT_NE(ReadFile(dir.File("out1.txt")), ReadFile(dir.File("out3.txt")));
+  EXPECT_EQ(RunCli({"--quiet", "in.835", "out4.txt"}, dir.Path()).exit, 0);
+  EXPECT_NE(ReadFile(dir.File("out3.txt")), ReadFile(dir.File("out4.txt")));
+  EXPECT_NE(ReadFile(dir.File("out4.txt")), "");
 }
 
 // An output that cannot be written completely: exit 4, the report says so,

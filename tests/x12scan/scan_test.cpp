@@ -174,6 +174,20 @@ TEST(IsValidIsa, AcceptsOnlyAWellFormedHeader) {
   shortField.erase(7, 1);
   shortField += ' ';
   EXPECT_FALSE(IsValidIsa(shortField.c_str()));
+  // Every fixed character, one at a time: the tag, and each place where the
+  // layout puts the element separator (position 3 sets it).
+  for (const std::string& good : {Isa(), Isa('|', '^')}) {
+    const char separator = good[3];
+    int fixed = 0;
+    for (size_t position = 0; position < good.size(); ++position) {
+      if (position >= 3 && good[position] != separator) continue;
+      std::string broken = good;
+      broken[position] = position < 3 ? 'X' : ' ';
+      EXPECT_FALSE(IsValidIsa(broken.c_str())) << "position " << position << ": " << broken;
+      ++fixed;
+    }
+    EXPECT_EQ(fixed, 3 + 16);  // the tag and the separators before ISA01 to ISA16
+  }
   // Element contents are not checked.
   std::string odd = Isa();
   odd[4] = '#';
