@@ -41,6 +41,16 @@ int AcceptIsaHeader(const char* text, size_t remaining, char* header) {
   if (IsValidIsa(text)) {
     std::memcpy(header, text, kIsaLength);
     header[kIsaLength] = '\0';
+    // A line break that stands in a field's padding would cut the header's
+    // line of the copy in two (the engine reads the copy line by line): it
+    // becomes a space, as the padding it replaces.  Delimiter positions are
+    // left alone.
+    for (size_t i = 4; i < kIsaLength - 1; ++i) {
+      if ((header[i] != '\r' && header[i] != '\n') || i == 82) continue;
+      bool delimiter = false;
+      for (int position : kSeparatorPositions) delimiter = delimiter || static_cast<size_t>(position) == i;
+      if (!delimiter) header[i] = ' ';
+    }
     return kIsaLength;
   }
   // A header that a line break has cut in two: drop the CR and LF bytes of

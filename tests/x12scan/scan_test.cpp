@@ -463,6 +463,20 @@ TEST(Scan, WrappedHeaderIsAcceptedAndFoldingDoesNotChangeTheCopy) {
   EXPECT_EQ(b.sets[1].segmentCount, a.sets[1].segmentCount);
 }
 
+// A line break standing in a field's padding (the header keeps its fixed
+// widths) does not cut the header's line of the copy: it becomes a space.
+TEST(Scan, LineBreakInTheHeaderPaddingStaysOutOfTheCopy) {
+  std::string header = Isa();
+  const size_t padding = header.find("RECEIVER") + 10;
+  ASSERT_EQ(header.substr(padding, 2), "  ");
+  header.replace(padding, 2, "\r\n");
+  Scan scan = ScanText(header + "~GS*HP*S*R*1*1*1*X*V~GE*0*1~IEA*1*000000905~");
+  ASSERT_EQ(scan.code, 0);
+  EXPECT_EQ(std::string(scan.interchanges[1].isaText), Isa());
+  EXPECT_EQ(scan.copy.rfind(Isa() + "~\r\n", 0), 0u);
+  EXPECT_EQ(std::count(scan.copy.begin(), scan.copy.end(), '\r'), 4);
+}
+
 TEST(Scan, RejectedHeaderCandidatesAreSkipped) {
   // A header whose ISA16 equals its separator, then a good one.
   const std::string bad = Isa('*', '*') + "~";
