@@ -568,19 +568,30 @@ int32_t ScanX12Buffer(const char* text, size_t size, CopySink* copy, Interchange
   return Scanner(text, size, copy, interchanges, ta1s, groups, sets, progress).Run();
 }
 
+namespace {
+
+// The checks before a file is scanned, and its opening: 0, or the code
+// that ends the scan at once.
+int32_t OpenInput(const std::string& inputPath, InputFile& input) {
+  uint64_t size = 0;
+  bool sizeKnown = false;
+  if (InspectInputPath(inputPath, &size, &sizeKnown) == InputKind::kMissing) return kScanNotFound;
+  if (sizeKnown && size > kLargestFile) return kScanTooLarge;
+  if (!input.Open(inputPath)) return kScanCantOpen;
+  if (input.size() > kLargestFile) return kScanTooLarge;
+  if (input.size() < kIsaLength) return kScanTooSmall;
+  return kScanOk;
+}
+
+}  // namespace
+
 int32_t ScanX12File(const std::string& inputPath, const std::string& copyPath,
                     const std::string& /*reserved*/, InterchangeTable& interchanges,
                     Ta1Table& ta1s, GroupTable& groups, SetTable& sets,
                     const ProgressTarget& progress, int32_t* copyError, CopyTee* tee) {
   if (copyError != nullptr) *copyError = 0;
-  uint64_t size = 0;
-  bool sizeKnown = false;
-  if (InspectInputPath(inputPath, &size, &sizeKnown) == InputKind::kMissing) return kScanNotFound;
-  if (sizeKnown && size > kLargestFile) return kScanTooLarge;
   InputFile input;
-  if (!input.Open(inputPath)) return kScanCantOpen;
-  if (input.size() > kLargestFile) return kScanTooLarge;
-  if (input.size() < kIsaLength) return kScanTooSmall;
+  if (const int32_t code = OpenInput(inputPath, input)) return code;
 
   int32_t result = kScanOk;
   if (copyPath.empty()) {
@@ -613,14 +624,8 @@ int32_t ScanX12File(const std::string& inputPath, const std::string& copyPath,
 int32_t ScanX12FileToSink(const std::string& inputPath, CopySink& copy,
                           InterchangeTable& interchanges, Ta1Table& ta1s, GroupTable& groups,
                           SetTable& sets, const ProgressTarget& progress) {
-  uint64_t size = 0;
-  bool sizeKnown = false;
-  if (InspectInputPath(inputPath, &size, &sizeKnown) == InputKind::kMissing) return kScanNotFound;
-  if (sizeKnown && size > kLargestFile) return kScanTooLarge;
   InputFile input;
-  if (!input.Open(inputPath)) return kScanCantOpen;
-  if (input.size() > kLargestFile) return kScanTooLarge;
-  if (input.size() < kIsaLength) return kScanTooSmall;
+  if (const int32_t code = OpenInput(inputPath, input)) return code;
   Scanner scanner(input.data(), input.size(), &copy, interchanges, ta1s, groups, sets, progress);
   scanner.ReleaseBehind(&input);
   int32_t result = scanner.Run();
