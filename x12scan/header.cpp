@@ -36,9 +36,20 @@ bool IsValidIsa(const char* text) {
   return text[104] != separator;
 }
 
+// True when a delimiter of the header is a line break: the copy, one
+// segment per line, cannot hold such an interchange (the line reader would
+// cut its segments at every delimiter), so the header is not accepted.
+bool HasLineBreakDelimiter(const char* header) {
+  for (size_t position : {size_t{3}, size_t{82}, size_t{104}}) {
+    if (header[position] == '\r' || header[position] == '\n') return true;
+  }
+  return false;
+}
+
 int AcceptIsaHeader(const char* text, size_t remaining, char* header) {
   if (remaining < kIsaLength + 1) return 0;
   if (IsValidIsa(text)) {
+    if (HasLineBreakDelimiter(text)) return 0;
     std::memcpy(header, text, kIsaLength);
     header[kIsaLength] = '\0';
     // A line break that stands in a field's padding would cut the header's
@@ -63,7 +74,7 @@ int AcceptIsaHeader(const char* text, size_t remaining, char* header) {
   }
   while (kept < kIsaLength) header[kept++] = ' ';
   header[kIsaLength] = '\0';
-  return IsValidIsa(header) ? static_cast<int>(kWrappedLength) : 0;
+  return IsValidIsa(header) && !HasLineBreakDelimiter(header) ? static_cast<int>(kWrappedLength) : 0;
 }
 
 int32_t SplitElements(const std::string& segment, char separator, ElementTable& elements) {

@@ -475,6 +475,16 @@ TEST(Scan, LineBreakInTheHeaderPaddingStaysOutOfTheCopy) {
   EXPECT_EQ(std::string(scan.interchanges[1].isaText), Isa());
   EXPECT_EQ(scan.copy.rfind(Isa() + "~\r\n", 0), 0u);
   EXPECT_EQ(std::count(scan.copy.begin(), scan.copy.end(), '\r'), 4);
+  // A delimiter that is a line break cannot stand in a copy of one segment
+  // per line: such a header is not accepted.
+  for (size_t position : {size_t{3}, size_t{82}, size_t{104}}) {
+    std::string broken = Isa();
+    if (position == 3) std::replace(broken.begin(), broken.end(), '*', '\r');
+    broken[position] = '\r';
+    EXPECT_EQ(ScanText(broken + "~GS" + broken.substr(3, 1) + "HP~IEA" + broken.substr(3, 1) + "1~").code,
+              kScanNoInterchange)
+        << position;
+  }
 }
 
 TEST(Scan, RejectedHeaderCandidatesAreSkipped) {
