@@ -1,9 +1,10 @@
 // scramble835: the de-identification engine as a command-line tool.
 //
-//   scramble835 [--listing] [--report FILE] [--seed N] [--quiet] INPUT OUTPUT
+//   scramble835 [--listing] [--report FILE] [--seed N] [-q | -v] INPUT OUTPUT
 //   scramble835 --inspect INPUT
-//   scramble835 --help | --version
+//   scramble835 -h | -V
 //
+// INPUT '-' reads standard input, OUTPUT '-' writes standard output.
 // Exit status: 0 success, 2 bad arguments or paths, 3 the scan failed,
 // 4 the output (or the report file) could not be written.
 #include <cerrno>
@@ -32,32 +33,49 @@ namespace {
 enum ExitCode { kExitOk = 0, kExitUsage = 2, kExitScanFailed = 3, kExitNotWritten = 4 };
 
 const char kUsage[] =
-    "Usage: scramble835 [--listing] [--report FILE] [--seed N] [--quiet] INPUT OUTPUT\n"
+    "Usage: scramble835 [--listing] [--report FILE] [--seed N] [-q | -v] INPUT OUTPUT\n"
     "       scramble835 --inspect INPUT\n"
     "       scramble835 --check [--json] INPUT OUTPUT\n"
-    "       scramble835 --help | --version\n"
+    "       scramble835 -h | -V\n"
     "\n"
     "De-identifies an X12 835 remittance file: exchanges the names and\n"
     "identifiers of the claims between the claims of the file, gives every\n"
     "patient and insured a new member id, and writes the result to OUTPUT,\n"
     "one segment per line.  The run report goes to standard output.\n"
+    "INPUT '-' reads standard input.  OUTPUT '-' writes the result to standard\n"
+    "output once the run is complete; the report then needs --report.\n"
     "\n"
-    "  --listing      list every changed segment before and after in the report\n"
-    "  --report FILE  write the report to FILE instead of standard output\n"
-    "  --seed N       reproducible run from the seed N (0 to 4294967295);\n"
-    "                 without it the system's secure random source is used\n"
-    "  --quiet        no progress on standard error\n"
-    "  --inspect      show the envelope of INPUT\n"
-    "  --check        check OUTPUT against INPUT (first argument: check only;\n"
-    "                 after options: check the run's own output); --json for\n"
-    "                 a JSON summary; status 0 faithful, 1 not, 3 scan failed\n"
+    "  --listing            list every changed segment before and after in the report\n"
+    "  --report FILE, --report=FILE\n"
+    "                       write the report to FILE instead of standard output\n"
+    "  --seed N, --seed=N   reproducible run from the seed N (0 to 4294967295);\n"
+    "                       without it the system's secure random source is used\n"
+    "  -q, --quiet          no progress on standard error\n"
+    "  -v, --verbose        the stages on standard error even when it is no terminal\n"
+    "  --inspect            show the envelope of INPUT\n"
+    "  --check              check OUTPUT against INPUT (first argument: check only;\n"
+    "                       after options: check the run's own output); --json for\n"
+    "                       a JSON summary; status 0 faithful, 1 not, 3 scan failed\n"
+    "  -h, --help           show this help\n"
+    "  -V, --version        show the version\n"
     "\n"
+    "Errors and warnings go to standard error whatever --quiet says.\n"
     "Exit status: 0 done, 2 bad arguments or paths, 3 scan failed,\n"
     "4 output or report not written.\n";
 
+// INPUT or OUTPUT standing for standard input or output, and the names they
+// go by in messages and the report.
+const char kStreamArgument[] = "-";
+const char kStandardInput[] = "standard input";
+const char kStandardOutput[] = "standard output";
+
+// Whether the stage lines go to standard error: by default only to a
+// terminal; the last of --quiet and --verbose decides otherwise.
+enum class Stages { kOnTerminal, kNever, kAlways };
+
 struct Options {
   bool listing = false;
-  bool quiet = false;
+  Stages stages = Stages::kOnTerminal;
   bool hasSeed = false;
   uint32_t seed = 0;
   std::string reportPath;
@@ -130,17 +148,136 @@ class Progress {
   std::string current_;
 };
 
+// "scramble835: " and the text on standard error: every error and refusal.
+void Error(const std::string& text) { std::fprintf(stderr, "scramble835: %s\n", text.c_str()); }
+
+bool IsStream(const std::string& path) { return path == kStreamArgument; }
+
+// A temporary file of this process (made by MakeTempFileName: owner-only
+// and registered for deletion on an interrupt), deleted when let go of.
+class TempFile {
+ public:
+  TempFile() = default;
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  ~TempFile() { Delete(); }
+  int32_t Create(const char* prefix) { return MakeTempFileName(prefix, path_); }
+  const std::string& Path() const { return path_; }
+  void Delete() {
+    if (path_.empty()) return;
+    RemoveFile(path_);
+    ForgetTempFile(path_);
+    path_.clear();
+  }
+
+ private:
+  std::string path_;
+};
+
+// Standard input copied whole into a temporary file, which the scan then
+// reads as it reads any input file.
+struct SpoolResult {
+  std::string readProblem;   // standard input could not be read
+  std::string writeProblem;  // the temporary file could not be made or written
+};
+
+SpoolResult SpoolStandardInput(TempFile& spool) {
+  SpoolResult result;
+  SetBinaryStream(stdin);
+  if (int32_t code = spool.Create("~in")) {
+    result.writeProblem = PlatformErrorText(code);
+    return result;
+  }
+  errno = 0;
+  FILE* out = std::fopen(spool.Path().c_str(), "wb");
+  if (out == nullptr) {
+    result.writeProblem = std::strerror(errno != 0 ? errno : EIO);
+    return result;
+  }
+  std::vector<char> buffer(size_t{1} << 16);
+  for (;;) {
+    errno = 0;
+    const size_t got = std::fread(buffer.data(), 1, buffer.size(), stdin);
+    if (got == 0) {
+      if (std::ferror(stdin)) result.readProblem = std::strerror(errno != 0 ? errno : EIO);
+      break;
+    }
+    errno = 0;
+    if (std::fwrite(buffer.data(), 1, got, out) != got) {
+      result.writeProblem = std::strerror(errno != 0 ? errno : EIO);
+      break;
+    }
+  }
+  errno = 0;
+  if (std::fclose(out) != 0 && result.writeProblem.empty()) {
+    result.writeProblem = std::strerror(errno != 0 ? errno : EIO);
+  }
+  return result;
+}
+
+// Copies the finished output to standard output; returns why it failed,
+// or an empty text.
+std::string CopyToStandardOutput(const std::string& path) {
+  errno = 0;
+  FILE* in = std::fopen(path.c_str(), "rb");
+  if (in == nullptr) return std::strerror(errno != 0 ? errno : EIO);
+  std::string problem;
+  std::vector<char> buffer(size_t{1} << 16);
+  for (;;) {
+    errno = 0;
+    const size_t got = std::fread(buffer.data(), 1, buffer.size(), in);
+    if (got == 0) {
+      if (std::ferror(in)) problem = std::strerror(errno != 0 ? errno : EIO);
+      break;
+    }
+    errno = 0;
+    if (std::fwrite(buffer.data(), 1, got, stdout) != got) {
+      problem = std::strerror(errno != 0 ? errno : EIO);
+      break;
+    }
+  }
+  std::fclose(in);
+  errno = 0;
+  if (std::fflush(stdout) != 0 && problem.empty()) problem = std::strerror(errno != 0 ? errno : EIO);
+  return problem;
+}
+
 class CliDialog final : public EngineDialog {
  public:
-  CliDialog(const Options& options, Progress& progress) : options_(options), progress_(progress) {}
-  std::string InputPathText() override { return options_.input; }
-  std::string OutputPathText() override { return options_.output; }
+  CliDialog(const Options& options, const std::string& inputFile, const std::string& outputFile,
+            Progress& progress)
+      : options_(options), inputFile_(inputFile), outputFile_(outputFile), progress_(progress) {}
+  std::string InputPathText() override {
+    return IsStream(options_.input) ? kStandardInput : options_.input;
+  }
+  std::string OutputPathText() override {
+    return IsStream(options_.output) ? kStandardOutput : options_.output;
+  }
+  std::string InputFileToRead() override { return inputFile_; }
+  std::string OutputFileToWrite() override { return outputFile_; }
   bool ListingChecked() override { return options_.listing; }
-  void SetStatusText(const std::string& text) override { progress_.Status(text); }
+  void SetStatusText(const std::string& text) override {
+    // The run says "Scan Complete" after a failed scan too: the line waits
+    // for what follows a scan that succeeded.
+    if (text == "Scan Complete") {
+      scanCompletePending_ = true;
+      return;
+    }
+    ConfirmScan();
+    progress_.Status(text);
+  }
+  // The scan succeeded: its line goes out if it has not yet.
+  void ConfirmScan() {
+    if (scanCompletePending_) progress_.Status("Scan Complete");
+    scanCompletePending_ = false;
+  }
 
  private:
   const Options& options_;
+  const std::string& inputFile_;
+  const std::string& outputFile_;
   Progress& progress_;
+  bool scanCompletePending_ = false;
 };
 
 class CliNotice final : public EngineNotice {
@@ -148,30 +285,50 @@ class CliNotice final : public EngineNotice {
   explicit CliNotice(Progress& progress) : progress_(progress) {}
   void Show(const std::string& text) override {
     progress_.EndLine();
-    std::fprintf(stderr, "%s\n", text.c_str());
+    Error(text);
   }
 
  private:
   Progress& progress_;
 };
 
-// Validates the paths in the order and with the texts of the dialog's own
-// validation; returns the message, or an empty text when a run may start.
+// Two paths that lead to the same file (see IsSamePath); a stream is the
+// same only as itself.
+bool SameFile(const std::string& a, const std::string& b) {
+  if (IsStream(a) || IsStream(b)) return a == b;
+  return IsSamePath(a, b);
+}
+
+// Validates the paths in the order of the dialog's own validation, its
+// texts followed by the path and the reason; returns the message, or an
+// empty text when a run may start.  Standard input and output are not
+// checked here.
 std::string ValidatePaths(const Options& options) {
-  if (!IsRegularFile(options.input)) return "Can't find Input File";
-  if (!IsUsableOutputPath(options.output)) return "Invalid or Missing Output File Path or Name";
+  if (!IsStream(options.input)) {
+    const std::string problem = InputFileProblem(options.input);
+    if (!problem.empty()) return "Can't find Input File: " + options.input + " (" + problem + ")";
+  }
+  if (!IsStream(options.output)) {
+    const std::string problem = OutputPathProblem(options.output);
+    if (!problem.empty()) {
+      return "Invalid or Missing Output File Path or Name: " + options.output + " (" + problem + ")";
+    }
+  }
   // The same file under another name (or, for a file still to be made,
   // the same folder spelled another way) would be overwritten while it is
   // read, or replaced by another of the run's files.
-  if (IsSamePath(options.input, options.output)) {
-    return "Output File cannot be same as Input File";
+  if (!IsStream(options.output) && SameFile(options.input, options.output)) {
+    return "Output File cannot be same as Input File: " + options.output;
   }
   if (!options.reportPath.empty()) {
     const std::string& report = options.reportPath;
-    if (IsSamePath(report, options.input) || IsSamePath(report, options.output)) {
-      return "Report File cannot be same as Input or Output File";
+    if (SameFile(report, options.input) || SameFile(report, options.output)) {
+      return "Report File cannot be same as Input or Output File: " + report;
     }
-    if (!IsUsableOutputPath(report)) return "Invalid or Missing Report File Path or Name";
+    const std::string problem = OutputPathProblem(report);
+    if (!problem.empty()) {
+      return "Invalid or Missing Report File Path or Name: " + report + " (" + problem + ")";
+    }
   }
   return std::string();
 }
@@ -194,71 +351,156 @@ int32_t WriteReportFile(const std::string& path, const std::string& text) {
   return code;
 }
 
+// The report to its file, or to standard output without --report; false
+// (with the message given) when it could not be written.
+bool WriteReport(const Options& options, const std::string& report) {
+  if (!options.reportPath.empty()) {
+    if (int32_t code = WriteReportFile(options.reportPath, report)) {
+      Error("Report NOT written: could not write file " + options.reportPath + " (" +
+            PlatformErrorText(code) + ")");
+      return false;
+    }
+    return true;
+  }
+  errno = 0;
+  std::fwrite(report.data(), 1, report.size(), stdout);
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    const int32_t code = errno != 0 ? errno : EIO;
+    Error("Report NOT written: could not write to standard output (" + PlatformErrorText(code) +
+          ")");
+    return false;
+  }
+  return true;
+}
+
+// Puts `line` in place of the report's closing line about the output.
+void ReplaceOutputLine(std::string& report, const std::string& line) {
+  const std::string written = std::string("Scrambled data written to file ") + kStandardOutput;
+  const size_t at = report.rfind(written);
+  if (at != std::string::npos) report.replace(at, written.size(), line);
+}
+
 int Scramble(const Options& options) {
   std::string problem = ValidatePaths(options);
   if (!problem.empty()) {
-    std::fprintf(stderr, "%s\n", problem.c_str());
+    Error(problem);
     return kExitUsage;
   }
   InstallInterruptCleanup();
+  // The report's lines end in CR LF already, and the output goes out as
+  // written.
+  SetBinaryStream(stdout);
 
-  Progress progress(!options.quiet, IsTerminalStream(stderr));
-  CliDialog dialog(options, progress);
+  TempFile spool;
+  std::string inputFile = options.input;
+  if (IsStream(options.input)) {
+    SpoolResult spooled = SpoolStandardInput(spool);
+    if (!spooled.readProblem.empty()) {
+      Error(std::string("Can't find Input File: ") + kStandardInput + " (" + spooled.readProblem +
+            ")");
+      return kExitUsage;
+    }
+    if (!spooled.writeProblem.empty()) {
+      Error(std::string("Scrambled data NOT written: could not write the temporary copy of ") +
+            kStandardInput + " (" + spooled.writeProblem + ")");
+      return kExitNotWritten;
+    }
+    inputFile = spool.Path();
+  }
+  // Standard output receives the output once it is complete: until then it
+  // is a temporary file of its own.
+  TempFile streamOutput;
+  std::string outputFile = options.output;
+  const bool toStream = IsStream(options.output);
+  if (toStream) {
+    if (int32_t code = streamOutput.Create("~so")) {
+      Error(std::string("Scrambled data NOT written: could not write temporary file for ") +
+            kStandardOutput + " (" + PlatformErrorText(code) + ")");
+      return kExitNotWritten;
+    }
+    outputFile = streamOutput.Path();
+  }
+
+  const bool stages = options.stages == Stages::kAlways ||
+                      (options.stages == Stages::kOnTerminal && IsTerminalStream(stderr));
+  Progress progress(stages, IsTerminalStream(stderr));
+  CliDialog dialog(options, inputFile, outputFile, progress);
   CliNotice notice(progress);
-  LcgRandom seeded(static_cast<float>(options.seed));
+  LcgRandom seeded = LcgRandom::FromSeed(options.seed);
   SystemRandom secure;
   RandomSource& random = options.hasSeed ? static_cast<RandomSource&>(seeded) : secure;
 
   RunResult run = RunScramble(dialog, random, notice, progress.Target());
-  progress.Status("Done, Ready");
+  spool.Delete();
+  if (run.scanCode == 0) {
+    dialog.ConfirmScan();
+    progress.Status("Done, Ready");
+  }
   progress.EndLine();
 
   if (run.scanCode != 0) {
-    std::fprintf(stderr, "%s\n", run.report.c_str());
+    Error("Scan failed: " + dialog.InputPathText() + " (" + ScanErrorText(run.scanCode) + ")");
     return kExitScanFailed;
   }
   if (run.copyError != 0) {  // nothing was scrambled
-    std::fprintf(stderr, "%s\n", run.report.c_str());
+    Error(run.report);
     return kExitNotWritten;
   }
   int status = kExitOk;
   if (run.scramble.opened && !run.scramble.reportWritten) {
     // The temporary report file could not be written whole (a full
     // temporary folder): what follows is only part of the report.
-    std::fprintf(stderr, "Report incomplete: could not write the temporary report file\n");
+    Error("Report incomplete: could not write the temporary report file");
     status = kExitNotWritten;
-  }
-  if (!options.reportPath.empty()) {
-    if (int32_t code = WriteReportFile(options.reportPath, run.report)) {
-      std::fprintf(stderr, "Report NOT written: could not write file %s (%s)\n",
-                   options.reportPath.c_str(), PlatformErrorText(code).c_str());
-      status = kExitNotWritten;
-    }
-  } else {
-    errno = 0;
-    std::fwrite(run.report.data(), 1, run.report.size(), stdout);
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-      const int32_t code = errno != 0 ? errno : EIO;
-      std::fprintf(stderr, "Report NOT written: could not write to standard output (%s)\n",
-                   PlatformErrorText(code).c_str());
-      status = kExitNotWritten;
-    }
   }
   if (!run.scramble.outputWritten) {
     if (run.scramble.opened) {
-      std::fprintf(stderr, "%s\n",
-                   OutputNotWrittenText(options.output, run.scramble.outputError).c_str());
+      Error(OutputNotWrittenText(dialog.OutputPathText(), run.scramble.outputError));
     }
     status = kExitNotWritten;
   }
+  // An output cut short at a byte 0x1A is written, but the run did not do
+  // what was asked of it.
+  if (run.scramble.endMarkMet) status = kExitNotWritten;
+
+  bool reportWritten = false;
+  if (toStream && run.scramble.outputWritten) {
+    // Standard output receives the output only from a run that succeeded,
+    // and only once the report that says so is written; when the output
+    // does not go out whole, the report is written again to say why.
+    std::string withheld;
+    if (status != kExitOk) {
+      withheld = std::string("held back from ") + kStandardOutput + " (" +
+                 (run.scramble.endMarkMet ? "the input was read only up to a byte 0x1A"
+                                          : "the report could not be written whole") +
+                 ")";
+    } else if (!WriteReport(options, run.report)) {
+      withheld = std::string("held back from ") + kStandardOutput + " (the report was not written)";
+      reportWritten = true;  // not again: the message is out
+      status = kExitNotWritten;
+    } else {
+      reportWritten = true;
+      const std::string copyProblem = CopyToStandardOutput(streamOutput.Path());
+      if (!copyProblem.empty()) {
+        withheld = std::string("could not write to ") + kStandardOutput + " (" + copyProblem + ")";
+        reportWritten = false;
+        status = kExitNotWritten;
+      }
+    }
+    if (!withheld.empty()) {
+      const std::string line = "Scrambled data NOT written: " + withheld;
+      ReplaceOutputLine(run.report, line);
+      Error(line);
+    }
+  }
+  streamOutput.Delete();
+  if (!reportWritten && !WriteReport(options, run.report)) status = kExitNotWritten;
+
   // Warnings go out whatever --quiet says: each tells of identifying data
   // left in place or of input left out.
   for (const std::string& warning : run.scramble.warnings) {
     std::fprintf(stderr, "scramble835: warning: %s\n", warning.c_str());
   }
-  // An output cut short at a byte 0x1A is written, but the run did not do
-  // what was asked of it.
-  if (run.scramble.endMarkMet) status = kExitNotWritten;
   return status;
 }
 
@@ -271,6 +513,21 @@ int Abandon(const char* reason) {
   std::fputs(reason, stderr);
   std::fputs("\n", stderr);
   return kExitNotWritten;
+}
+
+// The envelope listing, of standard input through a temporary copy.
+int Inspect(const std::string& input) {
+  if (!IsStream(input)) return RunInspect(input, stdout, stderr);
+  InstallInterruptCleanup();
+  TempFile spool;
+  SpoolResult spooled = SpoolStandardInput(spool);
+  const std::string& problem =
+      spooled.readProblem.empty() ? spooled.writeProblem : spooled.readProblem;
+  if (!problem.empty()) {
+    Error(std::string("Can't find Input File: ") + kStandardInput + " (" + problem + ")");
+    return kInspectBadArgument;
+  }
+  return RunInspect(spool.Path(), stdout, stderr);
 }
 
 }  // namespace
@@ -292,27 +549,24 @@ int main(int argc, char** argv) {
   bool optionsEnded = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+    if (optionsEnded || arg.empty() || arg[0] != '-' || IsStream(arg)) {
       paths.push_back(arg);
-    } else if (arg == "--") {
-      optionsEnded = true;
-    } else if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
-      return kExitOk;
-    } else if (arg == "--version") {
-      std::printf("scramble835 %s (x12scan %s)\n", SCRAMBLE835_VERSION,
-                  ScanLibraryVersion().c_str());
-      return kExitOk;
-    } else if (arg == "--listing") {
-      options.listing = true;
-    } else if (arg == "--quiet" || arg == "-q") {
-      options.quiet = true;
-    } else if (arg == "--inspect") {
-      inspect = true;
-    } else if (arg == "--report" || arg == "--seed") {
-      if (i + 1 >= argc) return UsageError("option " + arg + " needs a value");
-      const char* value = argv[++i];
-      if (arg == "--report") {
+      continue;
+    }
+    // "--name=value" for the options that take a value.
+    std::string name = arg;
+    const char* value = nullptr;
+    const size_t equals = arg.find('=');
+    if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+      name = arg.substr(0, equals);
+      value = argv[i] + equals + 1;
+    }
+    if (name == "--report" || name == "--seed") {
+      if (value == nullptr) {
+        if (i + 1 >= argc) return UsageError("option " + name + " needs a value");
+        value = argv[++i];
+      }
+      if (name == "--report") {
         if (*value == '\0') return UsageError("option --report needs a file name");
         options.reportPath = value;
       } else {
@@ -322,6 +576,25 @@ int main(int argc, char** argv) {
         }
         options.hasSeed = true;
       }
+    } else if (value != nullptr) {
+      return UsageError("option " + name + " takes no value");
+    } else if (arg == "--") {
+      optionsEnded = true;
+    } else if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return kExitOk;
+    } else if (arg == "--version" || arg == "-V") {
+      std::printf("scramble835 %s (x12scan %s)\n", SCRAMBLE835_VERSION,
+                  ScanLibraryVersion().c_str());
+      return kExitOk;
+    } else if (arg == "--listing") {
+      options.listing = true;
+    } else if (arg == "--quiet" || arg == "-q") {
+      options.stages = Stages::kNever;
+    } else if (arg == "--verbose" || arg == "-v") {
+      options.stages = Stages::kAlways;
+    } else if (arg == "--inspect") {
+      inspect = true;
     } else {
       return UsageError("unknown option " + arg);
     }
@@ -329,11 +602,18 @@ int main(int argc, char** argv) {
 
   if (inspect) {
     if (paths.size() != 1) return UsageError("--inspect takes one INPUT");
-    return RunInspect(paths[0], stdout, stderr);
+    return Inspect(paths[0]);
   }
   if (paths.size() != 2) return UsageError("expected INPUT and OUTPUT");
   options.input = paths[0];
   options.output = paths[1];
+  if (IsStream(options.output) && options.reportPath.empty()) {
+    return UsageError("with OUTPUT '-' the output takes standard output: "
+                      "name a file for the report with --report FILE");
+  }
+  if (check.wanted && (IsStream(options.input) || IsStream(options.output))) {
+    return UsageError("--check reads INPUT and OUTPUT again after the run: name files, not '-'");
+  }
   try {
     return FinishRun(check, Scramble(options), options.input, options.output);
   } catch (const std::bad_alloc&) {

@@ -202,7 +202,7 @@ ScrambleResult ScrambleFile(EngineDialog& dialog, const std::string& copyPath,
   CheckedWriter output(size_t{1} << 20);
   if (outputError == 0) {
     FILE* file = nullptr;
-    outputError = CreateOutputTempFile(outputPath, tempPath, targetPath, &file);
+    outputError = CreateOutputTempFile(dialog.OutputFileToWrite(), tempPath, targetPath, &file);
     if (outputError == 0) output.Attach(file);
   }
   report.Line();

@@ -19,10 +19,17 @@ class CopyCollector;
 class EngineDialog {
  public:
   virtual ~EngineDialog() = default;
-  /// The input path as the user gave it (shown in the report header).
+  /// The input path as the user gave it (shown in the status and the
+  /// report header).
   virtual std::string InputPathText() = 0;
-  /// The path of the output file.
+  /// The path of the output file as the user gave it (shown in the status
+  /// and the report).
   virtual std::string OutputPathText() = 0;
+  /// The file that the run reads and the file that it writes: the paths
+  /// above, unless the dialog stands a temporary file in for a stream (the
+  /// command line's standard input and output).
+  virtual std::string InputFileToRead() { return InputPathText(); }
+  virtual std::string OutputFileToWrite() { return OutputPathText(); }
   /// The "Report All Changed Segments" option.
   virtual bool ListingChecked() = 0;
   /// Shows the stage the run has reached.

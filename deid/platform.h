@@ -58,11 +58,19 @@ int32_t RemoveFile(const std::string& path);
 /// True when `path` names an existing regular file (following links).
 bool IsRegularFile(const std::string& path);
 
+/// Why `path` names no existing regular file, as a message text (no such
+/// file, access denied, a folder, ...); empty when IsRegularFile holds.
+std::string InputFileProblem(const std::string& path);
+
 /// True when `path` may receive the output: it names an existing regular
 /// file (not opened, not changed), or a file can be created under it.  A
 /// file created by this test is deleted again; an existing file of any kind
 /// is never deleted.
 bool IsUsableOutputPath(const std::string& path);
+
+/// Why `path` may not receive the output, as a message text; empty when
+/// IsUsableOutputPath holds.  Tests as IsUsableOutputPath does.
+std::string OutputPathProblem(const std::string& path);
 
 /// True when both paths exist and name the very same file (same device and
 /// file number), whatever the spelling of the paths.
@@ -120,3 +128,8 @@ void DeleteRegisteredTempFiles();
 
 /// True when the stream is an interactive terminal.
 bool IsTerminalStream(FILE* stream);
+
+/// Makes a standard stream pass bytes as they are (on Windows a stream in
+/// text mode turns CR LF into LF and stops reading at a byte 0x1A).
+/// Returns false when the stream cannot be switched.
+bool SetBinaryStream(FILE* stream);

@@ -222,22 +222,33 @@ int32_t RemoveFile(const std::string& path) {
   return 0;
 }
 
-bool IsRegularFile(const std::string& path) {
+bool IsRegularFile(const std::string& path) { return InputFileProblem(path).empty(); }
+
+std::string InputFileProblem(const std::string& path) {
   struct stat info {};
-  return !path.empty() && stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+  if (path.empty()) return std::strerror(ENOENT);
+  if (stat(path.c_str(), &info) != 0) return std::strerror(errno);
+  if (S_ISDIR(info.st_mode)) return std::strerror(EISDIR);
+  if (!S_ISREG(info.st_mode)) return "not a regular file";
+  return std::string();
 }
 
-bool IsUsableOutputPath(const std::string& path) {
-  if (path.empty()) return false;
+bool IsUsableOutputPath(const std::string& path) { return OutputPathProblem(path).empty(); }
+
+std::string OutputPathProblem(const std::string& path) {
+  if (path.empty()) return std::strerror(ENOENT);
   struct stat info {};
-  if (stat(path.c_str(), &info) == 0) return S_ISREG(info.st_mode);
+  if (stat(path.c_str(), &info) == 0) {
+    if (S_ISREG(info.st_mode)) return std::string();
+    return S_ISDIR(info.st_mode) ? std::strerror(EISDIR) : "not a regular file";
+  }
   // Nothing of that name (or a dangling link): try to create it.  O_EXCL
   // makes sure that the file deleted below is the one made here.
   int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
+  if (fd < 0) return std::strerror(errno);
   close(fd);
   unlink(path.c_str());
-  return true;
+  return std::string();
 }
 
 bool IsSameFile(const std::string& a, const std::string& b) {
@@ -392,3 +403,5 @@ void InstallInterruptCleanup() {
 }
 
 bool IsTerminalStream(FILE* stream) { return isatty(fileno(stream)) != 0; }
+
+bool SetBinaryStream(FILE*) { return true; }  // POSIX streams never translate

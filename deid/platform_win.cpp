@@ -224,16 +224,25 @@ int32_t RemoveFile(const std::string& path) {
   return static_cast<int32_t>(code);
 }
 
-bool IsRegularFile(const std::string& path) {
-  if (path.empty() || path.find_first_of("*?") != std::string::npos) return false;
+bool IsRegularFile(const std::string& path) { return InputFileProblem(path).empty(); }
+
+std::string InputFileProblem(const std::string& path) {
+  if (path.empty()) return PlatformErrorText(ERROR_FILE_NOT_FOUND);
+  if (path.find_first_of("*?") != std::string::npos) return PlatformErrorText(ERROR_INVALID_NAME);
   DWORD attributes = GetFileAttributesA(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES &&
-         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    return PlatformErrorText(LastErrorOr(ERROR_FILE_NOT_FOUND));
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return "Is a directory";
+  if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) return "not a regular file";
+  return std::string();
 }
 
-bool IsUsableOutputPath(const std::string& path) {
-  if (FileSearchFindsPlainFile(path)) return true;
-  if (path.empty()) return false;
+bool IsUsableOutputPath(const std::string& path) { return OutputPathProblem(path).empty(); }
+
+std::string OutputPathProblem(const std::string& path) {
+  if (FileSearchFindsPlainFile(path)) return std::string();
+  if (path.empty()) return PlatformErrorText(ERROR_FILE_NOT_FOUND);
   // Try to create the file.  CREATE_NEW succeeds only when nothing of that
   // name exists, so the file deleted below is always the one made here.
   UniqueFileHandle created(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
@@ -241,18 +250,25 @@ bool IsUsableOutputPath(const std::string& path) {
   if (created) {
     created.Reset();
     DeleteFileA(path.c_str());
-    return true;
+    return std::string();
   }
   DWORD code = GetLastError();
-  if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) return false;
+  if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) {
+    return PlatformErrorText(static_cast<int32_t>(code));
+  }
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return "Is a directory";
+  }
   // Something the search skipped (a hidden or system file) exists there:
   // it is usable if it opens, and it is never deleted.
   for (DWORD access : {GENERIC_READ | GENERIC_WRITE, static_cast<DWORD>(GENERIC_READ)}) {
     UniqueFileHandle existing(CreateFileA(path.c_str(), access, 0, nullptr, OPEN_EXISTING,
                                           FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (existing) return true;
+    if (existing) return std::string();
+    code = GetLastError();
   }
-  return false;
+  return PlatformErrorText(static_cast<int32_t>(code));
 }
 
 bool IsSameFile(const std::string& a, const std::string& b) {
@@ -461,3 +477,5 @@ bool IsSamePath(const std::string& a, const std::string& b) {
   return CompareStringOrdinal(full[0].c_str(), static_cast<int>(full[0].size()), full[1].c_str(),
                               static_cast<int>(full[1].size()), TRUE) == CSTR_EQUAL;
 }
+
+bool SetBinaryStream(FILE* stream) { return _setmode(_fileno(stream), _O_BINARY) != -1; }

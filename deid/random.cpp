@@ -5,6 +5,7 @@
 
 #include "random.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -18,6 +19,26 @@
 LcgRandom::LcgRandom(float seed) {
   static_assert(sizeof(float) == sizeof(uint32_t), "IEEE single expected");
   std::memcpy(&state_, &seed, sizeof state_);
+}
+
+LcgRandom LcgRandom::FromSeed(uint32_t seed) {
+  constexpr uint32_t kExactLimit = uint32_t{1} << 24;  // every whole number up to it is a single
+  if (seed <= kExactLimit) return LcgRandom(static_cast<float>(seed));
+  // A larger seed is its own state, unless that state already belongs to a
+  // seed n up to 2^24 (the bit pattern of the single n).  Such a seed takes
+  // the state n instead: n is from 1 to 2^24, a state that no seed up to
+  // 2^24 has (their states are 0 and patterns from that of 1.0, 0x3F800000,
+  // on) and that no larger seed keeps as its own (those are above 2^24).
+  // So each of the 2^32 seeds has a state of its own.
+  float value = 0;
+  std::memcpy(&value, &seed, sizeof value);
+  uint32_t state = seed;
+  if (value >= 1.0f && value <= static_cast<float>(kExactLimit) && value == std::floor(value)) {
+    state = static_cast<uint32_t>(value);
+  }
+  LcgRandom random;
+  random.state_ = state;
+  return random;
 }
 
 double LcgRandom::Next() {

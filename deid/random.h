@@ -31,6 +31,12 @@ class LcgRandom final : public RandomSource {
  public:
   /// The state becomes the bit pattern of `seed` as an IEEE single.
   explicit LcgRandom(float seed);
+  /// The generator of a run started from a user's seed (0 to 4294967295),
+  /// each seed with a state of its own.  A seed up to 2^24 is held exactly
+  /// by a single, and starts where LcgRandom(float(seed)) does, as runs with
+  /// those seeds always have; larger seeds would round together as singles
+  /// and take their state from the seed itself instead (see random.cpp).
+  static LcgRandom FromSeed(uint32_t seed);
   double Next() override;
   std::unique_ptr<RandomSource> Fork(uint64_t skip) const override;
   void Skip(uint64_t count) override { state_ = StateAfter(count); }

@@ -60,8 +60,7 @@ const std::string TempNamingNotice::kName = "temporary file";
 RunResult RunScramble(EngineDialog& dialog, RandomSource& random, EngineNotice& notice,
                       const ProgressTarget& progress) {
   RunResult result;
-  const std::string input = dialog.InputPathText();
-  std::string status = "Scanning " + input;
+  std::string status = "Scanning " + dialog.InputPathText();
   if (status.size() > kPathLimit) status.resize(kPathLimit);
 
   TempFile copy("~uw");
@@ -72,7 +71,7 @@ RunResult RunScramble(EngineDialog& dialog, RandomSource& random, EngineNotice& 
   dialog.SetStatusText(status);
   // The claims are collected from the copy while the scan writes it.
   CopyCollector collector(interchanges, random);
-  result.scanCode = ScanX12File(input, copy.Path(), std::string(), interchanges, ta1s, groups, sets,
+  result.scanCode = ScanX12File(dialog.InputFileToRead(), copy.Path(), std::string(), interchanges, ta1s, groups, sets,
                                 progress, &result.copyError, &collector);
   dialog.SetStatusText("Scan Complete");
 

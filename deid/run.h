@@ -16,7 +16,7 @@ struct RunResult {
   std::string report;       ///< the report text, or "Scan failed: " and the message
 };
 
-/// Runs the scan of the dialog's input path and, when it succeeds, the
+/// Runs the scan of the dialog's input file and, when it succeeds, the
 /// engine.  Status texts: "Scanning " and the input path (cut to 259
 /// characters), then "Scan Complete", then the engine's own.  `progress` is
 /// handed to the scan and the engine.  When the scan succeeds but its

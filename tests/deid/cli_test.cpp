@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <set>
 #include <thread>
 
 #include "platform.h"
@@ -35,20 +36,35 @@ std::string Quote(const std::string& text) {
   return quoted + "'";
 }
 
-// Runs the program through bash (after `setup`, e.g. limits) in `cwd`.
-CliResult RunCli(const std::vector<std::string>& args, const std::string& cwd = ".",
-                 const std::string& setup = "", const std::string& env = "") {
+// Runs a bash command line in `cwd`, standard input from /dev/null unless
+// it says otherwise; "$SCRAMBLE835" names the program.
+CliResult RunBash(const std::string& commandLine, const std::string& cwd = ".") {
   TempDir capture;
-  std::string command = "cd " + Quote(cwd) + " && " + setup + " " + env + " exec " +
-                        Quote(SCRAMBLE835_PATH);
-  for (const std::string& arg : args) command += " " + Quote(arg);
-  command += " >" + Quote(capture.File("out")) + " 2>" + Quote(capture.File("err")) + " </dev/null";
+  std::string command = "cd " + Quote(cwd) + " && SCRAMBLE835=" + Quote(SCRAMBLE835_PATH) +
+                        " && { " + commandLine + "; } >" + Quote(capture.File("out")) + " 2>" +
+                        Quote(capture.File("err")) + " </dev/null";
   int status = std::system(("/bin/bash -c " + Quote(command)).c_str());
   CliResult result;
   result.exit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   result.out = ReadFile(capture.File("out"));
   result.err = ReadFile(capture.File("err"));
   return result;
+}
+
+// Runs the program through bash (after `setup`, e.g. limits) in `cwd`.
+CliResult RunCli(const std::vector<std::string>& args, const std::string& cwd = ".",
+                 const std::string& setup = "", const std::string& env = "") {
+  std::string command = setup + " " + env + " exec \"$SCRAMBLE835\"";
+  for (const std::string& arg : args) command += " " + Quote(arg);
+  return RunBash(command, cwd);
+}
+
+std::string Replaced(std::string text, const std::vector<std::pair<std::string, std::string>>& edits) {
+  for (const auto& edit : edits) {
+    const size_t at = text.find(edit.first);
+    if (at != std::string::npos) text.replace(at, edit.first.size(), edit.second);
+  }
+  return text;
 }
 
 // One set of `claims` claims, 65 bytes each.
@@ -106,20 +122,33 @@ const std::string kInput =
     "CLP*A1*1*100*80**MC*P1~\r\nNM1*QC*1*DOE*JOHN****MI*M1~\r\nCLP*A2*1*50*40**MC*P2~\r\n"
     "NM1*QC*1*ROE*JANE****MI*M2~\r\nSE*6*0001~\r\nGE*1*1~\r\nIEA*1*000000001~\r\n";
 
+// What --seed 77 made of kInput before seeds above 2^24 had states of their
+// own: runs with small seeds stay as they were.
+const std::string kSeed77Output =
+    Replaced(kInput, {{"DOE*JOHN****MI*M1", "ROE*JOHN****MI*865083390Y"},
+                      {"ROE*JANE****MI*M2", "DOE*JANE****MI*736355590P"}});
+
 }  // namespace
 
 TEST(Cli, HelpVersionAndBadArguments) {
-  CliResult help = RunCli({"--help"});
-  EXPECT_EQ(help.exit, 0);
-  EXPECT_EQ(help.out.rfind("Usage: scramble835 [--listing] [--report FILE] [--seed N] [--quiet] "
-                           "INPUT OUTPUT\n", 0),
-            0u);
-  CliResult version = RunCli({"--version"});
-  EXPECT_EQ(version.exit, 0);
-  EXPECT_EQ(version.out, "scramble835 2.1.1 (x12scan " + ScanLibraryVersion() + ")\n");
+  for (const char* option : {"--help", "-h"}) {
+    CliResult help = RunCli({option});
+    EXPECT_EQ(help.exit, 0);
+    EXPECT_EQ(help.out.rfind("Usage: scramble835 [--listing] [--report FILE] [--seed N] [-q | -v] "
+                             "INPUT OUTPUT\n", 0),
+              0u)
+        << option;
+  }
+  for (const char* option : {"--version", "-V"}) {
+    CliResult version = RunCli({option});
+    EXPECT_EQ(version.exit, 0);
+    EXPECT_EQ(version.out, "scramble835 2.1.1 (x12scan " + ScanLibraryVersion() + ")\n") << option;
+  }
   const std::vector<std::string> bad[] = {
       {}, {"one"}, {"a", "b", "c"}, {"--bogus", "a", "b"}, {"--seed", "x1", "a", "b"},
-      {"--seed", "4294967296", "a", "b"}, {"--seed"}, {"--report"},
+      {"--seed", "4294967296", "a", "b"}, {"--seed"}, {"--report"}, {"--seed=", "a", "b"},
+      {"--seed=-1", "a", "b"}, {"--report=", "a", "b"}, {"--listing=yes", "a", "b"},
+      {"-x", "a", "b"}, {"-qv", "a", "b"},
   };
   for (const auto& args : bad) {
     CliResult run = RunCli(args);
@@ -129,34 +158,82 @@ TEST(Cli, HelpVersionAndBadArguments) {
   }
 }
 
-// Path checks in order, with the dialog's texts, exit status 2, nothing
-// written and nothing deleted.
+// The option forms that mean the same run give the same output and report
+// file, and with the seed 77 the output that seed always gave.
+TEST(Cli, OptionForms) {
+  TempDir dir;
+  WriteFile(dir.File("in.835"), kInput);
+  const std::vector<std::string> forms[] = {
+      {"--quiet", "--seed", "77", "--report", "report.txt", "in.835", "out.txt"},
+      {"-q", "--seed=77", "--report=report.txt", "in.835", "out.txt"},
+      {"--report=report.txt", "in.835", "--seed", "77", "out.txt", "-q"},
+      {"--verbose", "--seed=77", "--quiet", "--report", "report.txt", "--", "in.835", "out.txt"},
+  };
+  for (const auto& args : forms) {
+    SCOPED_TRACE(args[0] + " " + args[1]);
+    CliResult run = RunCli(args, dir.Path());
+    EXPECT_EQ(run.exit, 0);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(ReadFile(dir.File("out.txt")), kSeed77Output);
+    EXPECT_NE(ReadFile(dir.File("report.txt")).find("\r\nScrambled data written to file out.txt\r\n"),
+              std::string::npos);
+    RemoveFile(dir.File("out.txt"));
+    RemoveFile(dir.File("report.txt"));
+  }
+}
+
+// Each seed gives a run of its own: seeds above 2^24, which a single does
+// not hold exactly, once shared runs (16777216 and 16777217 alike), and a
+// seed whose own number is the bit pattern of a smaller seed's single must
+// not meet that seed's run either.  Seeds up to 2^24 keep their runs.
+TEST(Cli, EverySeedHasARunOfItsOwn) {
+  TempDir dir;
+  WriteFile(dir.File("in.835"), kInput);
+  const char* seeds[] = {"1", "1065353216", "16777215", "16777216", "16777217", "16777218",
+                         "1266679808", "4294967295"};
+  std::set<std::string> outputs;
+  for (const char* seed : seeds) {
+    CliResult run = RunCli({"--quiet", "--seed", seed, "in.835", "out.txt"}, dir.Path());
+    ASSERT_EQ(run.exit, 0) << run.err;
+    EXPECT_TRUE(outputs.insert(ReadFile(dir.File("out.txt"))).second) << seed;
+  }
+  ASSERT_EQ(RunCli({"-q", "--seed", "16777216", "in.835", "out.txt"}, dir.Path()).exit, 0);
+  EXPECT_EQ(ReadFile(dir.File("out.txt")),
+            Replaced(kInput, {{"A1*1*100*80**MC*P1", "A2*1*100*80**MC*P2"},
+                              {"DOE*JOHN****MI*M1", "DOE*JANE****MI*527148437K"},
+                              {"A2*1*50*40**MC*P2", "A1*1*50*40**MC*P1"},
+                              {"ROE*JANE****MI*M2", "ROE*JOHN****MI*753654557N"}}));
+}
+
+// Path checks in order, with the dialog's texts followed by the path and
+// the reason, exit status 2, nothing written and nothing deleted.
 TEST(Cli, PathValidation) {
   TempDir dir;
   WriteFile(dir.File("in.835"), kInput);
   WriteFile(dir.File("empty.txt"), "");
   mkdir(dir.File("folder").c_str(), 0755);
   link(dir.File("in.835").c_str(), dir.File("alias.835").c_str());
-  const std::string kNoInput = "Can't find Input File\n";
-  const std::string kBadOutput = "Invalid or Missing Output File Path or Name\n";
-  const std::string kSame = "Output File cannot be same as Input File\n";
+  const std::string kNoInput = "scramble835: Can't find Input File: ";
+  const std::string kBadOutput = "scramble835: Invalid or Missing Output File Path or Name: ";
+  const std::string kSame = "scramble835: Output File cannot be same as Input File: ";
   const struct {
     std::vector<std::string> args;
     std::string err;
   } cases[] = {
-      {{"missing.835", "out.txt"}, kNoInput},
-      {{"folder", "out.txt"}, kNoInput},
-      {{"missing.835", "folder"}, kNoInput},  // the input is checked first
-      {{"in.835", "folder"}, kBadOutput},
-      {{"in.835", "no-folder/out.txt"}, kBadOutput},
-      {{"in.835", "/dev/null"}, kBadOutput},
-      {{"in.835", "in.835"}, kSame},
-      {{"in.835", "alias.835"}, kSame},
-      {{"in.835", "./in.835"}, kSame},
+      {{"missing.835", "out.txt"}, kNoInput + "missing.835 (No such file or directory)\n"},
+      {{"folder", "out.txt"}, kNoInput + "folder (Is a directory)\n"},
+      {{"missing.835", "folder"}, kNoInput + "missing.835 (No such file or directory)\n"},
+      {{"in.835", "folder"}, kBadOutput + "folder (Is a directory)\n"},
+      {{"in.835", "no-folder/out.txt"}, kBadOutput + "no-folder/out.txt (No such file or directory)\n"},
+      {{"in.835", "/dev/null"}, kBadOutput + "/dev/null (not a regular file)\n"},
+      {{"in.835", "in.835"}, kSame + "in.835\n"},
+      {{"in.835", "alias.835"}, kSame + "alias.835\n"},
+      {{"in.835", "./in.835"}, kSame + "./in.835\n"},
       {{"in.835", "out.txt", "--report", "in.835"},
-       "Report File cannot be same as Input or Output File\n"},
-      {{"in.835", "out.txt", "--report", "folder"},
-       "Invalid or Missing Report File Path or Name\n"},
+       "scramble835: Report File cannot be same as Input or Output File: in.835\n"},
+      {{"in.835", "out.txt", "--report=folder"},
+       "scramble835: Invalid or Missing Report File Path or Name: folder (Is a directory)\n"},
   };
   for (const auto& c : cases) {
     CliResult run = RunCli(c.args, dir.Path());
@@ -188,23 +265,27 @@ TEST(Cli, SameFileUnderAnotherSpellingIsRefused) {
     return std::vector<std::string>{"./" + name, "sub/../" + name, "sub/..//" + name,
                                     "link/" + name, dir.File(name), "link/sub/../" + name};
   };
-  const std::string kSame = "Output File cannot be same as Input File\n";
-  const std::string kReport = "Report File cannot be same as Input or Output File\n";
+  auto same = [](const std::string& output) {
+    return "scramble835: Output File cannot be same as Input File: " + output + "\n";
+  };
+  auto sameReport = [](const std::string& report) {
+    return "scramble835: Report File cannot be same as Input or Output File: " + report + "\n";
+  };
   struct Case {
     std::vector<std::string> args;
     std::string err;
   };
   std::vector<Case> cases;
   for (const std::string& other : spellings("in.835")) {
-    cases.push_back({{"in.835", other}, kSame});
-    cases.push_back({{other, "in.835"}, kSame});
-    cases.push_back({{"in.835", "out", "--report", other}, kReport});
+    cases.push_back({{"in.835", other}, same(other)});
+    cases.push_back({{other, "in.835"}, same("in.835")});
+    cases.push_back({{"in.835", "out", "--report", other}, sameReport(other)});
   }
   for (const std::string& other : spellings("out")) {
-    cases.push_back({{"in.835", "out", "--report", other}, kReport});
-    cases.push_back({{"in.835", other, "--report", "out"}, kReport});
+    cases.push_back({{"in.835", "out", "--report", other}, sameReport(other)});
+    cases.push_back({{"in.835", other, "--report", "out"}, sameReport("out")});
   }
-  cases.push_back({{"in.835", "sub//out", "--report", "sub/out"}, kReport});
+  cases.push_back({{"in.835", "sub//out", "--report", "sub/out"}, sameReport("sub/out")});
   for (const Case& c : cases) {
     std::vector<std::string> args = {"--quiet", "--seed", "1"};
     args.insert(args.end(), c.args.begin(), c.args.end());
@@ -263,12 +344,16 @@ TEST(Cli, ReportIsOwnerOnlyAndOutputKeepsItsMode) {
   }
 }
 
+// A failed scan says so with the file and the scan's message, and claims
+// neither a complete scan nor a finished run.
 TEST(Cli, ScanFailureExits3) {
   TempDir dir;
   WriteFile(dir.File("junk.txt"), std::string(400, 'z'));
-  CliResult run = RunCli({"--quiet", "junk.txt", "out.txt"}, dir.Path());
+  CliResult run = RunCli({"--verbose", "junk.txt", "out.txt"}, dir.Path());
   EXPECT_EQ(run.exit, 3);
-  EXPECT_EQ(run.err, "Scan failed: No Interchange(s) Found (No Valid ISA Segments)\n");
+  EXPECT_EQ(run.err,
+            "Scanning junk.txt\n"
+            "scramble835: Scan failed: junk.txt (No Interchange(s) Found (No Valid ISA Segments))\n");
   EXPECT_EQ(run.out, "");
   EXPECT_FALSE(FileExists(dir.File("out.txt")));
 }
@@ -276,17 +361,29 @@ TEST(Cli, ScanFailureExits3) {
 TEST(Cli, SuccessReportProgressAndSeed) {
   TempDir dir;
   WriteFile(dir.File("in.835"), kInput);
-  CliResult run = RunCli({"--seed", "77", "in.835", "out1.txt"}, dir.Path());
-  EXPECT_EQ(run.exit, 0) << run.err;
-  // Progress on standard error, one status per line when it is no terminal.
-  EXPECT_EQ(run.err,
-            "Scanning in.835\nScan Complete\nCollecting Information\n"
-            "Randomly Scrambling Collected Information\nWriting ANSI Data to out1.txt\n"
-            "Done, Ready\n");
-  EXPECT_NE(run.out.find("\r\nInput File (original file) is in.835\r\n"), std::string::npos);
-  EXPECT_NE(run.out.find("\r\n Claims Found                :       2\r\n"), std::string::npos);
-  EXPECT_NE(run.out.find("\r\nScrambled data written to file out1.txt\r\n"), std::string::npos);
-  EXPECT_NE(run.out.find("Detailed Segment changes not shown."), std::string::npos);
+  const std::string kStages =
+      "Scanning in.835\nScan Complete\nCollecting Information\n"
+      "Randomly Scrambling Collected Information\nWriting ANSI Data to out1.txt\nDone, Ready\n";
+  // Standard error is no terminal here: the stages appear only when asked
+  // for, one status per line; the last of --quiet and --verbose decides.
+  const struct {
+    std::vector<std::string> options;
+    std::string err;
+  } cases[] = {
+      {{}, ""}, {{"--verbose"}, kStages}, {{"-v"}, kStages},
+      {{"-v", "--quiet"}, ""}, {{"-q", "--verbose"}, kStages},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = c.options;
+    args.insert(args.end(), {"--seed", "77", "in.835", "out1.txt"});
+    CliResult run = RunCli(args, dir.Path());
+    EXPECT_EQ(run.exit, 0) << run.err;
+    EXPECT_EQ(run.err, c.err) << (c.options.empty() ? "" : c.options[0]);
+    EXPECT_NE(run.out.find("\r\nInput File (original file) is in.835\r\n"), std::string::npos);
+    EXPECT_NE(run.out.find("\r\n Claims Found                :       2\r\n"), std::string::npos);
+    EXPECT_NE(run.out.find("\r\nScrambled data written to file out1.txt\r\n"), std::string::npos);
+    EXPECT_NE(run.out.find("Detailed Segment changes not shown."), std::string::npos);
+  }
 
   CliResult again = RunCli({"--quiet", "--listing", "--seed", "77", "--report", "report.txt",
                             "in.835", "out2.txt"},
@@ -305,6 +402,71 @@ TEST(Cli, SuccessReportProgressAndSeed) {
   EXPECT_EQ(RunCli({"--quiet", "in.835", "out4.txt"}, dir.Path()).exit, 0);
   EXPECT_NE(ReadFile(dir.File("out3.txt")), ReadFile(dir.File("out4.txt")));
   EXPECT_NE(ReadFile(dir.File("out4.txt")), "");
+}
+
+// '-' reads standard input and writes standard output, so the tool works in
+// a pipeline; the temporary files for both are gone afterwards.  Standard
+// output receives nothing from a run that fails, and a report that says why.
+TEST(Cli, StandardInputAndOutput) {
+  std::string endMark = kInput;
+  endMark.insert(endMark.find("ROE*JANE"), "\x1A");
+  const std::string kFromStandardInput = "\r\nInput File (original file) is standard input\r\n";
+  const std::string kWritten = "\r\nScrambled data written to file standard output\r\n";
+  const struct {
+    const char* name;
+    std::string input;
+    std::string command;  // in the folder of in.835; the report goes to r.txt
+    int exit;
+    std::string out;          // what reaches standard output
+    std::string err;          // standard error (start)
+    std::vector<std::string> reportLines;  // in r.txt; none: no report file
+  } cases[] = {
+      {"pipeline", kInput, "cat in.835 | \"$SCRAMBLE835\" --seed 77 --report r.txt - -", 0,
+       kSeed77Output, "", {kFromStandardInput, kWritten}},
+      {"file to standard output", kInput, "\"$SCRAMBLE835\" --seed=77 --report=r.txt in.835 -", 0,
+       kSeed77Output, "", {"\r\nInput File (original file) is in.835\r\n", kWritten}},
+      {"standard input to a file", kInput,
+       "\"$SCRAMBLE835\" --seed 77 --report r.txt - out.835 < in.835 && cat out.835", 0,
+       kSeed77Output, "",
+       {kFromStandardInput, "\r\nScrambled data written to file out.835\r\n"}},
+      {"full standard output", kInput, "\"$SCRAMBLE835\" --report r.txt in.835 - > /dev/full", 4,
+       "",
+       "scramble835: Scrambled data NOT written: could not write to standard output (No space "
+       "left on device)\n",
+       {"\r\nScrambled data NOT written: could not write to standard output (No space left on "
+        "device)\r\n"}},
+      {"input cut short", endMark, "\"$SCRAMBLE835\" --report r.txt - - < in.835", 4, "",
+       "scramble835: Scrambled data NOT written: held back from standard output (the input was "
+       "read only up to a byte 0x1A)\nscramble835: warning: The input holds a byte 0x1A",
+       {"\r\nScrambled data NOT written: held back from standard output (the input was read only "
+        "up to a byte 0x1A)\r\n"}},
+      {"unreadable standard input", kInput, "\"$SCRAMBLE835\" --report r.txt - out.835 < .", 2, "",
+       "scramble835: Can't find Input File: standard input (Is a directory)\n", {}},
+      {"empty standard input", kInput, "\"$SCRAMBLE835\" --report r.txt - - < /dev/null", 3, "",
+       "scramble835: Scan failed: standard input (", {}},
+      {"no report file", kInput, "\"$SCRAMBLE835\" in.835 - < in.835", 2, "",
+       "scramble835: with OUTPUT '-' the output takes standard output: name a file for the "
+       "report with --report FILE\n",
+       {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir, tmp;
+    WriteFile(dir.File("in.835"), c.input);
+    CliResult run = RunBash("export TMPDIR=" + Quote(tmp.Path()) + "; " + c.command, dir.Path());
+    EXPECT_EQ(run.exit, c.exit);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.err.rfind(c.err, 0), 0u) << run.err;
+    if (c.reportLines.empty()) {
+      EXPECT_FALSE(FileExists(dir.File("r.txt")));
+    } else {
+      const std::string report = ReadFile(dir.File("r.txt"));
+      for (const std::string& line : c.reportLines) {
+        EXPECT_NE(report.find(line), std::string::npos) << report;
+      }
+    }
+    EXPECT_TRUE(tmp.Entries().empty());
+  }
 }
 
 // An output that cannot be written completely: exit 4, the report says so,
@@ -334,7 +496,7 @@ TEST(Cli, OutputWriteFailureExits4) {
   EXPECT_EQ(run.exit, 4);
   const std::string line = "Scrambled data NOT written: could not write file out.txt (File too large)";
   EXPECT_NE(run.out.find("\r\n" + line + "\r\n"), std::string::npos) << run.out;
-  EXPECT_EQ(run.err, line + "\n");
+  EXPECT_EQ(run.err, "scramble835: " + line + "\n");
   EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"in.835"}));
   EXPECT_TRUE(tmp.Entries().empty());
 }
@@ -475,10 +637,10 @@ TEST(Cli, FailedWriteOrMemoryExits4WithoutTemporaryFiles) {
     bool outputWritten;
   } cases[] = {
       {"report to a closed pipe", true, false, kNone, kNone,
-       "Report NOT written: could not write to standard output (Broken pipe)", true},
+       "scramble835: Report NOT written: could not write to standard output (Broken pipe)", true},
       {"report and progress to a closed pipe", true, true, kNone, kNone, "", true},
       {"file-size limit", false, false, 64 << 10, kNone,
-       "Scrambled data NOT written: could not write temporary file (File too large)", false},
+       "scramble835: Scrambled data NOT written: could not write temporary file (File too large)", false},
       {"address-space limit", false, false, kNone, rlim_t{16} << 20,
        "scramble835: out of memory", false},
   };

@@ -33,6 +33,37 @@ TEST(LcgRandom, SeedIsTheSingleBitPatternAndSequenceIsPinned) {
   EXPECT_EQ(LcgRandom(12345.0f).State(), 0x4640E400u);
 }
 
+// Seeds up to 2^24 start where their single does; each larger seed is its
+// own state, except the ones whose number is the bit pattern of a smaller
+// seed's single: those take that smaller seed's number as their state.
+TEST(LcgRandom, EverySeedHasAStateOfItsOwn) {
+  const struct {
+    uint32_t seed, state;
+  } cases[] = {
+      {0, 0},
+      {1, 0x3F800000u},
+      {12345, 0x4640E400u},
+      {16777215, 0x4B7FFFFFu},
+      {16777216, 0x4B800000u},
+      {16777217, 16777217},
+      {0x3F800000u, 1},          // the single 1.0
+      {0x3F800001u, 0x3F800001u},  // just above 1.0: no whole number
+      {0x3FC00000u, 0x3FC00000u},  // 1.5
+      {0x4B7FFFFFu, 16777215},
+      {0x4B800000u, 16777216},
+      {0x4B800001u, 0x4B800001u},  // 16777218: above 2^24
+      {0xBF800000u, 0xBF800000u},  // -1.0
+      {0x7FC00000u, 0x7FC00000u},  // not a number
+      {0xFFFFFFFFu, 0xFFFFFFFFu},
+  };
+  std::set<uint32_t> states;
+  for (const auto& c : cases) {
+    EXPECT_EQ(LcgRandom::FromSeed(c.seed).State(), c.state) << c.seed;
+    states.insert(c.state);
+  }
+  EXPECT_EQ(states.size(), sizeof cases / sizeof cases[0]);
+}
+
 TEST(RandomInt, StaysInRangeAtTheExtremes) {
   const double kLargest = 4294967295.0 / 4294967296.0;  // the secure source's largest value
   const double kLargestLcg = 2147483647.0 / 2147483648.0;
