@@ -169,6 +169,11 @@ class TempFile {
     ForgetTempFile(path_);
     path_.clear();
   }
+  // Removes the file's name while it is open, where the system allows it
+  // (POSIX); elsewhere Delete does so once it is closed.
+  void Unlink() {
+    if (!path_.empty() && RemoveFile(path_) == 0) Delete();
+  }
 
  private:
   std::string path_;
@@ -215,12 +220,14 @@ SpoolResult SpoolStandardInput(TempFile& spool) {
   return result;
 }
 
-// Copies the finished output to standard output; returns why it failed,
-// or an empty text.
-std::string CopyToStandardOutput(const std::string& path) {
+// Copies the finished output to standard output and deletes it; returns
+// why the copy failed, or an empty text.
+std::string CopyToStandardOutput(TempFile& output) {
   errno = 0;
-  FILE* in = std::fopen(path.c_str(), "rb");
+  FILE* in = std::fopen(output.Path().c_str(), "rb");
   if (in == nullptr) return std::strerror(errno != 0 ? errno : EIO);
+  // Nothing is left by name should the process end during the copy.
+  output.Unlink();
   std::string problem;
   std::vector<char> buffer(size_t{1} << 16);
   for (;;) {
@@ -237,6 +244,7 @@ std::string CopyToStandardOutput(const std::string& path) {
     }
   }
   std::fclose(in);
+  output.Delete();
   errno = 0;
   if (std::fflush(stdout) != 0 && problem.empty()) problem = std::strerror(errno != 0 ? errno : EIO);
   return problem;
@@ -480,7 +488,7 @@ int Scramble(const Options& options) {
       status = kExitNotWritten;
     } else {
       reportWritten = true;
-      const std::string copyProblem = CopyToStandardOutput(streamOutput.Path());
+      const std::string copyProblem = CopyToStandardOutput(streamOutput);
       if (!copyProblem.empty()) {
         withheld = std::string("could not write to ") + kStandardOutput + " (" + copyProblem + ")";
         reportWritten = false;

@@ -469,6 +469,36 @@ TEST(Cli, StandardInputAndOutput) {
   }
 }
 
+// A reader that went away before the output came (`| head -c 0`, say): the
+// write fails rather than a signal ending the run, and the status, the
+// message and the report say so; no temporary file is left.
+TEST(Cli, ClosedPipeOnStandardOutput) {
+  TempDir dir, tmp;
+  WriteFile(dir.File("in.835"), kInput);
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  close(fds[0]);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    setenv("TMPDIR", tmp.Path().c_str(), 1);
+    if (chdir(dir.Path().c_str()) != 0) _exit(99);
+    if (dup2(fds[1], 1) < 0 || std::freopen("err", "w", stderr) == nullptr) _exit(97);
+    signal(SIGPIPE, SIG_DFL);  // as a shell hands it on
+    execl(SCRAMBLE835_PATH, SCRAMBLE835_PATH, "--report", "r.txt", "in.835", "-",
+          static_cast<char*>(nullptr));
+    _exit(98);
+  }
+  close(fds[1]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 4) << status;
+  const std::string line = "Scrambled data NOT written: could not write to standard output (Broken pipe)";
+  EXPECT_EQ(ReadFile(dir.File("err")), "scramble835: " + line + "\n");
+  EXPECT_NE(ReadFile(dir.File("r.txt")).find("\r\n" + line + "\r\n"), std::string::npos);
+  EXPECT_TRUE(tmp.Entries().empty());
+}
+
 // An output that cannot be written completely: exit 4, the report says so,
 // and no file is left under the output name.  The file-size limit stands in
 // for a full disk; it is set between the size of the unwrapped copy and the
