@@ -1,10 +1,10 @@
 #include "envelope.h"
 
-#include <sys/stat.h>
-
+#include <cerrno>
 #include <cstring>
 #include <string>
 
+#include "platform.h"
 #include "x12scan.h"
 
 namespace {
@@ -21,13 +21,15 @@ std::string HeaderField(const InterchangeEntry& entry, int from, int width) {
 
 const char* Agreement(int32_t counted, int32_t stated) { return counted == stated ? "" : "  MISMATCH"; }
 
-bool IsReadablePlainFile(const std::string& path) {
-  struct stat info;
-  if (path.empty() || stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+// Why `path` is no readable plain file; empty when it is one.
+std::string ReadablePlainFileProblem(const std::string& path) {
+  std::string problem = InputFileProblem(path);
+  if (!problem.empty()) return problem;
+  errno = 0;
   FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return false;
+  if (f == nullptr) return std::strerror(errno != 0 ? errno : EACCES);
   std::fclose(f);
-  return true;
+  return std::string();
 }
 
 void PrintSet(FILE* out, int32_t s, const SetEntry& st, const char* indent) {
@@ -41,8 +43,9 @@ void PrintSet(FILE* out, int32_t s, const SetEntry& st, const char* indent) {
 }  // namespace
 
 int RunInspect(const std::string& path, FILE* out, FILE* err) {
-  if (!IsReadablePlainFile(path)) {
-    std::fprintf(err, "Can't find Input File: %s\n", path.c_str());
+  const std::string problem = ReadablePlainFileProblem(path);
+  if (!problem.empty()) {
+    std::fprintf(err, "scramble835: Can't find Input File: %s (%s)\n", path.c_str(), problem.c_str());
     return kInspectBadArgument;
   }
   InterchangeTable interchanges;
@@ -52,7 +55,8 @@ int RunInspect(const std::string& path, FILE* out, FILE* err) {
   ProgressTarget noProgress;
   const int32_t code = ScanX12File(path, "", "", interchanges, ta1s, groups, sets, noProgress);
   if (code == kScanNotFound) {
-    std::fprintf(err, "Can't find Input File: %s\n", path.c_str());
+    std::fprintf(err, "scramble835: Can't find Input File: %s (%s)\n", path.c_str(),
+                 ScanErrorText(code).c_str());
     return kInspectBadArgument;
   }
 

@@ -469,6 +469,31 @@ TEST(Cli, StandardInputAndOutput) {
   }
 }
 
+// The envelope listing, of a file or of standard input, and its refusal.
+TEST(Cli, Inspect) {
+  TempDir dir, tmp;
+  WriteFile(dir.File("in.835"), kInput);
+  const struct {
+    std::string command;
+    int exit;
+    std::string out, err;  // out: a line of it
+  } cases[] = {
+      {"\"$SCRAMBLE835\" --inspect in.835", 0, "\ninterchanges: 1  groups: 1  sets: 1  claims: 2\n",
+       ""},
+      {"cat in.835 | \"$SCRAMBLE835\" --inspect -", 0,
+       "\ninterchanges: 1  groups: 1  sets: 1  claims: 2\n", ""},
+      {"\"$SCRAMBLE835\" --inspect missing.835", 2, "",
+       "scramble835: Can't find Input File: missing.835 (No such file or directory)\n"},
+  };
+  for (const auto& c : cases) {
+    CliResult run = RunBash("export TMPDIR=" + Quote(tmp.Path()) + "; " + c.command, dir.Path());
+    EXPECT_EQ(run.exit, c.exit) << c.command;
+    EXPECT_NE(run.out.find(c.out), std::string::npos) << c.command << "\n" << run.out;
+    EXPECT_EQ(run.err, c.err) << c.command;
+  }
+  EXPECT_TRUE(tmp.Entries().empty());
+}
+
 // A reader that went away before the output came (`| head -c 0`, say): the
 // write fails rather than a signal ending the run, and the status, the
 // message and the report say so; no temporary file is left.
