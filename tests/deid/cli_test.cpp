@@ -596,6 +596,47 @@ TEST(Cli, InterruptLeavesNoFiles) {
   }
 }
 
+// Ctrl-C while standard input is still being copied: the copy, which holds
+// everything read so far, goes with the process.
+TEST(Cli, InterruptWhileReadingStandardInputLeavesNoFile) {
+  TempDir dir, tmp;
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    setenv("TMPDIR", tmp.Path().c_str(), 1);
+    if (chdir(dir.Path().c_str()) != 0 || dup2(fds[0], 0) < 0) _exit(99);
+    close(fds[0]);
+    close(fds[1]);
+    execl(SCRAMBLE835_PATH, SCRAMBLE835_PATH, "--quiet", "--report", "r.txt", "-", "out.txt",
+          static_cast<char*>(nullptr));
+    _exit(98);
+  }
+  close(fds[0]);
+  ASSERT_EQ(write(fds[1], kInput.data(), kInput.size()), static_cast<ssize_t>(kInput.size()));
+  // Waits until the program holds its copy of standard input open.
+  const std::string fdFolder = "/proc/" + std::to_string(child) + "/fd";
+  bool copying = false;
+  while (!copying) {
+    for (const std::string& name : FolderEntries(fdFolder)) {
+      char target[4096] = {};
+      const ssize_t length = readlink((fdFolder + "/" + name).c_str(), target, sizeof target - 1);
+      if (length > 0 && std::string(target).find(tmp.Path() + "/~in") == 0) copying = true;
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, WNOHANG), 0) << "ended early: " << status;
+    if (!copying) std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  kill(child, SIGINT);
+  int status = 0;
+  waitpid(child, &status, 0);
+  close(fds[1]);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+  EXPECT_TRUE(tmp.Entries().empty());
+  EXPECT_TRUE(dir.Entries().empty());
+}
+
 // What the counts do not tell goes to standard error, --quiet or not: a
 // file whose claims cannot be exchanged (exit 0), data cut short by a byte
 // 0x1A (exit 4, though the part before it is written).
