@@ -148,7 +148,7 @@ TEST(Cli, HelpVersionAndBadArguments) {
       {}, {"one"}, {"a", "b", "c"}, {"--bogus", "a", "b"}, {"--seed", "x1", "a", "b"},
       {"--seed", "4294967296", "a", "b"}, {"--seed"}, {"--report"}, {"--seed=", "a", "b"},
       {"--seed=-1", "a", "b"}, {"--report=", "a", "b"}, {"--listing=yes", "a", "b"},
-      {"-x", "a", "b"}, {"-qv", "a", "b"},
+      {"-x", "a", "b"}, {"-qv", "a", "b"}, {"--report=r.txt", "--check", "-", "b"},
   };
   for (const auto& args : bad) {
     CliResult run = RunCli(args);
