@@ -153,8 +153,9 @@ void Error(const std::string& text) { std::fprintf(stderr, "scramble835: %s\n", 
 
 bool IsStream(const std::string& path) { return path == kStreamArgument; }
 
-// A temporary file of this process (made by MakeTempFileName: owner-only
-// and registered for deletion on an interrupt), deleted when let go of.
+// A named temporary file of this process (made by MakeTempFileName:
+// owner-only and registered for deletion on an interrupt), deleted when let
+// go of.
 class TempFile {
  public:
   TempFile() = default;
@@ -179,14 +180,32 @@ class TempFile {
   std::string path_;
 };
 
-// Standard input copied whole into a temporary file, which the scan then
-// reads as it reads any input file.
+// A private temporary file (see CreatePrivateTempFile: owner-only, and
+// gone however the process ends), deleted when let go of.
+class PrivateFile {
+ public:
+  PrivateFile() = default;
+  PrivateFile(const PrivateFile&) = delete;
+  PrivateFile& operator=(const PrivateFile&) = delete;
+  ~PrivateFile() { Delete(); }
+  int32_t Create(const char* prefix) { return CreatePrivateTempFile(prefix, file_); }
+  // A name under which this process opens the file; no name in any folder
+  // where the system allows it.
+  const std::string& Path() const { return file_.path; }
+  void Delete() { ClosePrivateTempFile(file_); }
+
+ private:
+  PrivateTempFile file_;
+};
+
+// Standard input copied whole into a private temporary file, which the
+// scan then reads as it reads any input file.
 struct SpoolResult {
   std::string readProblem;   // standard input could not be read
   std::string writeProblem;  // the temporary file could not be made or written
 };
 
-SpoolResult SpoolStandardInput(TempFile& spool) {
+SpoolResult SpoolStandardInput(PrivateFile& spool) {
   SpoolResult result;
   SetBinaryStream(stdin);
   if (int32_t code = spool.Create("~in")) {
@@ -194,7 +213,7 @@ SpoolResult SpoolStandardInput(TempFile& spool) {
     return result;
   }
   errno = 0;
-  FILE* out = std::fopen(spool.Path().c_str(), "wb");
+  FILE* out = OpenFileShared(spool.Path(), "wb");
   if (out == nullptr) {
     result.writeProblem = std::strerror(errno != 0 ? errno : EIO);
     return result;
@@ -399,7 +418,7 @@ int Scramble(const Options& options) {
   // written.
   SetBinaryStream(stdout);
 
-  TempFile spool;
+  PrivateFile spool;
   std::string inputFile = options.input;
   if (IsStream(options.input)) {
     SpoolResult spooled = SpoolStandardInput(spool);
@@ -527,7 +546,7 @@ int Abandon(const char* reason) {
 int Inspect(const std::string& input) {
   if (!IsStream(input)) return RunInspect(input, stdout, stderr);
   InstallInterruptCleanup();
-  TempFile spool;
+  PrivateFile spool;
   SpoolResult spooled = SpoolStandardInput(spool);
   const std::string& problem =
       spooled.readProblem.empty() ? spooled.writeProblem : spooled.readProblem;

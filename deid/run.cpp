@@ -71,8 +71,8 @@ RunResult RunScramble(EngineDialog& dialog, RandomSource& random, EngineNotice& 
   dialog.SetStatusText(status);
   // The claims are collected from the copy while the scan writes it.
   CopyCollector collector(interchanges, random);
-  result.scanCode = ScanX12File(dialog.InputFileToRead(), copy.Path(), std::string(), interchanges, ta1s, groups, sets,
-                                progress, &result.copyError, &collector);
+  result.scanCode = ScanX12File(dialog.InputFileToRead(), copy.Path(), std::string(), interchanges,
+                                ta1s, groups, sets, progress, &result.copyError, &collector);
   dialog.SetStatusText("Scan Complete");
 
   if (result.scanCode == 0 && result.copyError != 0) {
