@@ -130,41 +130,34 @@ bool MemberIdShape(std::string_view value) {
   return true;
 }
 
-// A line that opens an interchange: a well-formed ISA header (one that a
-// line break cut short is padded with blanks, as the scan pads it).
-bool IsHeaderLine(std::string_view line) {
-  if (line.substr(0, 3) != "ISA") return false;
-  std::string header(line.substr(0, 105));
-  header.resize(105, ' ');
-  return IsValidIsa(header.c_str());
-}
-
-// Output line k against line k of the copy.  Each interchange has the
-// element separator of its ISA header and the terminator of its table
-// entry (the last entry's past the end of the table); a set is an 835 set
-// from an ST whose element 1 begins with 835 (the scan keeps the first
-// three characters as the set's identifier) up to its SE.  Returns the
-// number of CLP lines inside 835 sets.
+// Output line k against line k of the copy, each line read as the scan
+// wrote it: the scan writes the segments of each interchange it opened,
+// its header first, one line each, interchange after interchange (an ISA
+// segment inside an open interchange is one of its segments).  So the
+// interchange of a line follows from the segment counts of the table, and
+// with it the element separator (of the header) and the terminator.  A
+// set is an 835 set from an ST whose element 1 begins with 835 (the scan
+// keeps the first three characters as the set's identifier) up to its SE.
+// Returns the number of CLP lines inside 835 sets.
 int64_t CheckLineByLine(const std::string& copy, const std::string& output,
                         const InterchangeTable& interchanges) {
   const std::vector<std::string_view> in = CopyLines(copy);
   const std::vector<std::string_view> out = OutputLines(output);
   Check(in.size() == out.size(), "one output line per copy line");
-  int separator = -1;
-  int32_t interchange = 0;
+  int32_t entry = 1;
+  int64_t linesLeft = interchanges[1].segmentCount;  // in the interchange of `entry`
   bool in835 = false;
   int64_t claims = 0;
   for (size_t k = 0; k < in.size(); ++k) {
-    std::string_view line = in[k];
-    if (IsHeaderLine(line)) {
-      separator = static_cast<unsigned char>(line[3]);
-      ++interchange;
-    }
-    const int32_t entry = std::max(1, std::min(interchange, interchanges.Count()));
+    while (linesLeft == 0 && entry < interchanges.Count()) linesLeft = interchanges[++entry].segmentCount;
+    --linesLeft;
+    const int separator = static_cast<unsigned char>(interchanges[entry].isaText[3]);
     const char term = static_cast<char>(interchanges[entry].terminator);
+    std::string_view line = in[k];
     std::string_view written = out[k];
+    Check(!written.empty() && written.back() == term, "every output segment ends with its own terminator");
     if (!line.empty() && line.back() == term) line.remove_suffix(1);
-    if (!written.empty() && written.back() == term) written.remove_suffix(1);
+    written.remove_suffix(1);
     const std::vector<std::string_view> before = Elements(line, separator);
     const std::vector<std::string_view> after = Elements(written, separator);
     Check(before.size() == after.size(), "every output segment has as many elements as its input segment");
