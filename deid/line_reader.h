@@ -306,7 +306,9 @@ template <typename Interchanges>
 LineClass ClassifyLine(std::string_view line, LineScanner& scanner,
                        const Interchanges& interchanges) {
   LineClass result;
-  if (line.size() >= 3 && line.compare(0, 3, "ISA") == 0) {
+  // Only a well-formed header opens an interchange, as in the scan: a
+  // segment that merely begins with "ISA" is an ordinary one.
+  if (line.size() >= 105 && line.compare(0, 3, "ISA") == 0 && IsValidIsa(line.data())) {
     scanner.elementSeparator = line.size() >= 4 ? static_cast<unsigned char>(line[3]) : -1;
     constexpr size_t kRepetition = 82, kSubElement = 104;
     scanner.subSeparator = line.size() > kSubElement ? line[kSubElement] : 0;
