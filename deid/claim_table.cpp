@@ -136,15 +136,6 @@ std::vector<std::vector<uint32_t>> RowsByKey(size_t n, const std::vector<Delimit
 
 }  // namespace
 
-int64_t ClaimTable::LoneRows(int64_t claimCount, const std::vector<DelimiterRun>* runs) {
-  if (claimCount <= 1) return claimCount < 0 ? 0 : claimCount;
-  int64_t lone = 0;
-  for (const std::vector<uint32_t>& rows : RowsByKey(static_cast<size_t>(claimCount), runs)) {
-    if (rows.size() == 1) ++lone;
-  }
-  return lone;
-}
-
 void ClaimTable::Create(int64_t claimCount) {
   claimCount_ = claimCount < 0 ? 0 : claimCount;
   growing_ = false;
@@ -255,10 +246,12 @@ void ClaimTable::GetRow(int64_t row, std::string_view* cells) const {
   }
 }
 
-void ClaimTable::Reorder(RandomSource& random, const std::vector<DelimiterRun>* runs) {
-  if (packed_) return;
+int64_t ClaimTable::Reorder(RandomSource& random, const std::vector<DelimiterRun>* runs) {
+  if (packed_) return 0;
   const size_t n = static_cast<size_t>(claimCount_);
   const std::vector<std::vector<uint32_t>> groups = RowsByKey(n, runs);
+  int64_t unmoved = n <= 1 ? static_cast<int64_t>(n) : 0;
+  for (const std::vector<uint32_t>& rows : groups) unmoved += rows.size() == 1 ? 1 : 0;
   // Each item carries its key and the cell's handle, so that sorting the
   // items yields the column in its new order directly.
   struct Work {
@@ -329,6 +322,7 @@ void ClaimTable::Reorder(RandomSource& random, const std::vector<DelimiterRun>* 
     }
   }
   Pack();
+  return unmoved;
 }
 
 void ClaimTable::Pack() {

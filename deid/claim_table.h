@@ -91,11 +91,10 @@ class ClaimTable {
   /// only among the rows of the same key: the keys are drawn as without
   /// them, and the rows of each key take their values in the order of their
   /// keys.  Rows before the first run belong to it.
-  void Reorder(RandomSource& random, const std::vector<DelimiterRun>* runs = nullptr);
-
-  /// The rows 1 to the claim count that share their delimiter key with no
-  /// other row, by `runs` as for Reorder: their values cannot move.
-  static int64_t LoneRows(int64_t claimCount, const std::vector<DelimiterRun>* runs);
+  ///
+  /// Returns the rows whose values could not move: every row of a table of
+  /// one row, else the rows that share their delimiter key with no other.
+  int64_t Reorder(RandomSource& random, const std::vector<DelimiterRun>* runs = nullptr);
 
  private:
   uint32_t Store(std::string_view value);

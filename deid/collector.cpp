@@ -100,8 +100,7 @@ void CopyCollector::Consume(const char* data, size_t size) {
 }
 
 void CopyCollector::ConsumeLine(std::string_view line, uint64_t start, bool crLf) {
-  if (line.size() >= 3 && std::memcmp(line.data(), "ISA", 3) == 0 &&
-      collection_.scanner.interchange + 1 > known_.Count()) {
+  if (line_detail::IsHeaderLine(line) && collection_.scanner.interchange + 1 > known_.Count()) {
     // The terminator of this interchange depends on whether the scan
     // records one more interchange later on: leave the rest to the file.
     deferred_ = true;

@@ -189,9 +189,7 @@ ScrambleResult ScrambleFile(EngineDialog& dialog, const std::string& copyPath,
 
   // Stage 3: reordering.
   dialog.SetStatusText("Randomly Scrambling Collected Information");
-  table.Reorder(random, &collection->delimiterRuns);
-  result.unexchangedClaims =
-      claimCount <= 1 ? claimCount : ClaimTable::LoneRows(claimCount, &collection->delimiterRuns);
+  result.unexchangedClaims = table.Reorder(random, &collection->delimiterRuns);
 
   // Stage 4: rewrite.
   const std::string outputPath = dialog.OutputPathText();

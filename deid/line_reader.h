@@ -238,6 +238,13 @@ inline bool Element1StartsWith(std::string_view body, size_t tagSize, const char
   return body.size() >= start + size && std::memcmp(body.data() + start, value, size) == 0;
 }
 
+// True when `line` is a header line of the copy: only a well-formed header
+// opens an interchange, as in the scan; a segment that merely begins with
+// "ISA" is an ordinary one.
+inline bool IsHeaderLine(std::string_view line) {
+  return line.size() >= 105 && line.compare(0, 3, "ISA") == 0 && IsValidIsa(line.data());
+}
+
 inline char TerminatorOf(const InterchangeTable& interchanges, int32_t number) {
   int32_t index = number;
   if (index > interchanges.Count()) index = interchanges.Count();
@@ -306,13 +313,10 @@ template <typename Interchanges>
 LineClass ClassifyLine(std::string_view line, LineScanner& scanner,
                        const Interchanges& interchanges) {
   LineClass result;
-  // Only a well-formed header opens an interchange, as in the scan: a
-  // segment that merely begins with "ISA" is an ordinary one.
-  if (line.size() >= 105 && line.compare(0, 3, "ISA") == 0 && IsValidIsa(line.data())) {
-    scanner.elementSeparator = line.size() >= 4 ? static_cast<unsigned char>(line[3]) : -1;
-    constexpr size_t kRepetition = 82, kSubElement = 104;
-    scanner.subSeparator = line.size() > kSubElement ? line[kSubElement] : 0;
-    const char repetition = line.size() > kRepetition ? line[kRepetition] : 0;
+  if (line_detail::IsHeaderLine(line)) {
+    scanner.elementSeparator = static_cast<unsigned char>(line[3]);
+    scanner.subSeparator = line[104];
+    const char repetition = line[82];
     const bool alphanumeric = (repetition >= 'A' && repetition <= 'Z') ||
                               (repetition >= 'a' && repetition <= 'z') ||
                               (repetition >= '0' && repetition <= '9');

@@ -116,11 +116,12 @@ class BlockWriter {
     }
     ElementChange changes[4];
     int count = 0;
+    const NameColumns* columns = NameColumnsOf(kind);
     if (kind == LineKind::kClaim) {
       changes[count++] = {1, cells_[kClaimSubmitterId]};
       changes[count++] = {7, cells_[kPayerClaimControlNumber]};
       ++counts.clpChanged;
-    } else if (const NameColumns* columns = NameColumnsOf(kind)) {
+    } else if (columns != nullptr) {
       changes[count++] = {3, cells_[columns->last]};
       changes[count++] = {4, cells_[columns->first]};
       changes[count++] = {5, cells_[columns->middle]};
@@ -136,10 +137,9 @@ class BlockWriter {
       changes[count++] = {2, cells_[refColumn]};
       ++counts.otherChanged;
     }
-    const bool nameLine = NameColumnsOf(kind) != nullptr;
     for (int i = 0; i < count; ++i) {
       std::string_view& value = changes[i].value;
-      const bool newMemberId = nameLine && changes[i].position == 9;
+      const bool newMemberId = columns != nullptr && changes[i].position == 9;
       if (row == 0 && !newMemberId && !OriginalIsEmpty(line, separator, terminator, changes[i].position)) {
         value = std::string_view();
         ++counts.valuesEmptied;
