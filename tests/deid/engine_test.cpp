@@ -675,22 +675,21 @@ TEST(EngineRewrite, CopyChangedBetweenThePassesIsRefused) {
     bool refusedInOneBlock;
   } cases[] = {{rotated, false}, {retagged, true}, {requalified, false}};
   for (const auto& c : cases) {
-   const std::string& changed = c.changed;
-   for (uint64_t blockBytes : {uint64_t{48}, Collection::kCopyBlockBytes}) {
-    SCOPED_TRACE(changed + " in blocks of " + std::to_string(blockBytes));
-    if (blockBytes == Collection::kCopyBlockBytes && !c.refusedInOneBlock) continue;
-    ASSERT_EQ(changed.size(), copy.size());
-    LcgRandom random(2.0f);
-    const InterchangeTable table = Interchanges({'~'});
-    InterchangeTable live;
-    CopyCollector collector(live, random, blockBytes);
-    testsupport::FeedLikeTheScan(copy, table, copy.size(), live, collector);
-    EngineRun run = RunEngine(changed, table, Sets835(2), random, false, &collector);
-    EXPECT_FALSE(run.result.outputWritten);
-    EXPECT_FALSE(run.outputExists);
-    EXPECT_EQ(run.result.outputError, kRefusedCopyChanged);
-    EXPECT_NE(run.report.find("(the temporary copy of the input changed during the run)"),
-              std::string::npos);
-   }
+    for (uint64_t blockBytes : {uint64_t{48}, Collection::kCopyBlockBytes}) {
+      if (blockBytes == Collection::kCopyBlockBytes && !c.refusedInOneBlock) continue;
+      SCOPED_TRACE(c.changed + " in blocks of " + std::to_string(blockBytes));
+      ASSERT_EQ(c.changed.size(), copy.size());
+      LcgRandom random(2.0f);
+      const InterchangeTable table = Interchanges({'~'});
+      InterchangeTable live;
+      CopyCollector collector(live, random, blockBytes);
+      testsupport::FeedLikeTheScan(copy, table, copy.size(), live, collector);
+      EngineRun run = RunEngine(c.changed, table, Sets835(2), random, false, &collector);
+      EXPECT_FALSE(run.result.outputWritten);
+      EXPECT_FALSE(run.outputExists);
+      EXPECT_EQ(run.result.outputError, kRefusedCopyChanged);
+      EXPECT_NE(run.report.find("(the temporary copy of the input changed during the run)"),
+                std::string::npos);
+    }
   }
 }
