@@ -731,13 +731,14 @@ class Checker {
     if (p.failures++ == 0) p.first = message;
   }
 
-  // The output line without its terminator; an ISA line sets the
+  // The output line without its terminator; a header line sets the
   // delimiters (the output's tables fill on another thread, so they come
-  // from the header line itself).
+  // from the header line itself).  Header lines are told as the input's
+  // are (see ClassifyLine).
   std::string_view OutputBody(std::string_view line) {
-    if (line.size() >= 3 && line.compare(0, 3, "ISA") == 0) {
-      outSeparator_ = line.size() > 3 ? static_cast<unsigned char>(line[3]) : -1;
-      outSub_ = line.size() > 104 ? line[104] : 0;
+    if (line_detail::IsHeaderLine(line)) {
+      outSeparator_ = static_cast<unsigned char>(line[3]);
+      outSub_ = line[104];
       outTerminator_ = line.size() > 105 ? line[105] : '\r';
       return line.substr(0, 105);
     }

@@ -242,6 +242,26 @@ TEST(Check, PlbReferenceToAClaimAndValidity) {
                                          "person's NM1 (NM102 1) with an empty last name"}));
 }
 
+TEST(Check, SegmentThatMerelyBeginsWithIsaOpensNoInterchange) {
+  // Inside the first claim, before the collected segments that follow: the
+  // output's delimiters must stay those of its header.
+  std::vector<std::string> segments = FixtureSegments();
+  for (size_t i = 0; i < segments.size(); ++i) {
+    if (segments[i].compare(0, 6, "NM1*QC") == 0) {
+      segments.insert(segments.begin() + static_cast<std::ptrdiff_t>(i), "ISA*X");
+      break;
+    }
+  }
+  TempDir dir;
+  const std::string input = dir.File("in.835");
+  WriteFile(input, Joined(segments));
+  const std::string output = dir.File("out.835");
+  Scramble(input, output);
+  const CheckResult result = CheckScrambledFile(input, output);
+  EXPECT_TRUE(result.Passed()) << CheckSummaryText(result, input, output);
+  EXPECT_EQ(result.interchanges, 1);
+}
+
 TEST(Check, FileThatFailsToScan) {
   TempDir dir;
   WriteFile(dir.File("in.835"), Joined(FixtureSegments()));
