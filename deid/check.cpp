@@ -149,46 +149,50 @@ class Pools {
 // Lines of an unwrapped copy, cut as the engine cuts them: at CR, a LF
 // right after the CR belonging to the line end.
 
-// Hands the lines of pieces pushed in, in order, to `onLine`.
-class LineSplitter {
+// Cuts the pieces of a copy, in order, into lines; a line may run on
+// from one piece into the next.
+class LineCutter {
  public:
-  template <typename OnLine>
-  void Feed(const char* data, size_t size, OnLine&& onLine) {
-    const char* p = data;
-    const char* const end = data + size;
-    if (pendingLf_ && p < end) {
+  // The next whole line of `piece` from `pos` on, moving `pos` past it and
+  // its line end; false once the rest of the piece (if any) is a line that
+  // goes on in the next piece.  `line` is valid until the next call and the
+  // piece's.
+  bool Next(std::string_view piece, size_t& pos, std::string_view& line) {
+    if (pendingLf_ && pos < piece.size()) {
       pendingLf_ = false;
-      if (*p == '\n') ++p;
+      if (piece[pos] == '\n') ++pos;
     }
-    while (p < end) {
-      const char* cr = line_detail::FindCr(p, end);
-      if (cr == nullptr) {
-        carry_.append(p, static_cast<size_t>(end - p));
-        carrying_ = true;
-        return;
-      }
-      const std::string_view text(p, static_cast<size_t>(cr - p));
-      if (carrying_) {
-        carry_.append(text.data(), text.size());
-        onLine(std::string_view(carry_));
-        carry_.clear();
-        carrying_ = false;
-      } else {
-        onLine(text);
-      }
-      p = cr + 1;
-      if (p < end) {
-        if (*p == '\n') ++p;
-      } else {
-        pendingLf_ = true;
-      }
+    if (pos >= piece.size()) return false;
+    const char* const base = piece.data();
+    const char* cr = line_detail::FindCr(base + pos, base + piece.size());
+    if (cr == nullptr) {
+      if (!carrying_) carry_.clear();
+      carry_.append(base + pos, piece.size() - pos);
+      carrying_ = true;
+      pos = piece.size();
+      return false;
     }
+    const size_t at = static_cast<size_t>(cr - base);
+    line = piece.substr(pos, at - pos);
+    if (carrying_) {
+      carry_.append(line.data(), line.size());
+      line = carry_;
+      carrying_ = false;
+    }
+    pos = at + 1;
+    if (pos < piece.size()) {
+      if (base[pos] == '\n') ++pos;
+    } else {
+      pendingLf_ = true;
+    }
+    return true;
   }
-  template <typename OnLine>
-  void Finish(OnLine&& onLine) {
-    if (carrying_) onLine(std::string_view(carry_));
-    carry_.clear();
+  // At the end of the copy: the line begun in the last piece, if any.
+  bool Last(std::string_view& line) {
+    if (!carrying_) return false;
     carrying_ = false;
+    line = carry_;
+    return true;
   }
 
  private:
@@ -264,59 +268,21 @@ class LineSource {
   explicit LineSource(PieceQueue& queue) : queue_(queue) {}
   // The next line, valid until the next call; false at the end.
   bool Next(std::string_view& line) {
-    bool carrying = false;
-    carry_.clear();
     for (;;) {
-      if (pos_ >= piece_.size()) {
-        if (ended_ || !queue_.Pop(piece_)) {
-          ended_ = true;
-          piece_.clear();
-          pos_ = 0;
-          if (!carrying) return false;
-          line = carry_;
-          return true;
-        }
-        pos_ = 0;
-        if (pendingLf_) {
-          pendingLf_ = false;
-          if (!piece_.empty() && piece_[0] == '\n') pos_ = 1;
-          continue;
-        }
+      if (cutter_.Next(piece_, pos_, line)) return true;
+      if (ended_ || !queue_.Pop(piece_)) {
+        ended_ = true;
+        return cutter_.Last(line);
       }
-      const char* base = piece_.data();
-      const char* const end = base + piece_.size();
-      const char* cr = line_detail::FindCr(base + pos_, end);
-      if (cr == nullptr) {
-        carry_.append(base + pos_, piece_.size() - pos_);
-        carrying = true;
-        pos_ = piece_.size();
-        continue;
-      }
-      const size_t at = static_cast<size_t>(cr - base);
-      const std::string_view text(base + pos_, at - pos_);
-      size_t next = at + 1;
-      if (next < piece_.size()) {
-        if (base[next] == '\n') ++next;
-      } else {
-        pendingLf_ = true;
-      }
-      pos_ = next;
-      if (carrying) {
-        carry_.append(text.data(), text.size());
-        line = carry_;
-      } else {
-        line = text;
-      }
-      return true;
+      pos_ = 0;
     }
   }
 
  private:
   PieceQueue& queue_;
+  LineCutter cutter_;
   std::string piece_;
   size_t pos_ = 0;
-  std::string carry_;
-  bool pendingLf_ = false;
   bool ended_ = false;
 };
 
@@ -618,7 +584,7 @@ class Checker {
     struct PoolSink final : public CopySink {
       Checker* checker;
       ScanTables* tables;
-      LineSplitter splitter;
+      LineCutter cutter;
       LineScanner scanner;
       std::string_view e[10];
       void Take(std::string_view line) {
@@ -644,7 +610,10 @@ class Checker {
       // Called on the scan's thread: the tables hold every interchange of
       // the piece.
       void Write(const char* data, size_t size) override {
-        splitter.Feed(data, size, [this](std::string_view line) { Take(line); });
+        const std::string_view piece(data, size);
+        size_t pos = 0;
+        std::string_view line;
+        while (cutter.Next(piece, pos, line)) Take(line);
       }
     } sink;
     // About one distinct value for every 64 bytes of the input, so that
@@ -657,7 +626,8 @@ class Checker {
     sink.tables = &tables;
     const int32_t code = ScanX12FileToSink(inputPath, sink, tables.interchanges, tables.ta1s,
                                            tables.groups, tables.sets, ProgressTarget());
-    sink.splitter.Finish([&sink](std::string_view line) { sink.Take(line); });
+    std::string_view last;
+    if (sink.cutter.Last(last)) sink.Take(last);
     pools_.Flush();
     return code;
   }
