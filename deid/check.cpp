@@ -13,6 +13,7 @@
 
 #include "claim_table.h"
 #include "line_reader.h"
+#include "random.h"
 #include "x12scan.h"
 
 namespace {
@@ -372,14 +373,6 @@ std::string ElementName(std::string_view tag, size_t position) {
   std::string name = CodeName(tag);
   if (position < 10) name += '0';
   return name + std::to_string(position);
-}
-
-bool IsManufacturedMemberId(std::string_view id) {
-  if (id.size() != 10 || id[0] < '1' || id[0] > '9') return false;
-  for (size_t i = 1; i < 9; ++i) {
-    if (id[i] < '0' || id[i] > '9') return false;
-  }
-  return id[9] >= 'A' && id[9] <= 'Z';
 }
 
 // An X12 decimal amount in ten-thousandths; false for text that is none
@@ -826,7 +819,7 @@ class Checker {
     l.position = k;
     l.kind = kind.kind;
     l.memberId = memberId;
-    l.newForm = memberId && IsManufacturedMemberId(after);
+    l.newForm = memberId && IsNewMemberIdShape(after);
     const std::string_view code = ElementAt(inElements_, 1);
     l.code = kind.kind == LineKind::kClaim ? std::string() : CodeName(code);
     if (lookupCount_ == kBatch) ResolveLookups();

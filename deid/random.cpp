@@ -141,3 +141,11 @@ std::string NewMemberId(RandomSource& random) {
   NewMemberId(random, id);
   return std::string(id, kMemberIdLength);
 }
+
+bool IsNewMemberIdShape(std::string_view id) {
+  if (id.size() != kMemberIdLength || id[0] < '1' || id[0] > '9') return false;
+  for (size_t i = 1; i + 1 < kMemberIdLength; ++i) {
+    if (id[i] < '0' || id[i] > '9') return false;
+  }
+  return id[kMemberIdLength - 1] >= 'A' && id[kMemberIdLength - 1] <= 'Z';
+}

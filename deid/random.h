@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 /// A sequence of values 0 <= r < 1.
 class RandomSource {
@@ -77,3 +78,5 @@ constexpr int kMemberIdLength = 10;
 /// kMemberIdLength characters to `out`.
 void NewMemberId(RandomSource& random, char* out);
 std::string NewMemberId(RandomSource& random);
+/// True when `id` has the form NewMemberId gives.
+bool IsNewMemberIdShape(std::string_view id);

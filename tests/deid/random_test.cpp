@@ -87,12 +87,17 @@ TEST(NewMemberId, FormatAndOrderOfDraws) {
   for (int i = 0; i < 2000; ++i) {
     std::string id = NewMemberId(secure);
     ASSERT_TRUE(Shape(id) == "999999999A" && id[0] != '0') << id;
+    ASSERT_TRUE(IsNewMemberIdShape(id)) << id;
     seen.insert(id);
   }
   EXPECT_GT(seen.size(), 1990u);
   ScriptedRandom scripted({0.0, 0.999});  // digits first, then the letter
   EXPECT_EQ(NewMemberId(scripted), "100000000Z");
   EXPECT_EQ(scripted.used_, 2u);
+  for (const char* other : {"", "023456789A", "12345678AA", "123456789a", "123456789",
+                            "1234567890A", "12345 789A"}) {
+    EXPECT_FALSE(IsNewMemberIdShape(other)) << other;
+  }
 }
 
 TEST(ClaimTable, ReorderPermutesEachColumnOnItsOwn) {
