@@ -532,13 +532,17 @@ bool IsMemberIdColumn(int column) {
   return column == kPatientMemberId || column == kInsuredMemberId || column == kCorrectedMemberId;
 }
 
+// The pool that holds a column's values.
+int PoolOf(int column) { return IsMemberIdColumn(column) ? kAnyMemberId : column; }
+
 // One replaced position of a collected line and its column.
 struct Replaced {
   size_t position;
   int column;
 };
 
-// The replaced positions of a collected line; their number.
+// The replaced positions of a collected line, in ascending order; their
+// number.
 int ReplacedPositions(const LineClass& line, Replaced* out) {
   if (line.kind == LineKind::kClaim) {
     out[0] = {1, kClaimSubmitterId};
@@ -582,22 +586,14 @@ class Checker {
       std::string_view e[10];
       void Take(std::string_view line) {
         const LineClass kind = ClassifyLine(line, scanner, tables->interchanges);
-        const int sep = scanner.elementSeparator;
-        Pools& pools = checker->pools_;
-        if (kind.kind == LineKind::kClaim) {
-          ++checker->result_.claims;
-          CutElements(kind.body, sep, e, 8);
-          pools.Add(kClaimSubmitterId, e[1]);
-          pools.Add(kPayerClaimControlNumber, e[7]);
-        } else if (const NameColumns* columns = NameColumnsOf(kind.kind)) {
-          CutElements(kind.body, sep, e, 10);
-          pools.Add(columns->last, e[3]);
-          pools.Add(columns->first, e[4]);
-          pools.Add(columns->middle, e[5]);
-          pools.Add(kAnyMemberId, e[9]);
-        } else if (kind.kind == LineKind::kReference) {
-          CutElements(kind.body, sep, e, 3);
-          pools.Add(kind.refColumn, e[2]);
+        if (kind.kind == LineKind::kClaim) ++checker->result_.claims;
+        Replaced replaced[4];
+        const int count = ReplacedPositions(kind, replaced);
+        if (count == 0) return;
+        CutElements(kind.body, scanner.elementSeparator, e,
+                    static_cast<int>(replaced[count - 1].position) + 1);
+        for (int i = 0; i < count; ++i) {
+          checker->pools_.Add(PoolOf(replaced[i].column), e[replaced[i].position]);
         }
       }
       // Called on the scan's thread: the tables hold every interchange of
@@ -814,7 +810,7 @@ class Checker {
     // on); validity names what that leaves invalid.
     if (after.empty()) return;
     Lookup& l = lookups_[lookupCount_++];
-    l.hash = pools_.HashOf(memberId ? kAnyMemberId : column, after);
+    l.hash = pools_.HashOf(PoolOf(column), after);
     l.segment = n;
     l.position = k;
     l.kind = kind.kind;
