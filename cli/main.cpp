@@ -180,24 +180,6 @@ class TempFile {
   std::string path_;
 };
 
-// A private temporary file (see CreatePrivateTempFile: owner-only, and
-// gone however the process ends), deleted when let go of.
-class PrivateFile {
- public:
-  PrivateFile() = default;
-  PrivateFile(const PrivateFile&) = delete;
-  PrivateFile& operator=(const PrivateFile&) = delete;
-  ~PrivateFile() { Delete(); }
-  int32_t Create(const char* prefix) { return CreatePrivateTempFile(prefix, file_); }
-  // A name under which this process opens the file; no name in any folder
-  // where the system allows it.
-  const std::string& Path() const { return file_.path; }
-  void Delete() { ClosePrivateTempFile(file_); }
-
- private:
-  PrivateTempFile file_;
-};
-
 // Standard input copied whole into a private temporary file, which the
 // scan then reads as it reads any input file.
 struct SpoolResult {
@@ -205,7 +187,7 @@ struct SpoolResult {
   std::string writeProblem;  // the temporary file could not be made or written
 };
 
-SpoolResult SpoolStandardInput(PrivateFile& spool) {
+SpoolResult SpoolStandardInput(ScopedPrivateTempFile& spool) {
   SpoolResult result;
   SetBinaryStream(stdin);
   if (int32_t code = spool.Create("~in")) {
@@ -418,7 +400,7 @@ int Scramble(const Options& options) {
   // written.
   SetBinaryStream(stdout);
 
-  PrivateFile spool;
+  ScopedPrivateTempFile spool;
   std::string inputFile = options.input;
   if (IsStream(options.input)) {
     SpoolResult spooled = SpoolStandardInput(spool);
@@ -546,7 +528,7 @@ int Abandon(const char* reason) {
 int Inspect(const std::string& input) {
   if (!IsStream(input)) return RunInspect(input, stdout, stderr);
   InstallInterruptCleanup();
-  PrivateFile spool;
+  ScopedPrivateTempFile spool;
   SpoolResult spooled = SpoolStandardInput(spool);
   const std::string& problem =
       spooled.readProblem.empty() ? spooled.writeProblem : spooled.readProblem;
