@@ -180,6 +180,30 @@ class TempFile {
   std::string path_;
 };
 
+// The error of the call that just failed, as errno gives it; EIO when the
+// call set none.
+int32_t LastErrno() { return errno != 0 ? errno : EIO; }
+std::string LastErrnoText() { return std::strerror(LastErrno()); }
+
+// Copies `in` onto `out` up to the end of `in`, or up to the first failure,
+// whose text goes to `readProblem` or `writeProblem`.
+void CopyStream(FILE* in, FILE* out, std::string& readProblem, std::string& writeProblem) {
+  std::vector<char> buffer(size_t{1} << 16);
+  for (;;) {
+    errno = 0;
+    const size_t got = std::fread(buffer.data(), 1, buffer.size(), in);
+    if (got == 0) {
+      if (std::ferror(in)) readProblem = LastErrnoText();
+      return;
+    }
+    errno = 0;
+    if (std::fwrite(buffer.data(), 1, got, out) != got) {
+      writeProblem = LastErrnoText();
+      return;
+    }
+  }
+}
+
 // Standard input copied whole into a private temporary file, which the
 // scan then reads as it reads any input file.
 struct SpoolResult {
@@ -197,27 +221,12 @@ SpoolResult SpoolStandardInput(ScopedPrivateTempFile& spool) {
   errno = 0;
   FILE* out = OpenFileShared(spool.Path(), "wb");
   if (out == nullptr) {
-    result.writeProblem = std::strerror(errno != 0 ? errno : EIO);
+    result.writeProblem = LastErrnoText();
     return result;
   }
-  std::vector<char> buffer(size_t{1} << 16);
-  for (;;) {
-    errno = 0;
-    const size_t got = std::fread(buffer.data(), 1, buffer.size(), stdin);
-    if (got == 0) {
-      if (std::ferror(stdin)) result.readProblem = std::strerror(errno != 0 ? errno : EIO);
-      break;
-    }
-    errno = 0;
-    if (std::fwrite(buffer.data(), 1, got, out) != got) {
-      result.writeProblem = std::strerror(errno != 0 ? errno : EIO);
-      break;
-    }
-  }
+  CopyStream(stdin, out, result.readProblem, result.writeProblem);
   errno = 0;
-  if (std::fclose(out) != 0 && result.writeProblem.empty()) {
-    result.writeProblem = std::strerror(errno != 0 ? errno : EIO);
-  }
+  if (std::fclose(out) != 0 && result.writeProblem.empty()) result.writeProblem = LastErrnoText();
   return result;
 }
 
@@ -226,28 +235,15 @@ SpoolResult SpoolStandardInput(ScopedPrivateTempFile& spool) {
 std::string CopyToStandardOutput(TempFile& output) {
   errno = 0;
   FILE* in = std::fopen(output.Path().c_str(), "rb");
-  if (in == nullptr) return std::strerror(errno != 0 ? errno : EIO);
+  if (in == nullptr) return LastErrnoText();
   // Nothing is left by name should the process end during the copy.
   output.Unlink();
   std::string problem;
-  std::vector<char> buffer(size_t{1} << 16);
-  for (;;) {
-    errno = 0;
-    const size_t got = std::fread(buffer.data(), 1, buffer.size(), in);
-    if (got == 0) {
-      if (std::ferror(in)) problem = std::strerror(errno != 0 ? errno : EIO);
-      break;
-    }
-    errno = 0;
-    if (std::fwrite(buffer.data(), 1, got, stdout) != got) {
-      problem = std::strerror(errno != 0 ? errno : EIO);
-      break;
-    }
-  }
+  CopyStream(in, stdout, problem, problem);
   std::fclose(in);
   output.Delete();
   errno = 0;
-  if (std::fflush(stdout) != 0 && problem.empty()) problem = std::strerror(errno != 0 ? errno : EIO);
+  if (std::fflush(stdout) != 0 && problem.empty()) problem = LastErrnoText();
   return problem;
 }
 
@@ -351,9 +347,9 @@ int32_t WriteReportFile(const std::string& path, const std::string& text) {
   int32_t code = CreateReportTempFile(path, tempPath, targetPath, &file);
   if (code != 0) return code;
   errno = 0;
-  if (std::fwrite(text.data(), 1, text.size(), file) != text.size()) code = errno != 0 ? errno : EIO;
+  if (std::fwrite(text.data(), 1, text.size(), file) != text.size()) code = LastErrno();
   errno = 0;
-  if (std::fclose(file) != 0 && code == 0) code = errno != 0 ? errno : EIO;
+  if (std::fclose(file) != 0 && code == 0) code = LastErrno();
   if (code == 0) code = MoveFileReplacing(tempPath, targetPath);
   if (code != 0) RemoveFile(tempPath);
   ForgetTempFile(tempPath);
@@ -374,7 +370,7 @@ bool WriteReport(const Options& options, const std::string& report) {
   errno = 0;
   std::fwrite(report.data(), 1, report.size(), stdout);
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    const int32_t code = errno != 0 ? errno : EIO;
+    const int32_t code = LastErrno();
     Error("Report NOT written: could not write to standard output (" + PlatformErrorText(code) +
           ")");
     return false;
