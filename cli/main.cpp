@@ -167,16 +167,19 @@ class TempFile {
   void Delete() {
     if (path_.empty()) return;
     RemoveFile(path_);
-    ForgetTempFile(path_);
-    path_.clear();
+    Forget();
   }
   // Removes the file's name while it is open, where the system allows it
   // (POSIX); elsewhere Delete does so once it is closed.
   void Unlink() {
-    if (!path_.empty() && RemoveFile(path_) == 0) Delete();
+    if (!path_.empty() && RemoveFile(path_) == 0) Forget();
   }
 
  private:
+  void Forget() {
+    ForgetTempFile(path_);
+    path_.clear();
+  }
   std::string path_;
 };
 
