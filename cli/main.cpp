@@ -167,36 +167,45 @@ class TempFile {
   void Delete() {
     if (path_.empty()) return;
     RemoveFile(path_);
-    ForgetTempFile(path_);
-    path_.clear();
+    Forget();
   }
   // Removes the file's name while it is open, where the system allows it
   // (POSIX); elsewhere Delete does so once it is closed.
   void Unlink() {
-    if (!path_.empty() && RemoveFile(path_) == 0) Delete();
+    if (!path_.empty() && RemoveFile(path_) == 0) Forget();
   }
 
  private:
+  void Forget() {
+    ForgetTempFile(path_);
+    path_.clear();
+  }
   std::string path_;
 };
 
-// A private temporary file (see CreatePrivateTempFile: owner-only, and
-// gone however the process ends), deleted when let go of.
-class PrivateFile {
- public:
-  PrivateFile() = default;
-  PrivateFile(const PrivateFile&) = delete;
-  PrivateFile& operator=(const PrivateFile&) = delete;
-  ~PrivateFile() { Delete(); }
-  int32_t Create(const char* prefix) { return CreatePrivateTempFile(prefix, file_); }
-  // A name under which this process opens the file; no name in any folder
-  // where the system allows it.
-  const std::string& Path() const { return file_.path; }
-  void Delete() { ClosePrivateTempFile(file_); }
+// The error of the call that just failed, as errno gives it; EIO when the
+// call set none.
+int32_t LastErrno() { return errno != 0 ? errno : EIO; }
+std::string LastErrnoText() { return std::strerror(LastErrno()); }
 
- private:
-  PrivateTempFile file_;
-};
+// Copies `in` onto `out` up to the end of `in`, or up to the first failure,
+// whose text goes to `readProblem` or `writeProblem`.
+void CopyStream(FILE* in, FILE* out, std::string& readProblem, std::string& writeProblem) {
+  std::vector<char> buffer(size_t{1} << 16);
+  for (;;) {
+    errno = 0;
+    const size_t got = std::fread(buffer.data(), 1, buffer.size(), in);
+    if (got == 0) {
+      if (std::ferror(in)) readProblem = LastErrnoText();
+      return;
+    }
+    errno = 0;
+    if (std::fwrite(buffer.data(), 1, got, out) != got) {
+      writeProblem = LastErrnoText();
+      return;
+    }
+  }
+}
 
 // Standard input copied whole into a private temporary file, which the
 // scan then reads as it reads any input file.
@@ -205,7 +214,7 @@ struct SpoolResult {
   std::string writeProblem;  // the temporary file could not be made or written
 };
 
-SpoolResult SpoolStandardInput(PrivateFile& spool) {
+SpoolResult SpoolStandardInput(ScopedPrivateTempFile& spool) {
   SpoolResult result;
   SetBinaryStream(stdin);
   if (int32_t code = spool.Create("~in")) {
@@ -215,27 +224,12 @@ SpoolResult SpoolStandardInput(PrivateFile& spool) {
   errno = 0;
   FILE* out = OpenFileShared(spool.Path(), "wb");
   if (out == nullptr) {
-    result.writeProblem = std::strerror(errno != 0 ? errno : EIO);
+    result.writeProblem = LastErrnoText();
     return result;
   }
-  std::vector<char> buffer(size_t{1} << 16);
-  for (;;) {
-    errno = 0;
-    const size_t got = std::fread(buffer.data(), 1, buffer.size(), stdin);
-    if (got == 0) {
-      if (std::ferror(stdin)) result.readProblem = std::strerror(errno != 0 ? errno : EIO);
-      break;
-    }
-    errno = 0;
-    if (std::fwrite(buffer.data(), 1, got, out) != got) {
-      result.writeProblem = std::strerror(errno != 0 ? errno : EIO);
-      break;
-    }
-  }
+  CopyStream(stdin, out, result.readProblem, result.writeProblem);
   errno = 0;
-  if (std::fclose(out) != 0 && result.writeProblem.empty()) {
-    result.writeProblem = std::strerror(errno != 0 ? errno : EIO);
-  }
+  if (std::fclose(out) != 0 && result.writeProblem.empty()) result.writeProblem = LastErrnoText();
   return result;
 }
 
@@ -244,28 +238,15 @@ SpoolResult SpoolStandardInput(PrivateFile& spool) {
 std::string CopyToStandardOutput(TempFile& output) {
   errno = 0;
   FILE* in = std::fopen(output.Path().c_str(), "rb");
-  if (in == nullptr) return std::strerror(errno != 0 ? errno : EIO);
+  if (in == nullptr) return LastErrnoText();
   // Nothing is left by name should the process end during the copy.
   output.Unlink();
   std::string problem;
-  std::vector<char> buffer(size_t{1} << 16);
-  for (;;) {
-    errno = 0;
-    const size_t got = std::fread(buffer.data(), 1, buffer.size(), in);
-    if (got == 0) {
-      if (std::ferror(in)) problem = std::strerror(errno != 0 ? errno : EIO);
-      break;
-    }
-    errno = 0;
-    if (std::fwrite(buffer.data(), 1, got, stdout) != got) {
-      problem = std::strerror(errno != 0 ? errno : EIO);
-      break;
-    }
-  }
+  CopyStream(in, stdout, problem, problem);
   std::fclose(in);
   output.Delete();
   errno = 0;
-  if (std::fflush(stdout) != 0 && problem.empty()) problem = std::strerror(errno != 0 ? errno : EIO);
+  if (std::fflush(stdout) != 0 && problem.empty()) problem = LastErrnoText();
   return problem;
 }
 
@@ -369,9 +350,9 @@ int32_t WriteReportFile(const std::string& path, const std::string& text) {
   int32_t code = CreateReportTempFile(path, tempPath, targetPath, &file);
   if (code != 0) return code;
   errno = 0;
-  if (std::fwrite(text.data(), 1, text.size(), file) != text.size()) code = errno != 0 ? errno : EIO;
+  if (std::fwrite(text.data(), 1, text.size(), file) != text.size()) code = LastErrno();
   errno = 0;
-  if (std::fclose(file) != 0 && code == 0) code = errno != 0 ? errno : EIO;
+  if (std::fclose(file) != 0 && code == 0) code = LastErrno();
   if (code == 0) code = MoveFileReplacing(tempPath, targetPath);
   if (code != 0) RemoveFile(tempPath);
   ForgetTempFile(tempPath);
@@ -392,7 +373,7 @@ bool WriteReport(const Options& options, const std::string& report) {
   errno = 0;
   std::fwrite(report.data(), 1, report.size(), stdout);
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    const int32_t code = errno != 0 ? errno : EIO;
+    const int32_t code = LastErrno();
     Error("Report NOT written: could not write to standard output (" + PlatformErrorText(code) +
           ")");
     return false;
@@ -418,7 +399,7 @@ int Scramble(const Options& options) {
   // written.
   SetBinaryStream(stdout);
 
-  PrivateFile spool;
+  ScopedPrivateTempFile spool;
   std::string inputFile = options.input;
   if (IsStream(options.input)) {
     SpoolResult spooled = SpoolStandardInput(spool);
@@ -546,7 +527,7 @@ int Abandon(const char* reason) {
 int Inspect(const std::string& input) {
   if (!IsStream(input)) return RunInspect(input, stdout, stderr);
   InstallInterruptCleanup();
-  PrivateFile spool;
+  ScopedPrivateTempFile spool;
   SpoolResult spooled = SpoolStandardInput(spool);
   const std::string& problem =
       spooled.readProblem.empty() ? spooled.writeProblem : spooled.readProblem;

@@ -50,6 +50,27 @@ int32_t CreatePrivateTempFile(const std::string& prefix, PrivateTempFile& file);
 /// leaving `file` empty; on an empty record it does nothing.
 void ClosePrivateTempFile(PrivateTempFile& file);
 
+/// Owns a private temporary file (see CreatePrivateTempFile) and deletes it
+/// when let go of.
+class ScopedPrivateTempFile {
+ public:
+  ScopedPrivateTempFile() = default;
+  ScopedPrivateTempFile(const ScopedPrivateTempFile&) = delete;
+  ScopedPrivateTempFile& operator=(const ScopedPrivateTempFile&) = delete;
+  ~ScopedPrivateTempFile() { Delete(); }
+  /// Creates the file as CreatePrivateTempFile does; returns its result.
+  int32_t Create(const char* prefix) { return CreatePrivateTempFile(prefix, file_); }
+  /// A name under which this process opens the file (see
+  /// PrivateTempFile::path); empty when there is no file.
+  const std::string& Path() const { return file_.path; }
+  /// True when Path() is no name the user could look up.
+  bool Unnamed() const { return !file_.path.empty() && !file_.named; }
+  void Delete() { ClosePrivateTempFile(file_); }
+
+ private:
+  PrivateTempFile file_;
+};
+
 /// Deletes a file.  An empty path or a file that does not exist is not an
 /// error.  Returns 0 or an error code.  A `tempPath` of CreateOutputTempFile
 /// is let go of (and so deleted) this way too.

@@ -259,6 +259,33 @@ bool IsSameFile(const std::string& a, const std::string& b) {
 
 namespace {
 
+// Creates the output's temporary file in `folder` under a fresh name,
+// registered for deletion on an interrupt.  Returns 0 with `stream` open for
+// writing, or an error code.
+int32_t CreateNamedOutput(const std::string& folder, mode_t mode, std::string& tempPath,
+                          FILE** stream) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string candidate = folder + "/.~sc" + UniqueSuffix() + ".tmp";
+    SignalBlock block;
+    int fd = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      return errno;
+    }
+    *stream = fdopen(fd, "wb");
+    if (*stream == nullptr) {
+      int32_t code = errno;
+      close(fd);
+      unlink(candidate.c_str());
+      return code;
+    }
+    RegisterTempFile(candidate);
+    tempPath = candidate;
+    return 0;
+  }
+  return EEXIST;
+}
+
 // CreateOutputTempFile and CreateReportTempFile: the temporary file has the
 // output's usual permissions, or is the owner's alone.
 int32_t CreateTempBeside(const std::string& outputPath, std::string& tempPath,
@@ -278,47 +305,23 @@ int32_t CreateTempBeside(const std::string& outputPath, std::string& tempPath,
     if (!ownerOnly) mode = info.st_mode & 07777;
   }
   const std::string folder = FolderOf(target);
-  if (FILE* stream = CreateUnnamedOutput(folder, mode, tempPath)) {
-    // Exactly 0600, whatever the umask took away.
-    if (ownerOnly && fchmod(fileno(stream), 0600) != 0) {
-      const int32_t code = errno;
-      std::fclose(stream);
-      RemoveFile(tempPath);
-      return code;
-    }
-    targetPath = target;
-    *file = stream;
-    return 0;
+  std::string made;
+  FILE* stream = CreateUnnamedOutput(folder, mode, made);
+  if (stream == nullptr) {
+    if (int32_t code = CreateNamedOutput(folder, mode, made, &stream)) return code;
   }
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string candidate = folder + "/.~sc" + UniqueSuffix() + ".tmp";
-    SignalBlock block;
-    int fd = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (fd < 0) {
-      if (errno == EEXIST) continue;
-      return errno;
-    }
-    // Exactly 0600, whatever the umask took away.
-    if (ownerOnly && fchmod(fd, 0600) != 0) {
-      int32_t code = errno;
-      close(fd);
-      unlink(candidate.c_str());
-      return code;
-    }
-    FILE* stream = fdopen(fd, "wb");
-    if (stream == nullptr) {
-      int32_t code = errno;
-      close(fd);
-      unlink(candidate.c_str());
-      return code;
-    }
-    RegisterTempFile(candidate);
-    tempPath = candidate;
-    targetPath = target;
-    *file = stream;
-    return 0;
+  // Exactly 0600, whatever the umask took away.
+  if (ownerOnly && fchmod(fileno(stream), 0600) != 0) {
+    const int32_t code = errno;
+    std::fclose(stream);
+    RemoveFile(made);
+    ForgetTempFile(made);
+    return code;
   }
-  return EEXIST;
+  tempPath = made;
+  targetPath = target;
+  *file = stream;
+  return 0;
 }
 
 // The path with its folder resolved (links, ".", "..", repeated slashes)

@@ -9,34 +9,19 @@ namespace {
 
 constexpr size_t kPathLimit = 259;
 
-// Owns a private temporary file, deleted when the run lets go of it.
-class TempFile {
- public:
-  explicit TempFile(const char* prefix) { CreatePrivateTempFile(prefix, file_); }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  ~TempFile() { Delete(); }
-  const std::string& Path() const { return file_.path; }
-  /// True when Path() is no name the user could look up.
-  bool Unnamed() const { return !file_.path.empty() && !file_.named; }
-  void Delete() { ClosePrivateTempFile(file_); }
-
- private:
-  PrivateTempFile file_;
-};
-
 // Passes the engine's notices on with the path of an unnamed temporary
 // file, which would tell the user nothing, given as "temporary file".
 class TempNamingNotice final : public EngineNotice {
  public:
-  TempNamingNotice(EngineNotice& target, const TempFile& first, const TempFile& second)
+  TempNamingNotice(EngineNotice& target, const ScopedPrivateTempFile& first,
+                   const ScopedPrivateTempFile& second)
       : target_(target), files_{&first, &second} {
     // The longer first, in case one path begins with the other.
     if (first.Path().size() < second.Path().size()) std::swap(files_[0], files_[1]);
   }
   void Show(const std::string& text) override {
     std::string shown = text;
-    for (const TempFile* file : files_) {
+    for (const ScopedPrivateTempFile* file : files_) {
       if (!file->Unnamed()) continue;
       const std::string& path = file->Path();
       for (size_t at = shown.find(path); at != std::string::npos;
@@ -50,7 +35,7 @@ class TempNamingNotice final : public EngineNotice {
  private:
   static const std::string kName;
   EngineNotice& target_;
-  const TempFile* files_[2];
+  const ScopedPrivateTempFile* files_[2];
 };
 
 const std::string TempNamingNotice::kName = "temporary file";
@@ -63,7 +48,8 @@ RunResult RunScramble(EngineDialog& dialog, RandomSource& random, EngineNotice& 
   std::string status = "Scanning " + dialog.InputPathText();
   if (status.size() > kPathLimit) status.resize(kPathLimit);
 
-  TempFile copy("~uw");
+  ScopedPrivateTempFile copy;
+  copy.Create("~uw");
   InterchangeTable interchanges;
   Ta1Table ta1s;
   GroupTable groups;
@@ -80,7 +66,8 @@ RunResult RunScramble(EngineDialog& dialog, RandomSource& random, EngineNotice& 
                     PlatformErrorText(result.copyError) + ")";
     copy.Delete();
   } else if (result.scanCode == 0) {
-    TempFile report("~RT");
+    ScopedPrivateTempFile report;
+    report.Create("~RT");
     TempNamingNotice naming(notice, copy, report);
     result.scramble = ScrambleFile(dialog, copy.Path(), report.Path(), interchanges, groups, sets,
                                    random, naming, progress, &collector);
