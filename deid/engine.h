@@ -32,6 +32,10 @@ class EngineDialog {
   virtual std::string OutputFileToWrite() { return OutputPathText(); }
   /// The "Report All Changed Segments" option.
   virtual bool ListingChecked() = 0;
+  /// The "Thorough" option: the identifiers of 005010 files beyond the
+  /// default columns are exchanged too, and each column only among the
+  /// claims whose own segment carries a value for it.
+  virtual bool ThoroughChecked() { return false; }
   /// Shows the stage the run has reached.
   virtual void SetStatusText(const std::string& text) = 0;
 };
