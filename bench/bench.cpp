@@ -96,7 +96,9 @@ Sample Measure(const Job& job) {
     std::fprintf(stderr, "a measured run failed (status %d)\n", status);
     std::exit(1);
   }
-  const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  const auto seconds = [](const timeval& t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+  };
   return {std::chrono::duration<double>(end - start).count(),
           seconds(usage.ru_utime) + seconds(usage.ru_stime),
           static_cast<double>(usage.ru_maxrss) * 1024.0};
