@@ -185,8 +185,8 @@ class TempFile {
 
 // The error of the call that just failed, as errno gives it; EIO when the
 // call set none.
-int32_t LastErrno() { return errno != 0 ? errno : EIO; }
-std::string LastErrnoText() { return std::strerror(LastErrno()); }
+int32_t LastErrno() { return ErrnoCode(errno != 0 ? errno : EIO); }
+std::string LastErrnoText() { return std::strerror(errno != 0 ? errno : EIO); }
 
 // Copies `in` onto `out` up to the end of `in`, or up to the first failure,
 // whose text goes to `readProblem` or `writeProblem`.

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 
+#include "platform.h"
+
 CheckedWriter::CheckedWriter(size_t bufferSize)
     : buffer_(new char[bufferSize]), capacity_(bufferSize) {}
 
@@ -12,18 +14,18 @@ CheckedWriter::~CheckedWriter() {
 void CheckedWriter::Attach(FILE* file) {
   file_ = file;
   used_ = 0;
-  error_ = file != nullptr ? 0 : EBADF;
+  error_ = file != nullptr ? 0 : ErrnoCode(EBADF);
   if (file_ != nullptr) std::setvbuf(file_, nullptr, _IONBF, 0);
 }
 
 void CheckedWriter::Fail(int32_t code) {
-  if (error_ == 0) error_ = code != 0 ? code : EIO;
+  if (error_ == 0) error_ = code != 0 ? code : ErrnoCode(EIO);
 }
 
 void CheckedWriter::WriteBlock(const char* data, size_t size) {
   if (Failed() || file_ == nullptr) return;
   errno = 0;
-  if (std::fwrite(data, 1, size, file_) != size) Fail(errno);
+  if (std::fwrite(data, 1, size, file_) != size) Fail(ErrnoCode(errno));
 }
 
 void CheckedWriter::Flush() {
@@ -53,9 +55,9 @@ int32_t CheckedWriter::Close() {
   if (file_ == nullptr) return error_ != 0 ? error_ : EBADF;
   Flush();
   errno = 0;
-  if (std::fflush(file_) != 0) Fail(errno);
+  if (std::fflush(file_) != 0) Fail(ErrnoCode(errno));
   errno = 0;
-  if (std::fclose(file_) != 0) Fail(errno);
+  if (std::fclose(file_) != 0) Fail(ErrnoCode(errno));
   file_ = nullptr;
   return error_;
 }

@@ -194,7 +194,7 @@ ScrambleResult ScrambleFile(EngineDialog& dialog, const std::string& copyPath,
   // Stage 4: rewrite.
   const std::string outputPath = dialog.OutputPathText();
   dialog.SetStatusText(Cut("Writing ANSI Data to " + outputPath, kStatusLimit));
-  int32_t outputError = collectFailed ? EIO : claimsAgree ? 0 : kRefusedClaimsDisagree;
+  int32_t outputError = collectFailed ? ErrnoCode(EIO) : claimsAgree ? 0 : kRefusedClaimsDisagree;
   std::string tempPath, targetPath;
   // The rewrite hands the output over in large blocks, written in place.
   CheckedWriter output(size_t{1} << 20);

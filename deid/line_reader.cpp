@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform.h"
+
 namespace {
 
 constexpr size_t kBlockSize = size_t{4} << 20;
@@ -48,7 +50,7 @@ int32_t SeekStream(FILE* file, uint64_t offset) {
 #else
   const int failed = fseeko(file, static_cast<off_t>(offset), SEEK_SET);
 #endif
-  return failed == 0 ? 0 : errno != 0 ? errno : EIO;
+  return failed == 0 ? 0 : ErrnoCode(errno != 0 ? errno : EIO);
 }
 
 int32_t LineReader::SkipTo(uint64_t offset) {

@@ -130,8 +130,16 @@ bool IsSamePath(const std::string& a, const std::string& b);
 /// Returns 0 or an error code.
 int32_t MoveFileReplacing(const std::string& from, const std::string& to);
 
-/// Message text of an error code from this interface.
+/// Message text of an error code from this interface, or of a code made by
+/// ErrnoCode.
 std::string PlatformErrorText(int32_t code);
+
+/// The error code of a C library failure, from its errno value.  On POSIX
+/// the two are the same; on Windows errno values and Windows error codes
+/// overlap (errno 28 "no space left" is Windows error 28 "the printer is out
+/// of paper"), so the errno value is marked as an application's own code
+/// and PlatformErrorText gives the C library's text for it.
+int32_t ErrnoCode(int errnoValue);
 
 /// Temporary files that an interrupted process must not leave behind.
 /// RegisterTempFile records a path (returns false when the registry is full

@@ -366,6 +366,8 @@ int32_t MoveFileReplacing(const std::string& from, const std::string& to) {
 
 std::string PlatformErrorText(int32_t code) { return std::strerror(code); }
 
+int32_t ErrnoCode(int errnoValue) { return errnoValue; }
+
 bool RegisterTempFile(const std::string& path) {
   if (path.empty() || path.size() >= kTempPathMax) return false;
   for (int i = 0; i < kTempSlots; ++i) {

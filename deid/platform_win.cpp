@@ -391,7 +391,21 @@ int32_t MoveFileReplacing(const std::string& from, const std::string& to) {
   return LastErrorOr(ERROR_ACCESS_DENIED);
 }
 
+namespace {
+// Bit 29 marks an application's own error codes: Windows defines none with it.
+constexpr uint32_t kErrnoMark = uint32_t{1} << 29;
+}  // namespace
+
+int32_t ErrnoCode(int errnoValue) {
+  if (errnoValue <= 0 || errnoValue > 0xFFFF) return errnoValue;
+  return static_cast<int32_t>(kErrnoMark | static_cast<uint32_t>(errnoValue));
+}
+
 std::string PlatformErrorText(int32_t code) {
+  const uint32_t bits = static_cast<uint32_t>(code);
+  if (code > 0 && (bits & kErrnoMark) != 0 && (bits & ~kErrnoMark) <= 0xFFFF) {
+    return std::strerror(static_cast<int>(bits & ~kErrnoMark));
+  }
   char buffer[512] = {};
   DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                                 static_cast<DWORD>(code), 0, buffer, sizeof buffer, nullptr);

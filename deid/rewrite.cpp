@@ -13,6 +13,7 @@
 
 #include "engine.h"
 #include "line_reader.h"
+#include "platform.h"
 
 namespace {
 
@@ -377,7 +378,7 @@ class SharedReader {
     if (int32_t error = SeekStream(file_, offset)) return error;
     errno = 0;
     const size_t got = std::fread(&into[0], 1, size, file_);
-    if (got != size) return errno != 0 ? errno : EIO;  // shorter than when it was collected
+    if (got != size) return ErrnoCode(errno != 0 ? errno : EIO);  // shorter than when it was collected
     return 0;
   }
 
@@ -395,7 +396,7 @@ int32_t RewriteCopy(const RewriteInput& input, CheckedWriter& output, CheckedWri
   errno = 0;
   std::unique_ptr<FILE, int (*)(FILE*)> file(OpenFileShared(input.copyPath, "rb"),
                                              &std::fclose);
-  if (file == nullptr) return errno != 0 ? errno : ENOENT;
+  if (file == nullptr) return ErrnoCode(errno != 0 ? errno : ENOENT);
   std::setvbuf(file.get(), nullptr, _IONBF, 0);
   SharedReader reader(file.get());
 

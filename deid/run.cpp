@@ -63,7 +63,7 @@ RunResult RunScramble(EngineDialog& dialog, RandomSource& random, EngineNotice& 
 
   if (result.scanCode == 0 && result.copyError != 0) {
     result.report = "Scrambled data NOT written: could not write temporary file (" +
-                    PlatformErrorText(result.copyError) + ")";
+                    PlatformErrorText(ErrnoCode(result.copyError)) + ")";
     copy.Delete();
   } else if (result.scanCode == 0) {
     ScopedPrivateTempFile report;

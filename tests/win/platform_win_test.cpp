@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -155,6 +157,18 @@ TEST(CreateReportTempFile, OnlyTheOwnerMayOpenTheReport) {
   EXPECT_TRUE(list.protectedList);
   ASSERT_EQ(list.sids.size(), 1u);
   EXPECT_EQ(list.sids[0], CurrentUserSid());
+}
+
+// A C library failure is told with the C library's text: errno values and
+// Windows error codes overlap, and a full disk (errno 28) must not read as
+// Windows error 28, "the printer is out of paper".
+TEST(PlatformErrorText, TellsErrnoValuesAndWindowsCodesApart) {
+  for (int value : {ENOSPC, EIO, EACCES, ENOENT}) {
+    SCOPED_TRACE(value);
+    EXPECT_EQ(PlatformErrorText(ErrnoCode(value)), std::strerror(value));
+    EXPECT_NE(PlatformErrorText(ErrnoCode(value)), PlatformErrorText(value));
+  }
+  EXPECT_EQ(ErrnoCode(0), 0);
 }
 
 TEST(FileSearch, SkipsFoldersHiddenAndSystemEntries) {
