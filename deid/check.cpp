@@ -695,7 +695,8 @@ class Checker {
   // from the header line itself).  Header lines are told as the input's
   // are (see ClassifyLine).
   std::string_view OutputBody(std::string_view line) {
-    if (line_detail::IsHeaderLine(line)) {
+    if (line_detail::OpensInterchange(line, outInterchangeOpen_)) {
+      outInterchangeOpen_ = true;
       outSeparator_ = static_cast<unsigned char>(line[3]);
       outSub_ = line[104];
       outTerminator_ = line.size() > 105 ? line[105] : '\r';
@@ -709,6 +710,7 @@ class Checker {
   void WalkOutput(int64_t n) {
     const std::vector<std::string_view>& e = outElements_;
     const std::string_view tag = e[0];
+    if (tag == "IEA") outInterchangeOpen_ = false;
     if (tag == "ST") {
       outIn835_ = ElementAt(e, 1).substr(0, 3) == "835";
       if (outIn835_) ++result_.sets835;
@@ -967,6 +969,7 @@ class Checker {
   int outSeparator_ = -1;
   char outSub_ = 0;
   char outTerminator_ = 0;
+  bool outInterchangeOpen_ = false;
   bool outIn835_ = false;
   bool inClaim_ = false;
   bool misaligned_ = false;

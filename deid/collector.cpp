@@ -100,7 +100,8 @@ void CopyCollector::Consume(const char* data, size_t size) {
 }
 
 void CopyCollector::ConsumeLine(std::string_view line, uint64_t start, bool crLf) {
-  if (line_detail::IsHeaderLine(line) && collection_.scanner.interchange + 1 > known_.Count()) {
+  if (line_detail::OpensInterchange(line, collection_.scanner.interchangeOpen) &&
+      collection_.scanner.interchange + 1 > known_.Count()) {
     // The terminator of this interchange depends on whether the scan
     // records one more interchange later on: leave the rest to the file.
     deferred_ = true;

@@ -137,6 +137,11 @@ struct LineScanner {
   bool in835 = false;
   int64_t claimRow = 0;
   int32_t interchange = 0;
+  /// A header was read and its IEA not yet.  The scan opens an interchange
+  /// only where none is open, and takes an ISA segment inside an open one
+  /// for an ordinary segment: so must the engine, or it would move on to the
+  /// next interchange's terminator there.
+  bool interchangeOpen = false;
   /// The sub-element and repetition separators of the current interchange's
   /// header (0 where the header has none: a repetition "separator" that is a
   /// letter or digit is the older standards identifier, not a delimiter).
@@ -245,6 +250,12 @@ inline bool IsHeaderLine(std::string_view line) {
   return line.size() >= 105 && line.compare(0, 3, "ISA") == 0 && IsValidIsa(line.data());
 }
 
+// True when `line` opens an interchange: a header line where no
+// interchange is open (see LineScanner::interchangeOpen).
+inline bool OpensInterchange(std::string_view line, bool interchangeOpen) {
+  return !interchangeOpen && IsHeaderLine(line);
+}
+
 inline char TerminatorOf(const InterchangeTable& interchanges, int32_t number) {
   int32_t index = number;
   if (index > interchanges.Count()) index = interchanges.Count();
@@ -313,7 +324,8 @@ template <typename Interchanges>
 LineClass ClassifyLine(std::string_view line, LineScanner& scanner,
                        const Interchanges& interchanges) {
   LineClass result;
-  if (line_detail::IsHeaderLine(line)) {
+  if (line_detail::OpensInterchange(line, scanner.interchangeOpen)) {
+    scanner.interchangeOpen = true;
     scanner.elementSeparator = static_cast<unsigned char>(line[3]);
     scanner.subSeparator = line[104];
     const char repetition = line[82];
@@ -336,6 +348,9 @@ LineClass ClassifyLine(std::string_view line, LineScanner& scanner,
   // their first letter.
   const int sep = scanner.elementSeparator;
   switch (body[0]) {
+    case 'I':
+      if (line_detail::TagIs(body, sep, "IEA", 3)) scanner.interchangeOpen = false;
+      break;
     case 'S':
       if (line_detail::TagIs(body, sep, "ST", 2)) {
         // The scan records the first three characters of ST01 as the set's

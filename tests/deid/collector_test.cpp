@@ -79,8 +79,13 @@ TEST(CopyCollector, SameAsCollectingFromTheFile) {
        UnwrappedCopy({Isa('*'), "ST*835*1", "CLP*A*1*2*3*4*5*PAY1", "SE*2*1", "IEA*1*1"}, '~') +
            UnwrappedCopy({Isa('|', '^'), "ST|835|2", "CLP|B|1|2|3|4|5|PAY2", "NM1|QC|1|X"},
                          '\n') +
-           UnwrappedCopy({Isa('!'), "CLP!C!1!2!3!4!5!PAY3", "NM1!QC!1!Y", "SE!4!2"}, '\n'),
+           UnwrappedCopy({"IEA|1|2", Isa('!'), "CLP!C!1!2!3!4!5!PAY3", "NM1!QC!1!Y", "SE!4!2"},
+                         '\n'),
        Interchanges({'~', '\n'}), 3, true},
+      {"ISA segment inside an open interchange",
+       UnwrappedCopy({Isa('*'), "ST*835*1", "CLP*A*1*2*3*4*5*PAY1", "NM1*QC*1*X"}, '~') +
+           UnwrappedCopy({Isa('!'), "CLP!C!1", "CLP*D*1", "SE*4*1", "IEA*1*1"}, '~'),
+       Interchanges({'~'}), 2, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

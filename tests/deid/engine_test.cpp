@@ -330,27 +330,45 @@ TEST(EngineRewrite, ClaimsTheScanDidNotCountRefuseTheRun) {
 }
 
 // Separators come from each ISA line, terminators from the interchange
-// table; an ISA without a table entry of its own (the previous IEA was
-// missing) uses the last entry's terminator.
+// table; an ISA without a table entry of its own uses the last entry's
+// terminator.  A well-formed ISA inside an interchange whose IEA is missing
+// is an ordinary segment, as the scan takes it: separator and terminator
+// stay, and what follows is read under them.
 TEST(EngineRewrite, SeparatorsPerInterchangeAndIsaPastTheTable) {
-  const std::string copy =
+  const std::string first =
       UnwrappedCopy({Isa('*'), "ST*835*1", "CLP*A*1*2*3*4*5*PAY1", "SE*2*1", "IEA*1*1"}, '~') +
-      UnwrappedCopy({Isa('|', '^'), "ST|835|2", "CLP|B|1|2|3|4|5|PAY2", "NM1|QC|1|X"}, '\n') +
-      // Inside the second interchange, whose IEA is missing: a third ISA.
-      UnwrappedCopy({Isa('!'), "CLP!C!1!2!3!4!5!PAY3", "SE!4!2"}, '\n');
+      UnwrappedCopy({Isa('|', '^'), "ST|835|2", "CLP|B|1|2|3|4|5|PAY2", "NM1|QC|1|X"}, '\n');
   const InterchangeTable table = Interchanges({'~', '\n'});
-  LcgRandom random(5.0f);
-  EngineRun run = RunEngine(copy, table, Sets835(3), random);
-  ASSERT_TRUE(run.result.outputWritten);
-  EXPECT_EQ(run.result.counts.clpChanged, 3);
-  EXPECT_EQ(run.result.counts.patientChanged, 1);
-  EXPECT_EQ(CheckScramble(copy, run.output, table, 3, run.result.counts), "");
-  std::vector<std::string> lines = CrLfLines(run.output);
-  ASSERT_EQ(lines.size(), 12u);
-  // The third ISA's lines end with the last entry's LF terminator, cut at '!'.
-  EXPECT_EQ(lines[10].back(), '\n');
-  EXPECT_EQ(lines[10].rfind("CLP!", 0), 0u);
-  EXPECT_EQ(std::count(lines[10].begin(), lines[10].end(), '!'), 7);
+  {
+    SCOPED_TRACE("a third interchange past the table");
+    const std::string copy =
+        first + UnwrappedCopy({"IEA|1|2", Isa('!'), "CLP!C!1!2!3!4!5!PAY3", "SE!4!2"}, '\n');
+    LcgRandom random(5.0f);
+    EngineRun run = RunEngine(copy, table, Sets835(3), random);
+    ASSERT_TRUE(run.result.outputWritten);
+    EXPECT_EQ(run.result.counts.clpChanged, 3);
+    EXPECT_EQ(run.result.counts.patientChanged, 1);
+    EXPECT_EQ(CheckScramble(copy, run.output, table, 3, run.result.counts), "");
+    std::vector<std::string> lines = CrLfLines(run.output);
+    ASSERT_EQ(lines.size(), 13u);
+    // The third ISA's lines end with the last entry's LF terminator, cut at '!'.
+    EXPECT_EQ(lines[11].back(), '\n');
+    EXPECT_EQ(lines[11].rfind("CLP!", 0), 0u);
+    EXPECT_EQ(std::count(lines[11].begin(), lines[11].end(), '!'), 7);
+  }
+  {
+    SCOPED_TRACE("an ISA segment inside the open second interchange");
+    const std::string inside = UnwrappedCopy({Isa('!'), "CLP!C!1!2!3!4!5!PAY3", "SE|4|2"}, '\n');
+    const std::string copy = first + inside;
+    LcgRandom random(5.0f);
+    EngineRun run = RunEngine(copy, table, Sets835(2), random);
+    ASSERT_TRUE(run.result.outputWritten);
+    EXPECT_EQ(run.result.counts.clpChanged, 2);
+    EXPECT_EQ(CheckScramble(copy, run.output, table, 2, run.result.counts), "");
+    // Written as read, each line ending with the second interchange's own
+    // terminator and nothing after it.
+    EXPECT_EQ(run.output.substr(run.output.size() - inside.size()), inside);
+  }
 }
 
 // NM1 and REF inside a non-835 set are neither collected nor changed.

@@ -259,12 +259,15 @@ std::string CheckScramble(const std::string& copy, const std::string& output,
   char term = 0;
   bool in835 = false;
   int64_t row = 0;
+  bool open = false;  // an ISA inside an open interchange is an ordinary segment
   for (size_t i = 0; i < in.size(); ++i) {
     const std::string& line = in[i];
     const std::string where = "line " + std::to_string(i + 1) + " (" + line + "): ";
-    if (line.compare(0, 3, "ISA") == 0) {
+    const bool header = !open && line.compare(0, 3, "ISA") == 0;
+    if (header) {
       separator = line.size() > 3 ? static_cast<unsigned char>(line[3]) : -1;
       ++interchange;
+      open = true;
     }
     int32_t entry = std::min(std::max(interchange, 1), interchanges.Count());
     term = static_cast<char>(interchanges[entry].terminator);
@@ -275,8 +278,9 @@ std::string CheckScramble(const std::string& copy, const std::string& output,
     std::vector<std::string> pieces = Split(body, separator);
     std::vector<int> replaced;
     std::string kind;
-    if (line.compare(0, 3, "ISA") != 0) {
+    if (!header) {
       const std::string& tag = pieces[0];
+      if (tag == "IEA") open = false;
       auto element = [&](size_t p) { return p < pieces.size() ? pieces[p] : std::string(); };
       if (tag == "ST") in835 = element(1).compare(0, 3, "835") == 0;
       if (in835) {
