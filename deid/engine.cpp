@@ -453,7 +453,11 @@ ScrambleResult ScramblePool(EngineDialog& dialog, std::vector<PoolFile>& files,
                             EngineNotice& notice, const ProgressTarget& progress) {
   if (files.empty()) return ScrambleResult();
   for (const PoolFile& file : files) {
-    if (file.collection == nullptr) return ScrambleResult();  // not collected
+    // Not collected; or collected into a table of its own, which a pool of
+    // several inputs cannot share.
+    if (file.collection == nullptr || (files.size() > 1 && file.collector == nullptr)) {
+      return ScrambleResult();
+    }
   }
   FILE* reportFile = OpenReport(reportPath, notice);
   if (reportFile == nullptr) return ScrambleResult();
