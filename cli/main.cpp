@@ -1,6 +1,7 @@
 // scramble835: the de-identification engine as a command-line tool.
 //
 //   scramble835 [--listing] [--report FILE] [--seed N] [-q | -v] INPUT OUTPUT
+//   scramble835 [options] --out-dir DIR INPUT...
 //   scramble835 --inspect INPUT
 //   scramble835 -h | -V
 //
@@ -34,8 +35,10 @@ enum ExitCode { kExitOk = 0, kExitUsage = 2, kExitScanFailed = 3, kExitNotWritte
 
 const char kUsage[] =
     "Usage: scramble835 [--listing] [--report FILE] [--seed N] [-q | -v] INPUT OUTPUT\n"
+    "       scramble835 [options] --out-dir DIR INPUT...\n"
     "       scramble835 --inspect INPUT\n"
     "       scramble835 --check [--json] INPUT OUTPUT\n"
+    "       scramble835 --check [--json] --out-dir DIR INPUT...\n"
     "       scramble835 -h | -V\n"
     "\n"
     "De-identifies an X12 835 remittance file: exchanges the names and\n"
@@ -44,12 +47,17 @@ const char kUsage[] =
     "one segment per line.  The run report goes to standard output.\n"
     "INPUT '-' reads standard input.  OUTPUT '-' writes the result to standard\n"
     "output once the run is complete; the report then needs --report.\n"
+    "With --out-dir, the INPUT files are scrambled as one pool (values are\n"
+    "exchanged among the claims of all of them) and each is written to DIR\n"
+    "under its own file name, all of them or none; one report for all.\n"
     "\n"
     "  --listing            list every changed segment before and after in the report\n"
     "  --report FILE, --report=FILE\n"
     "                       write the report to FILE instead of standard output\n"
     "  --seed N, --seed=N   reproducible run from the seed N (0 to 4294967295);\n"
     "                       without it the system's secure random source is used\n"
+    "  --out-dir DIR, --out-dir=DIR\n"
+    "                       scramble the INPUT files as one pool into the folder DIR\n"
     "  -q, --quiet          no progress on standard error\n"
     "  -v, --verbose        the stages on standard error even when it is no terminal\n"
     "  --inspect            show the envelope of INPUT\n"
@@ -81,6 +89,9 @@ struct Options {
   std::string reportPath;
   std::string input;
   std::string output;
+  // --out-dir: the folder of a pool's outputs.
+  bool pool = false;
+  std::string outDir;
 };
 
 int UsageError(const std::string& message) {
@@ -512,6 +523,126 @@ int Scramble(const Options& options) {
   return status;
 }
 
+// Validates a pool's paths before any work, as ValidatePaths does for one
+// input, and the pool's own rules: every input a file of its own name, the
+// folder an existing one; returns the message, or an empty text.
+std::string ValidatePool(const Options& options, const std::vector<std::string>& inputs,
+                         const std::vector<std::string>& outputs) {
+  for (const std::string& input : inputs) {
+    if (IsStream(input)) {
+      return "Invalid Input File for --out-dir: " + input +
+             " (standard input cannot be part of a pool)";
+    }
+    const std::string problem = InputFileProblem(input);
+    if (!problem.empty()) return "Can't find Input File: " + input + " (" + problem + ")";
+  }
+  const std::string folderProblem = FolderProblem(options.outDir);
+  if (!folderProblem.empty()) {
+    return "Invalid or Missing Output Folder: " + options.outDir + " (" + folderProblem + ")";
+  }
+  for (size_t i = 0; i < outputs.size(); ++i) {
+    for (size_t j = 0; j < i; ++j) {
+      if (IsSamePath(outputs[i], outputs[j])) {
+        return "Two Input Files have the same file name: " + inputs[i] + " (as " + inputs[j] + ")";
+      }
+    }
+  }
+  for (const std::string& output : outputs) {
+    const std::string problem = OutputPathProblem(output);
+    if (!problem.empty()) {
+      return "Invalid or Missing Output File Path or Name: " + output + " (" + problem + ")";
+    }
+  }
+  // An input in the folder itself would be overwritten while it is read.
+  for (const std::string& output : outputs) {
+    for (const std::string& input : inputs) {
+      if (SameFile(input, output)) return "Output File cannot be same as Input File: " + output;
+    }
+  }
+  if (!options.reportPath.empty()) {
+    const std::string& report = options.reportPath;
+    bool same = false;
+    for (const std::string& input : inputs) same = same || SameFile(report, input);
+    for (const std::string& output : outputs) same = same || SameFile(report, output);
+    if (same) return "Report File cannot be same as Input or Output File: " + report;
+    const std::string problem = OutputPathProblem(report);
+    if (!problem.empty()) {
+      return "Invalid or Missing Report File Path or Name: " + report + " (" + problem + ")";
+    }
+  }
+  return std::string();
+}
+
+// A pool: every input scrambled as one, each output into the folder.
+int ScramblePoolRun(const Options& options, const std::vector<std::string>& inputs,
+                    const std::vector<std::string>& outputs) {
+  std::string problem = ValidatePool(options, inputs, outputs);
+  if (!problem.empty()) {
+    Error(problem);
+    return kExitUsage;
+  }
+  InstallInterruptCleanup();
+  SetBinaryStream(stdout);
+
+  const bool stages = options.stages == Stages::kAlways ||
+                      (options.stages == Stages::kOnTerminal && IsTerminalStream(stderr));
+  Progress progress(stages, IsTerminalStream(stderr));
+  const std::string none;
+  CliDialog dialog(options, none, none, progress);
+  CliNotice notice(progress);
+  LcgRandom seeded = LcgRandom::FromSeed(options.seed);
+  SystemRandom secure;
+  RandomSource& random = options.hasSeed ? static_cast<RandomSource&>(seeded) : secure;
+
+  std::vector<PoolPaths> paths;
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    paths.push_back({inputs[i], inputs[i], outputs[i], outputs[i]});
+  }
+  PoolRunResult run = RunScramblePool(dialog, paths, random, notice, progress.Target());
+  const bool collected = run.failedInput == paths.size();
+  if (collected) {
+    dialog.ConfirmScan();
+    progress.Status("Done, Ready");
+  }
+  progress.EndLine();
+
+  const std::string nothing =
+      "Scrambled data NOT written: no file of the pool was written to " + options.outDir;
+  if (run.scanCode != 0) {
+    Error("Scan failed: " + inputs[run.failedInput] + " (" + ScanErrorText(run.scanCode) + ")");
+    Error(nothing);
+    return kExitScanFailed;
+  }
+  if (run.copyError != 0) {
+    Error("Scrambled data NOT written: could not write temporary file for " +
+          inputs[run.failedInput] + " (" + PlatformErrorText(run.copyError) + ")");
+    Error(nothing);
+    return kExitNotWritten;
+  }
+  if (!run.scramble.opened) {
+    Error(nothing);
+    return kExitNotWritten;
+  }
+  int status = kExitOk;
+  if (!run.scramble.reportWritten) {
+    Error("Report incomplete: could not write the temporary report file");
+    status = kExitNotWritten;
+  }
+  for (size_t i = 0; i < run.files.size(); ++i) {
+    if (run.files[i].outputWritten) continue;
+    Error(OutputNotWrittenText(outputs[i], run.files[i].outputError));
+    status = kExitNotWritten;
+  }
+  // An output cut short at a byte 0x1A is written, but the run did not do
+  // what was asked of it.
+  if (run.scramble.endMarkMet) status = kExitNotWritten;
+  if (!WriteReport(options, run.report)) status = kExitNotWritten;
+  for (const std::string& warning : run.scramble.warnings) {
+    std::fprintf(stderr, "scramble835: warning: %s\n", warning.c_str());
+  }
+  return status;
+}
+
 // The end of a run that a failure it could not go on from cut short: the
 // temporary files go (the unnamed ones go with the process), and the exit
 // status says that nothing was written.  No allocation here.
@@ -569,7 +700,7 @@ int main(int argc, char** argv) {
       name = arg.substr(0, equals);
       value = argv[i] + equals + 1;
     }
-    if (name == "--report" || name == "--seed") {
+    if (name == "--report" || name == "--seed" || name == "--out-dir") {
       if (value == nullptr) {
         if (i + 1 >= argc) return UsageError("option " + name + " needs a value");
         value = argv[++i];
@@ -577,6 +708,10 @@ int main(int argc, char** argv) {
       if (name == "--report") {
         if (*value == '\0') return UsageError("option --report needs a file name");
         options.reportPath = value;
+      } else if (name == "--out-dir") {
+        if (*value == '\0') return UsageError("option --out-dir needs a folder name");
+        options.pool = true;
+        options.outDir = value;
       } else {
         if (!ParseSeed(value, options.seed)) {
           return UsageError(std::string("invalid seed '") + value +
@@ -609,8 +744,20 @@ int main(int argc, char** argv) {
   }
 
   if (inspect) {
-    if (paths.size() != 1) return UsageError("--inspect takes one INPUT");
+    if (paths.size() != 1 || options.pool) return UsageError("--inspect takes one INPUT");
     return Inspect(paths[0]);
+  }
+  if (options.pool) {
+    if (paths.empty()) return UsageError("--out-dir expects one INPUT or more");
+    std::vector<std::string> outputs;
+    for (const std::string& input : paths) outputs.push_back(PoolOutputPath(options.outDir, input));
+    try {
+      return FinishPoolRun(check, ScramblePoolRun(options, paths, outputs), paths, outputs);
+    } catch (const std::bad_alloc&) {
+      return Abandon("out of memory");
+    } catch (const std::exception&) {
+      return Abandon("the run failed");
+    }
   }
   if (paths.size() != 2) return UsageError("expected INPUT and OUTPUT");
   options.input = paths[0];

@@ -576,17 +576,26 @@ class Checker {
  public:
   explicit Checker(CheckResult& result) : result_(result) {}
 
-  // First pass over the input: the pools of every column.
-  int32_t CollectPools(const std::string& inputPath, ScanTables& tables) {
+  // Room in the pools for the values of files of `bytes` bytes in all:
+  // about one distinct value for every 64 bytes, so that the set seldom
+  // grows.
+  void ReservePools(uint64_t bytes) {
+    if (bytes > 0) pools_.Reserve(static_cast<size_t>(bytes / 64));
+  }
+
+  // First pass over an input (the checked one, or another input of its
+  // pool): the pools of every column; its claims are counted in `claims`.
+  int32_t CollectPools(const std::string& inputPath, ScanTables& tables, int64_t& claims) {
     struct PoolSink final : public CopySink {
       Checker* checker;
       ScanTables* tables;
+      int64_t* claims;
       LineCutter cutter;
       LineScanner scanner;
       std::string_view e[10];
       void Take(std::string_view line) {
         const LineClass kind = ClassifyLine(line, scanner, tables->interchanges);
-        if (kind.kind == LineKind::kClaim) ++checker->result_.claims;
+        if (kind.kind == LineKind::kClaim) ++*claims;
         Replaced replaced[4];
         const int count = ReplacedPositions(kind, replaced);
         if (count == 0) return;
@@ -605,14 +614,9 @@ class Checker {
         while (cutter.Next(piece, pos, line)) Take(line);
       }
     } sink;
-    // About one distinct value for every 64 bytes of the input, so that
-    // the set seldom grows.
-    std::ifstream file(inputPath, std::ios::binary | std::ios::ate);
-    const std::streamoff size = file ? static_cast<std::streamoff>(file.tellg()) : 0;
-    if (size > 0) pools_.Reserve(static_cast<size_t>(size / 64));
-    file.close();
     sink.checker = this;
     sink.tables = &tables;
+    sink.claims = &claims;
     const int32_t code = ScanX12FileToSink(inputPath, sink, tables.interchanges, tables.ta1s,
                                            tables.groups, tables.sets, ProgressTarget());
     std::string_view last;
@@ -1005,12 +1009,36 @@ int CheckResult::FirstFailed() const {
   return -1;
 }
 
-CheckResult CheckScrambledFile(const std::string& inputPath, const std::string& outputPath) {
+namespace {
+
+uint64_t FileSize(const std::string& path) {
+  std::ifstream file(path, std::ios::binary | std::ios::ate);
+  const std::streamoff size = file ? static_cast<std::streamoff>(file.tellg()) : 0;
+  return size > 0 ? static_cast<uint64_t>(size) : 0;
+}
+
+}  // namespace
+
+CheckResult CheckScrambledFile(const std::string& inputPath, const std::string& outputPath,
+                               const CheckOptions& options) {
   CheckResult result;
   Checker checker(result);
+  uint64_t bytes = FileSize(inputPath);
+  for (const std::string& other : options.poolInputs) bytes += FileSize(other);
+  checker.ReservePools(bytes);
   ScanTables inputTables;
-  result.inputScan = checker.CollectPools(inputPath, inputTables);
+  result.inputScan = checker.CollectPools(inputPath, inputTables, result.claims);
   if (result.inputScan != 0) return result;
+  result.poolClaims = result.claims;
+  for (size_t i = 0; i < options.poolInputs.size(); ++i) {
+    ScanTables otherTables;
+    result.poolScan = checker.CollectPools(options.poolInputs[i], otherTables, result.poolClaims);
+    if (result.poolScan != 0) {
+      result.poolScanFailed = i;
+      return result;
+    }
+    ++result.poolInputs;
+  }
   ScanJob input(inputPath), output(outputPath);
   input.Start();
   output.Start();
@@ -1121,7 +1149,12 @@ std::string CheckSummaryText(const CheckResult& result, const std::string& input
   }
 
   text += "\nPrivacy\n";
-  if (result.claims <= 1) {
+  if (result.poolInputs > 1) {
+    text += "  Values were exchanged among the " + Plural(result.poolClaims, "claim", "claims") +
+            " of a pool of " + std::to_string(result.poolInputs) + " inputs" +
+            (result.poolClaims <= 1 ? ": no value could be exchanged with another claim" : "") +
+            ".\n";
+  } else if (result.claims <= 1) {
     text += "  The input holds " + Plural(result.claims, "claim", "claims") +
             ": no value could be exchanged with another claim.\n";
   } else {
@@ -1188,7 +1221,12 @@ std::string CheckSummaryJson(const CheckResult& result, const std::string& input
            ",\"first\":" + (p.failures == 0 ? std::string("null") : JsonText(p.first)) + "}";
   }
   out += "],\"setsNotBalancedInInput\":" + std::to_string(result.setsUnbalancedInInput);
-  out += ",\"privacy\":{\"claims\":" + std::to_string(result.claims) +
+  out += ",\"privacy\":{\"claims\":" + std::to_string(result.claims);
+  if (result.poolInputs > 1) {
+    out += ",\"poolInputs\":" + std::to_string(result.poolInputs) +
+           ",\"poolClaims\":" + std::to_string(result.poolClaims);
+  }
+  out += 
          ",\"newMemberIds\":" + std::to_string(result.newMemberIds) + ",\"columns\":[";
   for (size_t i = 0; i < result.columns.size(); ++i) {
     const ColumnKept& c = result.columns[i];

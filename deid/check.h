@@ -59,6 +59,13 @@ struct CheckResult {
   int64_t sets = 0;
   int64_t sets835 = 0;
   int64_t claims = 0;
+  /// With other inputs of a pool (CheckOptions::poolInputs): how many
+  /// inputs and claims the pool has, this input's included; the first of
+  /// them that fails to scan (its index among poolInputs) and its code.
+  int64_t poolInputs = 1;
+  int64_t poolClaims = 0;
+  int32_t poolScan = 0;
+  size_t poolScanFailed = 0;
 
   CheckPointResult points[kCheckPointCount];
   int64_t setsUnbalancedInInput = 0;  ///< 835 sets not checked for balance
@@ -72,18 +79,29 @@ struct CheckResult {
   // Validity.
   std::vector<CheckFinding> invalid;
 
-  bool Scanned() const { return inputScan == 0 && outputScan == 0; }
+  bool Scanned() const { return inputScan == 0 && outputScan == 0 && poolScan == 0; }
   /// The first point that failed, or -1 when integrity holds.
   int FirstFailed() const;
   bool Passed() const { return Scanned() && FirstFailed() < 0; }
 };
 
+/// What a check takes beside the two files.
+struct CheckOptions {
+  /// The other inputs of the pool that the input was scrambled in (see
+  /// ScramblePool): values move between the inputs of a pool, so each
+  /// replaced value is looked up among the values of its column in all of
+  /// them, and no output may hold an original member id of any of them.
+  std::vector<std::string> poolInputs;
+};
+
 /// Checks `outputPath` against `inputPath`.  Streams both files (each
 /// mapped and given back behind the scan, read through a few megabytes of
-/// buffers); holds the hashes of the input's identifying values by column.
+/// buffers); holds the hashes of the input's identifying values by column
+/// (and of the pool's other inputs, each read once more for them).
 /// Throws std::bad_alloc when memory runs out and std::system_error when no
 /// thread can be had.
-CheckResult CheckScrambledFile(const std::string& inputPath, const std::string& outputPath);
+CheckResult CheckScrambledFile(const std::string& inputPath, const std::string& outputPath,
+                               const CheckOptions& options = CheckOptions());
 
 /// The summary for people: first line "Check: PASSED" or "Check: FAILED: "
 /// and the first failed point, then a section for integrity, privacy and

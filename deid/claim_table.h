@@ -58,6 +58,10 @@ class ClaimTable {
   ClaimTable() = default;
   ClaimTable(const ClaimTable&) = delete;
   ClaimTable& operator=(const ClaimTable&) = delete;
+  /// Moved whole, from the collection of one input of a pool to the next;
+  /// a table moved from is not used again.
+  ClaimTable(ClaimTable&&) = default;
+  ClaimTable& operator=(ClaimTable&&) = default;
 
   /// Rows 0 to `claimCount`, all cells empty.
   void Create(int64_t claimCount);

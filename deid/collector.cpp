@@ -5,7 +5,7 @@
 
 void CollectLine(const LineClass& line, const LineScanner& scanner, ClaimTable& table,
                  RandomSource& random) {
-  const int64_t row = scanner.claimRow;  // rows past the claim count are not stored
+  const int64_t row = TableRow(scanner);  // rows past the claim count are not stored
   std::string_view element[8];
   if (line.kind == LineKind::kClaim) {
     CutElements(line.body, scanner.elementSeparator, element, 8);

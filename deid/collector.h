@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "claim_table.h"
@@ -80,6 +81,19 @@ struct Collection {
       if (kind.kind == LineKind::kClaim) NoteClaimDelimiters();
       CollectLine(kind, scanner, table, random);
     }
+  }
+
+  /// Goes on from `before`, the collection of the input before this one in
+  /// a pool, before any line of this input is taken in: takes over its
+  /// table and its delimiter runs (a run goes on while the delimiters stay
+  /// the same), and this input's claims take the rows after `rowsBefore`.
+  /// The values before this input's first claim belong to no claim (row 0),
+  /// as in a run of one input.
+  void ContinueFrom(Collection& before, int64_t rowsBefore) {
+    table = std::move(before.table);
+    delimiterRuns = std::move(before.delimiterRuns);
+    scanner.claimRow = rowsBefore;
+    scanner.rowsBefore = rowsBefore;
   }
 
   /// The block being read does not go out as read.

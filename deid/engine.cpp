@@ -114,33 +114,10 @@ std::string FormatReportDate(const struct tm& local) {
   return text;
 }
 
-ScrambleResult ScrambleFile(EngineDialog& dialog, const std::string& copyPath,
-                            const std::string& reportPath, const InterchangeTable& interchanges,
-                            const GroupTable& /*groups*/, const SetTable& sets,
-                            RandomSource& random, EngineNotice& notice,
-                            const ProgressTarget& progress, CopyCollector* collector) {
-  ScrambleResult result;
+namespace {
 
-  // Stage 1: opening.
-  LineReader reader;
-  if (int32_t code = reader.Open(copyPath)) {
-    notice.Show("Error # " + std::to_string(code) + " On OPEN Of " + copyPath);
-    return result;
-  }
-  CheckedWriter reportOut(size_t{64} << 10);
-  errno = 0;
-  FILE* reportFile = reportPath.empty() ? nullptr : OpenFileShared(reportPath, "wb");
-  if (reportFile == nullptr) {
-    int32_t code = errno != 0 ? errno : ENOENT;
-    notice.Show("Error # " + std::to_string(code) + " On OPEN Of " + reportPath);
-    return result;
-  }
-  reportOut.Attach(reportFile);
-  result.opened = true;
-  ReportWriter report(reportOut);
-
-  dialog.SetStatusText("Collecting Information");
-  const bool listing = dialog.ListingChecked();
+// The report's opening lines: when the run began, and every input.
+void ReportHeader(ReportWriter& report, const std::vector<PoolFile>& files) {
   std::time_t now = std::time(nullptr);
   struct tm local {};
 #if defined(_WIN32)
@@ -150,59 +127,183 @@ ScrambleResult ScrambleFile(EngineDialog& dialog, const std::string& copyPath,
 #endif
   report.Line("Quorvel Systems Inc '835' Data Scrambler Begins at " + FormatReportTime(local) +
               " on " + FormatReportDate(local));
-  report.Line("Input File (original file) is ", dialog.InputPathText());
+  for (const PoolFile& file : files) report.Line("Input File (original file) is ", file.inputText);
+}
 
-  // Stage 2: collection, from the file or finished from what was
-  // collected while the scan wrote the copy.
-  const int64_t claimCount = ClaimCountOf(sets);
-  Collection fromFile;
-  Collection* collection = &fromFile;
-  bool collectFailed = false;
-  if (collector != nullptr) {
-    collector->Finish();
-    collection = &collector->Result();
-    // Rows beyond the claim count go; the table grows no more.
-    collection->table.SetClaimCount(claimCount);
-    if (!collector->Complete()) {
-      collectFailed = reader.SkipTo(collector->ResumeOffset()) != 0;
-      if (!collectFailed) CollectPass(reader, interchanges, *collection, random, progress);
+// Stage 2, the collection of one input, with `reader` open on its copy: the
+// collector's collection finished (from the copy file where the collector
+// stopped), or the whole collection made from the file.
+void CollectFile(PoolFile& file, LineReader& reader, RandomSource& random,
+                 const ProgressTarget& progress) {
+  file.claimCount = ClaimCountOf(*file.sets);
+  bool failed = false;
+  if (file.collector != nullptr) {
+    file.collector->Finish();
+    file.collection = &file.collector->Result();
+    if (!file.collector->Complete()) {
+      failed = reader.SkipTo(file.collector->ResumeOffset()) != 0;
+      if (!failed) CollectPass(reader, *file.interchanges, *file.collection, random, progress);
     }
   } else {
-    fromFile.table.Create(claimCount);
-    CollectPass(reader, interchanges, fromFile, random, progress);
+    file.collection = &file.own;
+    file.own.table.Create(file.claimCount);
+    CollectPass(reader, *file.interchanges, file.own, random, progress);
   }
-  collectFailed = collectFailed || reader.ReadFailed();
-  collection->endMarkMet = collection->endMarkMet || reader.StoppedAtEndMark();
+  file.collectFailed = failed || reader.ReadFailed();
+  file.collection->endMarkMet = file.collection->endMarkMet || reader.StoppedAtEndMark();
   reader.Close();
-  ClaimTable& table = collection->table;
-  ScrambleCounts& counts = result.counts;
-  counts.claimsFound = table.ClaimCount();
-  counts.segmentsIn = collection->lines;
-  result.endMarkMet = collection->endMarkMet;
-  // Every claim the collection met must have its own row: a claim beyond
-  // the scan's count would have none, and one the collection missed would
-  // go out as read.  Only a byte 0x1A, which ends the copy early, leaves
-  // the collection with fewer claims than the scan.
-  const int64_t claimsMet = collection->scanner.claimRow;
-  const bool claimsAgree =
-      claimsMet == claimCount || (claimsMet < claimCount && collection->endMarkMet);
+  file.result.counts.claimsFound = file.claimCount;
+  file.result.counts.segmentsIn = file.collection->lines;
+  file.result.endMarkMet = file.collection->endMarkMet;
+}
 
-  // Stage 3: reordering.
-  dialog.SetStatusText("Randomly Scrambling Collected Information");
-  result.unexchangedClaims = table.Reorder(random, &collection->delimiterRuns);
+// Every claim the collection met must have its own row: a claim beyond the
+// scan's count would have none, and one the collection missed would go out
+// as read.  Only a byte 0x1A, which ends the copy early, leaves the
+// collection with fewer claims than the scan.
+bool ClaimsAgree(const PoolFile& file) {
+  const LineScanner& scanner = file.collection->scanner;
+  const int64_t met = scanner.claimRow - scanner.rowsBefore;
+  return met == file.claimCount || (met < file.claimCount && file.collection->endMarkMet);
+}
 
-  // Stage 4: rewrite.
-  const std::string outputPath = dialog.OutputPathText();
-  dialog.SetStatusText(Cut("Writing ANSI Data to " + outputPath, kStatusLimit));
-  int32_t outputError = collectFailed ? ErrnoCode(EIO) : claimsAgree ? 0 : kRefusedClaimsDisagree;
-  std::string tempPath, targetPath;
+bool Collected(const PoolFile& file) { return !file.collectFailed && ClaimsAgree(file); }
+
+// Stage 4 for one input: its output written to a temporary file beside it,
+// complete but not yet in place (see PlaceOutput); the listing goes to
+// `listing` when not null.  Returns 0, or why the output cannot be placed
+// (then the temporary file is gone).  A `refused` output is not written at
+// all.  An output whose temporary file cannot be made is rewritten all the
+// same, for the counts and the listing.
+int32_t WriteOutput(PoolFile& file, const ClaimTable& table, int32_t refused,
+                    CheckedWriter* listing, const ProgressTarget& progress, std::string& tempPath,
+                    std::string& targetPath) {
+  if (refused != 0) return refused;
+  const bool collected = Collected(file);
+  int32_t outputError = file.collectFailed ? ErrnoCode(EIO) : collected ? 0 : kRefusedClaimsDisagree;
   // The rewrite hands the output over in large blocks, written in place.
   CheckedWriter output(size_t{1} << 20);
   if (outputError == 0) {
-    FILE* file = nullptr;
-    outputError = CreateOutputTempFile(dialog.OutputFileToWrite(), tempPath, targetPath, &file);
-    if (outputError == 0) output.Attach(file);
+    FILE* stream = nullptr;
+    outputError = CreateOutputTempFile(file.outputFile, tempPath, targetPath, &stream);
+    if (outputError == 0) output.Attach(stream);
   }
+  if (collected) {
+    RewriteInput rewrite;
+    rewrite.copyPath = file.copyPath;
+    rewrite.blockStarts = &file.collection->blockStarts;
+    rewrite.end = file.collection->end;
+    rewrite.endClaimRow = file.collection->scanner.claimRow;
+    rewrite.marks = &file.collection->marks;
+    rewrite.interchanges = file.interchanges;
+    rewrite.table = &table;
+    const int32_t readError = RewriteCopy(rewrite, output, listing, file.result.counts, progress);
+    if (readError != 0 && outputError == 0) outputError = readError;
+  }
+  if (output.IsOpen()) {
+    const int32_t closeError = output.Close();
+    if (outputError == 0) outputError = closeError;
+    if (outputError != 0) {
+      RemoveFile(tempPath);
+      ForgetTempFile(tempPath);
+      tempPath.clear();
+    }
+  }
+  return outputError;
+}
+
+// Moves a complete output into place, or (with `place` false) lets go of
+// it; returns 0 or why it could not be placed.
+int32_t PlaceOutput(const std::string& tempPath, const std::string& targetPath, bool place) {
+  const int32_t code = place ? MoveFileReplacing(tempPath, targetPath) : 0;
+  if (!place || code != 0) RemoveFile(tempPath);
+  ForgetTempFile(tempPath);
+  return code;
+}
+
+void CountLines(ReportWriter& report, const ScrambleCounts& counts) {
+  report.Line(" Segments in                 : ", FormatReportCount(counts.segmentsIn));
+  report.Line(" Claims Found                : ", FormatReportCount(counts.claimsFound));
+  report.Line(" CLP Segments Changed        : ", FormatReportCount(counts.clpChanged));
+  report.Line(" Patient ID Segments Changed : ", FormatReportCount(counts.patientChanged));
+  report.Line(" Insured ID Segments Changed : ", FormatReportCount(counts.insuredChanged));
+  report.Line(" Other   ID Segments Changed : ", FormatReportCount(counts.otherChanged));
+  report.Line(" Total      Segments Changed : ", FormatReportCount(counts.totalChanged));
+}
+
+void AddCounts(ScrambleCounts& total, const ScrambleCounts& counts) {
+  total.segmentsIn += counts.segmentsIn;
+  total.claimsFound += counts.claimsFound;
+  total.clpChanged += counts.clpChanged;
+  total.patientChanged += counts.patientChanged;
+  total.insuredChanged += counts.insuredChanged;
+  total.otherChanged += counts.otherChanged;
+  total.totalChanged += counts.totalChanged;
+  total.valuesEmptied += counts.valuesEmptied;
+}
+
+// What the user must be told beside the report, once an output is written.
+void Warn(ScrambleResult& result, const std::vector<PoolFile>& files, int64_t claimCount,
+          bool pool) {
+  for (const PoolFile& file : files) {
+    if (!file.result.outputWritten || !file.result.endMarkMet) continue;
+    result.warnings.push_back(
+        pool ? "The input " + file.inputText +
+                   " holds a byte 0x1A (an end-of-file mark) inside its data: it was read only up "
+                   "to that byte, and its output lacks every segment after it."
+             : "The input holds a byte 0x1A (an end-of-file mark) inside its data: it was read "
+               "only up to that byte, and the output lacks every segment after it.");
+  }
+  if (claimCount <= 1) {
+    const char* holds = pool ? (claimCount == 0 ? "The inputs hold no claim"
+                                                : "The inputs hold only one claim")
+                             : (claimCount == 0 ? "The input holds no claim"
+                                                : "The input holds only one claim");
+    result.warnings.push_back(
+        std::string(holds) +
+        ": no name or identifier could be exchanged with another claim, so each stays where it "
+        "was (only the member ids are new). " +
+        (pool ? "The outputs are" : "The output is") + " not de-identified.");
+  } else if (result.unexchangedClaims > 0) {
+    result.warnings.push_back(
+        std::to_string(result.unexchangedClaims) +
+        " claim(s) stand alone among interchanges with other delimiters: their names and "
+        "identifiers could not be exchanged with another claim and stay where they were "
+        "(only the member ids are new).");
+  }
+  if (result.counts.valuesEmptied > 0) {
+    result.warnings.push_back(
+        std::to_string(result.counts.valuesEmptied) +
+        " identifying value(s) were written empty: they came before " +
+        (pool ? "an input's" : "the file's") +
+        " first claim, or held a delimiter of the interchange that would receive them.");
+  }
+}
+
+// Stages 3 to 5 over every input of a pool (the one input of a run), the
+// report open and its header written.  With `pool`, the report names each
+// input above its listing and its counts, and adds their total.
+ScrambleResult FinishRun(EngineDialog& dialog, std::vector<PoolFile>& files, ReportWriter& report,
+                         CheckedWriter& reportOut, RandomSource& random,
+                         const ProgressTarget& progress, bool pool) {
+  ScrambleResult result;
+  result.opened = true;
+  const bool listing = dialog.ListingChecked();
+
+  // Stage 3: reordering, of the one table that the inputs' collections
+  // handed on from each to the next.
+  Collection& last = *files.back().collection;
+  ClaimTable& table = last.table;
+  int64_t claimCount = 0;
+  for (const PoolFile& file : files) claimCount += file.claimCount;
+  // Rows beyond the claim count go; the table grows no more.
+  table.SetClaimCount(claimCount);
+  dialog.SetStatusText("Randomly Scrambling Collected Information");
+  result.unexchangedClaims = table.Reorder(random, &last.delimiterRuns);
+
+  // Stage 4: rewrite, every output into a temporary file of its own.  An
+  // input whose claims could not all be collected is refused, and with it
+  // the rest of its pool; after an output that fails, none is written.
   report.Line();
   if (listing) {
     report.Line("Listing of changed segments");
@@ -211,75 +312,160 @@ ScrambleResult ScrambleFile(EngineDialog& dialog, const std::string& copyPath,
     report.Line("Detailed Segment changes not shown.");
   }
   report.Line();
-  if (!collectFailed && claimsAgree) {
-    RewriteInput rewrite;
-    rewrite.copyPath = copyPath;
-    rewrite.blockStarts = &collection->blockStarts;
-    rewrite.end = collection->end;
-    rewrite.endClaimRow = claimsMet;
-    rewrite.marks = &collection->marks;
-    rewrite.interchanges = &interchanges;
-    rewrite.table = &table;
-    const int32_t readError =
-        RewriteCopy(rewrite, output, listing ? &reportOut : nullptr, counts, progress);
-    if (readError != 0 && outputError == 0) outputError = readError;
+  bool allCollected = true;
+  for (const PoolFile& file : files) allCollected = allCollected && Collected(file);
+  std::vector<std::string> tempPaths(files.size()), targetPaths(files.size());
+  bool complete = true;
+  for (size_t i = 0; i < files.size(); ++i) {
+    PoolFile& file = files[i];
+    dialog.SetStatusText(Cut("Writing ANSI Data to " + file.outputText, kStatusLimit));
+    int32_t refused = 0;
+    if (allCollected ? !complete : Collected(file)) refused = kRefusedPoolIncomplete;
+    if (pool && listing && refused == 0 && Collected(file)) {
+      report.Line("Changed segments of ", file.inputText);
+    }
+    file.result.outputError = WriteOutput(file, table, refused, listing ? &reportOut : nullptr,
+                                          progress, tempPaths[i], targetPaths[i]);
+    if (file.copy != nullptr) file.copy->Delete();
+    if (file.result.outputError != 0) complete = false;
   }
-  if (output.IsOpen()) {
-    int32_t closeError = output.Close();
-    if (outputError == 0) outputError = closeError;
-    if (outputError == 0) outputError = MoveFileReplacing(tempPath, targetPath);
-    if (outputError != 0) RemoveFile(tempPath);
-    ForgetTempFile(tempPath);
+  // Every output complete: all are moved into place, one after the other.
+  // Else (or from one that cannot be moved on) the rest are let go of.
+  bool place = complete;
+  for (size_t i = 0; i < files.size(); ++i) {
+    ScrambleResult& own = files[i].result;
+    if (!tempPaths[i].empty()) {
+      const int32_t code = PlaceOutput(tempPaths[i], targetPaths[i], place);
+      if (!place) {
+        own.outputError = kRefusedPoolIncomplete;
+      } else if (code != 0) {
+        own.outputError = code;
+        place = false;
+      }
+    }
+    own.outputWritten = own.outputError == 0;
+    AddCounts(result.counts, own.counts);
+    result.endMarkMet = result.endMarkMet || own.endMarkMet;
   }
-  result.outputWritten = outputError == 0;
-  result.outputError = outputError;
+  result.outputWritten = true;
+  for (const PoolFile& file : files) {
+    if (file.result.outputWritten) continue;
+    // The reason the pool was not written, rather than its consequence.
+    if (result.outputWritten || result.outputError == kRefusedPoolIncomplete) {
+      result.outputError = file.result.outputError;
+    }
+    result.outputWritten = false;
+  }
 
-  // Stage 5: totals and closing lines.
+  // Stage 5: the counts and the closing lines.
+  if (pool) {
+    for (const PoolFile& file : files) {
+      report.Line();
+      report.Line("Counts of ", file.inputText);
+      CountLines(report, file.result.counts);
+    }
+  }
   report.Line();
-  report.Line(" Segments in                 : ", FormatReportCount(counts.segmentsIn));
-  report.Line(" Claims Found                : ", FormatReportCount(counts.claimsFound));
-  report.Line(" CLP Segments Changed        : ", FormatReportCount(counts.clpChanged));
-  report.Line(" Patient ID Segments Changed : ", FormatReportCount(counts.patientChanged));
-  report.Line(" Insured ID Segments Changed : ", FormatReportCount(counts.insuredChanged));
-  report.Line(" Other   ID Segments Changed : ", FormatReportCount(counts.otherChanged));
-  report.Line(" Total      Segments Changed : ", FormatReportCount(counts.totalChanged));
+  if (pool) report.Line("Total of all input files");
+  CountLines(report, result.counts);
   report.Line();
-  if (result.outputWritten) {
-    report.Line("Scrambled data written to file ", outputPath);
-  } else {
-    report.Line(OutputNotWrittenText(outputPath, outputError));
+  for (const PoolFile& file : files) {
+    if (file.result.outputWritten) {
+      report.Line("Scrambled data written to file ", file.outputText);
+    } else {
+      report.Line(OutputNotWrittenText(file.outputText, file.result.outputError));
+    }
   }
   report.Line();
   report.Line(" ** END OF REPORT **");
   report.Line();
   result.reportWritten = reportOut.Close() == 0;
 
-  if (result.outputWritten) {
-    if (result.endMarkMet) {
-      result.warnings.push_back(
-          "The input holds a byte 0x1A (an end-of-file mark) inside its data: it was read only "
-          "up to that byte, and the output lacks every segment after it.");
-    }
-    if (claimCount <= 1) {
-      result.warnings.push_back(
-          std::string(claimCount == 0 ? "The input holds no claim" : "The input holds only one claim") +
-          ": no name or identifier could be exchanged with another claim, so each stays where it "
-          "was (only the member ids are new). The output is not de-identified.");
-    } else if (result.unexchangedClaims > 0) {
-      result.warnings.push_back(
-          std::to_string(result.unexchangedClaims) +
-          " claim(s) stand alone among interchanges with other delimiters: their names and "
-          "identifiers could not be exchanged with another claim and stay where they were "
-          "(only the member ids are new).");
-    }
-    if (counts.valuesEmptied > 0) {
-      result.warnings.push_back(
-          std::to_string(counts.valuesEmptied) +
-          " identifying value(s) were written empty: they came before the file's first claim, "
-          "or held a delimiter of the interchange that would receive them.");
+  bool anyWritten = false;
+  for (const PoolFile& file : files) anyWritten = anyWritten || file.result.outputWritten;
+  if (anyWritten) Warn(result, files, claimCount, pool);
+  return result;
+}
+
+// Opens the report file for the engine; null (shown through `notice`) when
+// it cannot be.
+FILE* OpenReport(const std::string& reportPath, EngineNotice& notice) {
+  errno = 0;
+  FILE* reportFile = reportPath.empty() ? nullptr : OpenFileShared(reportPath, "wb");
+  if (reportFile == nullptr) {
+    const int32_t code = errno != 0 ? errno : ENOENT;
+    notice.Show("Error # " + std::to_string(code) + " On OPEN Of " + reportPath);
+  }
+  return reportFile;
+}
+
+}  // namespace
+
+ScrambleResult ScrambleFile(EngineDialog& dialog, const std::string& copyPath,
+                            const std::string& reportPath, const InterchangeTable& interchanges,
+                            const GroupTable& /*groups*/, const SetTable& sets,
+                            RandomSource& random, EngineNotice& notice,
+                            const ProgressTarget& progress, CopyCollector* collector) {
+  // Stage 1: opening.
+  LineReader reader;
+  if (int32_t code = reader.Open(copyPath)) {
+    notice.Show("Error # " + std::to_string(code) + " On OPEN Of " + copyPath);
+    return ScrambleResult();
+  }
+  FILE* reportFile = OpenReport(reportPath, notice);
+  if (reportFile == nullptr) return ScrambleResult();
+  CheckedWriter reportOut(size_t{64} << 10);
+  reportOut.Attach(reportFile);
+  ReportWriter report(reportOut);
+
+  dialog.SetStatusText("Collecting Information");
+  std::vector<PoolFile> files(1);
+  PoolFile& file = files[0];
+  file.inputText = dialog.InputPathText();
+  file.outputText = dialog.OutputPathText();
+  file.outputFile = dialog.OutputFileToWrite();
+  file.copyPath = copyPath;
+  file.interchanges = &interchanges;
+  file.sets = &sets;
+  file.collector = collector;
+  ReportHeader(report, files);
+
+  // Stage 2: collection, from the file or finished from what was
+  // collected while the scan wrote the copy.
+  CollectFile(file, reader, random, progress);
+  return FinishRun(dialog, files, report, reportOut, random, progress, false);
+}
+
+bool CollectPoolFile(EngineDialog& dialog, PoolFile& file, RandomSource& random,
+                     EngineNotice& notice, const ProgressTarget& progress) {
+  LineReader reader;
+  if (int32_t code = reader.Open(file.copyPath)) {
+    notice.Show("Error # " + std::to_string(code) + " On OPEN Of " + file.copyPath);
+    return false;
+  }
+  dialog.SetStatusText("Collecting Information");
+  CollectFile(file, reader, random, progress);
+  return true;
+}
+
+ScrambleResult ScramblePool(EngineDialog& dialog, std::vector<PoolFile>& files,
+                            const std::string& reportPath, RandomSource& random,
+                            EngineNotice& notice, const ProgressTarget& progress) {
+  if (files.empty()) return ScrambleResult();
+  for (const PoolFile& file : files) {
+    // Not collected; or collected into a table of its own, which a pool of
+    // several inputs cannot share.
+    if (file.collection == nullptr || (files.size() > 1 && file.collector == nullptr)) {
+      return ScrambleResult();
     }
   }
-  return result;
+  FILE* reportFile = OpenReport(reportPath, notice);
+  if (reportFile == nullptr) return ScrambleResult();
+  CheckedWriter reportOut(size_t{64} << 10);
+  reportOut.Attach(reportFile);
+  ReportWriter report(reportOut);
+  ReportHeader(report, files);
+  return FinishRun(dialog, files, report, reportOut, random, progress, true);
 }
 
 std::string OutputErrorText(int32_t code) {
@@ -289,6 +475,9 @@ std::string OutputErrorText(int32_t code) {
              "written, so that no claim keeps its identifiers";
     case kRefusedCopyChanged:
       return "the temporary copy of the input changed during the run";
+    case kRefusedPoolIncomplete:
+      return "another file of the pool was not written, and the files of a pool are placed only "
+             "all together";
     default:
       return PlatformErrorText(code);
   }

@@ -8,11 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "collector.h"
 #include "counts.h"
 #include "random.h"
 #include "x12scan.h"
 
-class CopyCollector;
+class ScopedPrivateTempFile;
 
 /// The engine's whole use of the dialog that started the run.  The Windows
 /// dialog, the command-line tool and the tests each supply their own.
@@ -56,6 +57,9 @@ enum EngineRefusal : int32_t {
   kRefusedClaimsDisagree = -1,
   /// The unwrapped copy no longer held what the collection found in it.
   kRefusedCopyChanged = -2,
+  /// Another output of the same pool was not written: the outputs of a
+  /// pool are placed only when every one of them is complete.
+  kRefusedPoolIncomplete = -3,
 };
 
 /// The reason of an output error: an engine refusal or a platform error.
@@ -99,6 +103,60 @@ ScrambleResult ScrambleFile(EngineDialog& dialog, const std::string& copyPath,
                             const GroupTable& groups, const SetTable& sets, RandomSource& random,
                             EngineNotice& notice, const ProgressTarget& progress = {},
                             CopyCollector* collector = nullptr);
+
+/// One input of a pool (several inputs scrambled as one: each column is
+/// exchanged among the claims of all of them) between the engine's stages.
+/// The caller fills in the first part; CollectPoolFile and ScramblePool the
+/// rest.
+struct PoolFile {
+  std::string inputText;   ///< the input as the user gave it (report, status)
+  std::string outputText;  ///< the output as the user gave it
+  std::string outputFile;  ///< the file that receives the output
+  std::string copyPath;    ///< the input's unwrapped copy
+  /// Deleted once the input's output is made (when not null): a pool keeps
+  /// each copy only as long as it needs it.
+  ScopedPrivateTempFile* copy = nullptr;
+  /// The tables of the input's scan.
+  const InterchangeTable* interchanges = nullptr;
+  const SetTable* sets = nullptr;
+  /// The collector that took in the copy while the scan wrote it; for every
+  /// input after the first, its collection went on from the input's before
+  /// (Collection::ContinueFrom, the rows after the claims counted by the
+  /// scans of the inputs before).  Without one the copy is collected from
+  /// the file (a run of one input only).
+  CopyCollector* collector = nullptr;
+
+  // Filled in by the stages.
+  Collection own;                     ///< the collection without a collector
+  Collection* collection = nullptr;   ///< the finished collection
+  int64_t claimCount = 0;             ///< the claims the scan counted
+  bool collectFailed = false;         ///< the copy could not be read whole
+  ScrambleResult result;              ///< this input's counts and output
+};
+
+/// The collection stage for one input of a pool, right after its scan and
+/// before the next input's scan (whose collection goes on from this one):
+/// "Collecting Information", the copy opened (a failure is shown through
+/// `notice` as "Error # N On OPEN Of path": false) and the collection
+/// finished from it where the collector could not.
+bool CollectPoolFile(EngineDialog& dialog, PoolFile& file, RandomSource& random,
+                     EngineNotice& notice, const ProgressTarget& progress = {});
+
+/// The rest of a run over a pool whose inputs were all collected by
+/// CollectPoolFile: one reordering of the table of all of them, each output
+/// written to a temporary file beside it (a copy given in PoolFile::copy is
+/// deleted after its output is made) and all moved into place one after
+/// another once every one is complete; when one cannot be written, none is
+/// placed and every temporary file is removed.  The report in `reportPath`:
+/// a header line for every input, the listing of every input, then the
+/// counts of each input and their total, and a line for every output.
+/// Returns the pool's whole result (the counts are the totals; the output
+/// counts as written when every one is); each input's own is in its
+/// PoolFile::result.  A failure to open the report is shown through
+/// `notice`, and nothing is written.
+ScrambleResult ScramblePool(EngineDialog& dialog, std::vector<PoolFile>& files,
+                            const std::string& reportPath, RandomSource& random,
+                            EngineNotice& notice, const ProgressTarget& progress = {});
 
 /// A count for the report: comma groups, right-aligned in 7 characters,
 /// cut to the first 7 characters when longer.

@@ -147,7 +147,18 @@ struct LineScanner {
   /// letter or digit is the older standards identifier, not a delimiter).
   char subSeparator = 0;
   char repetitionSeparator = 0;
+  /// The claim rows of the inputs before this one in a pool (0 for a run of
+  /// one input): this input's claims take the rows after them.
+  int64_t rowsBefore = 0;
 };
+
+/// The table row that the values of the current line belong to: the claim
+/// row, or row 0 before the input's first claim (values that belong to no
+/// claim), also in a pool where the row count goes on from the input
+/// before.
+inline int64_t TableRow(const LineScanner& scanner) {
+  return scanner.claimRow > scanner.rowsBefore ? scanner.claimRow : 0;
+}
 
 /// The four delimiters the scanner stands under, as one number: values move
 /// only between claims whose interchanges share all of them, so that a value

@@ -83,6 +83,10 @@ bool IsRegularFile(const std::string& path);
 /// file, access denied, a folder, ...); empty when IsRegularFile holds.
 std::string InputFileProblem(const std::string& path);
 
+/// Why `path` names no existing folder, as a message text (no such file,
+/// not a directory, access denied, ...); empty when it names one.
+std::string FolderProblem(const std::string& path);
+
 /// True when `path` may receive the output: it names an existing regular
 /// file (not opened, not changed), or a file can be created under it.  A
 /// file created by this test is deleted again; an existing file of any kind

@@ -9,6 +9,8 @@
 #include <ctime>
 #include <atomic>
 #include <mutex>
+#include <new>
+#include <vector>
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -96,10 +98,10 @@ bool ReachesDescriptor(const std::string& path, int fd) {
 }
 
 // Outputs made without a name: the descriptor that keeps each one after its
-// stream is closed, until it is linked into place or let go of.
-constexpr int kUnnamedSlots = 16;
+// stream is closed, until it is linked into place or let go of.  As many as
+// the run makes: a pool holds every output until all are complete.
 std::mutex gUnnamedMutex;
-int gUnnamed[kUnnamedSlots] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+std::vector<int> gUnnamed;
 
 bool KeepUnnamed(int fd) {
   std::lock_guard<std::mutex> lock(gUnnamedMutex);
@@ -109,7 +111,12 @@ bool KeepUnnamed(int fd) {
       return true;
     }
   }
-  return false;
+  try {
+    gUnnamed.push_back(fd);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
 }
 
 // The kept descriptor that `path` reaches, taken out of the list; -1 when
@@ -233,6 +240,14 @@ std::string InputFileProblem(const std::string& path) {
   return std::string();
 }
 
+std::string FolderProblem(const std::string& path) {
+  struct stat info {};
+  if (path.empty()) return std::strerror(ENOENT);
+  if (stat(path.c_str(), &info) != 0) return std::strerror(errno);
+  if (!S_ISDIR(info.st_mode)) return std::strerror(ENOTDIR);
+  return std::string();
+}
+
 bool IsUsableOutputPath(const std::string& path) { return OutputPathProblem(path).empty(); }
 
 std::string OutputPathProblem(const std::string& path) {
@@ -279,7 +294,15 @@ int32_t CreateNamedOutput(const std::string& folder, mode_t mode, std::string& t
       unlink(candidate.c_str());
       return code;
     }
-    RegisterTempFile(candidate);
+    // A name that an interrupt would not delete is refused: the registry
+    // is full (a pool of many outputs where the folder's file system makes
+    // no unnamed files).
+    if (!RegisterTempFile(candidate)) {
+      std::fclose(*stream);
+      *stream = nullptr;
+      unlink(candidate.c_str());
+      return EMFILE;
+    }
     tempPath = candidate;
     return 0;
   }

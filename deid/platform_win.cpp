@@ -79,25 +79,30 @@ bool MarkForDeletion(HANDLE file, bool deleteIt) {
 
 // Outputs in the making, marked for deletion: a second handle that keeps
 // each one after its stream is closed, until it is unmarked and moved into
-// place or let go of.
-constexpr int kOutputSlots = 16;
+// place or let go of.  As many as the run makes: a pool holds every output
+// until all are complete.
 struct MarkedOutput {
   HANDLE handle = nullptr;
   std::string path;
 };
 std::mutex gOutputMutex;
-MarkedOutput gOutputs[kOutputSlots];
+std::vector<MarkedOutput> gOutputs;
 
 bool KeepMarkedOutput(HANDLE handle, const std::string& path) {
   std::lock_guard<std::mutex> lock(gOutputMutex);
-  for (MarkedOutput& slot : gOutputs) {
-    if (slot.handle == nullptr) {
-      slot.path = path;
-      slot.handle = handle;
-      return true;
+  try {
+    for (MarkedOutput& slot : gOutputs) {
+      if (slot.handle == nullptr) {
+        slot.path = path;
+        slot.handle = handle;
+        return true;
+      }
     }
+    gOutputs.push_back(MarkedOutput{handle, path});
+  } catch (const std::bad_alloc&) {
+    return false;
   }
-  return false;
+  return true;
 }
 
 // The kept handle of the output at `path`, taken out of the list; null
@@ -235,6 +240,17 @@ std::string InputFileProblem(const std::string& path) {
   }
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return "Is a directory";
   if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) return "not a regular file";
+  return std::string();
+}
+
+std::string FolderProblem(const std::string& path) {
+  if (path.empty()) return PlatformErrorText(ERROR_PATH_NOT_FOUND);
+  if (path.find_first_of("*?") != std::string::npos) return PlatformErrorText(ERROR_INVALID_NAME);
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    return PlatformErrorText(LastErrorOr(ERROR_PATH_NOT_FOUND));
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return "Not a directory";
   return std::string();
 }
 

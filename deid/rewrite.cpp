@@ -220,12 +220,12 @@ bool RewriteLines(const char* text, size_t size, LineScanner scanner,
     const bool changed = kind.kind != LineKind::kPlain && kind.kind != LineKind::kIsa;
     // The collection found a row for every claim; a claim without one means
     // that the copy is no longer what was collected.
-    if (changed && !table.HasRow(scanner.claimRow)) return false;
+    if (changed && !table.HasRow(TableRow(scanner))) return false;
     if (!changed && GoesOutAsRead(line, scanner.terminator)) continue;
     writer.EndRun(lineStart);
     writer.StartRun(p);
     if (changed) {
-      writer.Changed(line.text, kind.kind, kind.refColumn, scanner.claimRow,
+      writer.Changed(line.text, kind.kind, kind.refColumn, TableRow(scanner),
                      scanner.elementSeparator, scanner.terminator);
     } else {
       writer.Unchanged(line.text, scanner.terminator);
@@ -258,7 +258,7 @@ bool RewriteMarked(const char* text, size_t size, const CopyBlockStart& start,
   const char* const end = text + size;
   const int separator = start.scanner.elementSeparator;
   const char terminator = start.scanner.terminator;
-  int64_t row = start.scanner.claimRow;
+  LineScanner rows = start.scanner;  // only its claim row moves on
   const char* done = text;  // the end of the last line rewritten
   writer.StartRun(text);
   for (size_t k = 0; k < count; ++k) {
@@ -267,7 +267,8 @@ bool RewriteMarked(const char* text, size_t size, const CopyBlockStart& start,
     const char* const lineStart = text + mark.OffsetInBlock();
     if (lineStart < done) return false;
     const LineKind kind = mark.Kind();
-    if (kind == LineKind::kClaim) ++row;
+    if (kind == LineKind::kClaim) ++rows.claimRow;
+    const int64_t row = TableRow(rows);
     const Line line = LineAt(lineStart, end);
     if (!table.HasRow(row) ||
         !StillCollected(line.text, kind, mark.RefColumn(), separator, terminator)) {

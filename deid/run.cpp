@@ -1,5 +1,6 @@
 #include "run.h"
 
+#include <memory>
 #include <utility>
 
 #include "collector.h"
@@ -40,13 +41,24 @@ class TempNamingNotice final : public EngineNotice {
 
 const std::string TempNamingNotice::kName = "temporary file";
 
+// "Scanning " and the input, cut for display.
+std::string ScanningText(const std::string& input) {
+  std::string status = "Scanning " + input;
+  if (status.size() > kPathLimit) status.resize(kPathLimit);
+  return status;
+}
+
+std::string CopyNotWrittenText(int32_t code) {
+  return "Scrambled data NOT written: could not write temporary file (" + PlatformErrorText(code) +
+         ")";
+}
+
 }  // namespace
 
 RunResult RunScramble(EngineDialog& dialog, RandomSource& random, EngineNotice& notice,
                       const ProgressTarget& progress) {
   RunResult result;
-  std::string status = "Scanning " + dialog.InputPathText();
-  if (status.size() > kPathLimit) status.resize(kPathLimit);
+  const std::string status = ScanningText(dialog.InputPathText());
 
   ScopedPrivateTempFile copy;
   copy.Create("~uw");
@@ -62,8 +74,7 @@ RunResult RunScramble(EngineDialog& dialog, RandomSource& random, EngineNotice& 
   dialog.SetStatusText("Scan Complete");
 
   if (result.scanCode == 0 && result.copyError != 0) {
-    result.report = "Scrambled data NOT written: could not write temporary file (" +
-                    PlatformErrorText(ErrnoCode(result.copyError)) + ")";
+    result.report = CopyNotWrittenText(ErrnoCode(result.copyError));
     copy.Delete();
   } else if (result.scanCode == 0) {
     ScopedPrivateTempFile report;
@@ -77,5 +88,74 @@ RunResult RunScramble(EngineDialog& dialog, RandomSource& random, EngineNotice& 
     result.report = "Scan failed: " + ScanErrorText(result.scanCode);
     copy.Delete();
   }
+  return result;
+}
+
+PoolRunResult RunScramblePool(EngineDialog& dialog, const std::vector<PoolPaths>& paths,
+                              RandomSource& random, EngineNotice& notice,
+                              const ProgressTarget& progress) {
+  PoolRunResult result;
+  // What each input keeps until the end of the run: the copy (deleted
+  // earlier, once its output is made), the scan's tables and the collector
+  // that the collection of its claims stays in.
+  struct Scanned {
+    ScopedPrivateTempFile copy;
+    InterchangeTable interchanges;
+    Ta1Table ta1s;
+    GroupTable groups;
+    SetTable sets;
+    std::unique_ptr<CopyCollector> collector;
+  };
+  std::vector<std::unique_ptr<Scanned>> scanned;
+  std::vector<PoolFile> files(paths.size());
+  int64_t rowsBefore = 0;
+  for (size_t i = 0; i < paths.size(); ++i) {
+    scanned.emplace_back(new Scanned);
+    Scanned& input = *scanned.back();
+    PoolFile& file = files[i];
+    result.failedInput = i;
+    dialog.SetStatusText(ScanningText(paths[i].inputText));
+    if (int32_t code = input.copy.Create("~uw")) {
+      result.copyError = code;
+      result.report = CopyNotWrittenText(code);
+      return result;
+    }
+    // The claims are collected from the copy while the scan writes it,
+    // into the table of the inputs before.
+    input.collector.reset(new CopyCollector(input.interchanges, random));
+    if (i > 0) input.collector->Result().ContinueFrom(*files[i - 1].collection, rowsBefore);
+    int32_t copyError = 0;
+    result.scanCode = ScanX12File(paths[i].inputFile, input.copy.Path(), std::string(),
+                                  input.interchanges, input.ta1s, input.groups, input.sets,
+                                  progress, &copyError, input.collector.get());
+    result.copyError = copyError != 0 ? ErrnoCode(copyError) : 0;
+    dialog.SetStatusText("Scan Complete");
+    if (result.scanCode != 0) {
+      result.report = "Scan failed: " + ScanErrorText(result.scanCode);
+      return result;
+    }
+    if (result.copyError != 0) {
+      result.report = CopyNotWrittenText(result.copyError);
+      return result;
+    }
+    file.inputText = paths[i].inputText;
+    file.outputText = paths[i].outputText;
+    file.outputFile = paths[i].outputFile;
+    file.copyPath = input.copy.Path();
+    file.copy = &input.copy;
+    file.interchanges = &input.interchanges;
+    file.sets = &input.sets;
+    file.collector = input.collector.get();
+    TempNamingNotice naming(notice, input.copy, input.copy);
+    if (!CollectPoolFile(dialog, file, random, naming, progress)) return result;
+    rowsBefore += file.claimCount;
+  }
+  result.failedInput = paths.size();
+  ScopedPrivateTempFile report;
+  report.Create("~RT");
+  TempNamingNotice naming(notice, report, report);
+  result.scramble = ScramblePool(dialog, files, report.Path(), random, naming, progress);
+  for (const PoolFile& file : files) result.files.push_back(file.result);
+  result.report = ReadWholeFile(report.Path());
   return result;
 }

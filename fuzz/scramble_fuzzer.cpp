@@ -12,7 +12,10 @@
 // once the run is over.  Then runs the engine again, the claims
 // collected from small pieces of the copy as a run collects them during the
 // scan and the rewrite working in blocks of a few lines, and checks that
-// this comes to the very same output and counts.
+// this comes to the very same output and counts.  For every third input,
+// also cuts it in two (at its second "ISA", else in the middle) and runs
+// the two files as one pool: both outputs are written or neither, and each
+// written one holds to the line-by-line checks against its own copy.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -30,6 +33,7 @@
 #include "feed_copy.h"
 #include "platform.h"
 #include "random.h"
+#include "run.h"
 #include "fuzz_support.h"
 #include "x12scan.h"
 
@@ -286,11 +290,74 @@ void ScrambleAndCheck(const uint8_t* data, size_t size) {
         "streamed collection, same counts");
 }
 
+bool FileExists(const std::string& path) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f != nullptr) std::fclose(f);
+  return f != nullptr;
+}
+
+void PoolAndCheck(const uint8_t* data, size_t size) {
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  const size_t first = text.find("ISA");
+  size_t cut = first == std::string::npos ? std::string::npos : text.find("ISA", first + 3);
+  if (cut == std::string::npos) cut = size / 2;
+  const std::string parts[2] = {text.substr(0, cut), text.substr(cut)};
+  Temp inputs[2], outputs[2];
+  std::string copies[2];
+  InterchangeTable tables[2];
+  bool scanned = true;
+  std::vector<PoolPaths> paths;
+  for (int i = 0; i < 2; ++i) {
+    Check(WriteFile(inputs[i].path, parts[i]), "write a file of the pool");
+    RemoveFile(outputs[i].path);  // only the pool makes it
+    Ta1Table ta1s;
+    GroupTable groups;
+    SetTable sets;
+    StringSink copy;
+    scanned = scanned && ScanX12Buffer(parts[i].data(), parts[i].size(), &copy, tables[i], ta1s,
+                                       groups, sets, ProgressTarget()) == 0;
+    copies[i] = copy.text;
+    paths.push_back({"input", inputs[i].path, "output", outputs[i].path});
+  }
+  FuzzDialog dialog("", size % 2 == 1);
+  SilentNotice notice;
+  LcgRandom random(static_cast<float>(size));
+  const PoolRunResult run = RunScramblePool(dialog, paths, random, notice);
+  if (!scanned) {
+    Check(run.scanCode != 0, "a file that fails to scan fails the pool");
+    Check(!FileExists(outputs[0].path) && !FileExists(outputs[1].path),
+          "a pool that fails to scan writes nothing");
+    return;
+  }
+  Check(run.scanCode == 0 && run.copyError == 0 && run.scramble.opened && !notice.shown,
+        "the pool runs");
+  Check(run.scramble.reportWritten &&
+            run.report.find(" ** END OF REPORT **\r\n") != std::string::npos,
+        "the pool's report is complete");
+  Check(run.files[0].outputWritten == run.files[1].outputWritten, "a pool is written whole or not");
+  int64_t segments = 0;
+  for (int i = 0; i < 2; ++i) {
+    const ScrambleResult& own = run.files[i];
+    Check(static_cast<int64_t>(CopyLines(copies[i]).size()) == own.counts.segmentsIn,
+          "segments in counts each copy's lines");
+    segments += own.counts.segmentsIn;
+    if (own.outputWritten) {
+      CheckLineByLine(copies[i], ReadWholeFile(outputs[i].path), tables[i]);
+    } else {
+      Check(own.outputError == kRefusedClaimsDisagree || own.outputError == kRefusedPoolIncomplete,
+            "only claims that disagree keep a pool from being written");
+      Check(!FileExists(outputs[i].path), "a refused pool writes nothing");
+    }
+  }
+  Check(run.scramble.counts.segmentsIn == segments, "the pool's total adds up its files");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   UseOwnTempFolder();
   ScrambleAndCheck(data, size);
+  if (size % 3 == 0) PoolAndCheck(data, size);
   Check(TempFolderEmpty(), "no temporary file is left after the run");
   return 0;
 }

@@ -775,3 +775,288 @@ TEST(Cli, FailedWriteOrMemoryExits4WithoutTemporaryFiles) {
     RemoveFile(dir.File("out.txt"));
   }
 }
+
+// ---------------------------------------------------------------------------
+// Pools: --out-dir DIR INPUT...
+
+namespace {
+
+// One 835 set of `claims` claims, each with its own ids and patient name
+// made from `tag` and the claim's number; `sep` separates the elements.
+std::string ClaimsFile(const std::string& tag, int claims, char sep = '*') {
+  std::string isa = Isa(sep);
+  std::string text = isa + "~\r\nGS" + sep + "HP" + sep + "S" + sep + "R" + sep + "20240101" + sep +
+                     "1200" + sep + "1" + sep + "X" + sep + "005010X221A1~\r\nST" + sep + "835" +
+                     sep + "0001~\r\n";
+  for (int i = 1; i <= claims; ++i) {
+    const std::string n = tag + std::to_string(i);
+    text += "CLP" + std::string(1, sep) + "C" + n + sep + "1" + sep + "100" + sep + "80" + sep + sep +
+            "MC" + sep + "P" + n + "~\r\n";
+    text += "NM1" + std::string(1, sep) + "QC" + sep + "1" + sep + "LAST" + n + sep + "FIRST" + n +
+            sep + sep + sep + sep + "MI" + sep + "M" + n + "~\r\n";
+  }
+  text += "SE" + std::string(1, sep) + std::to_string(2 + 2 * claims) + sep + "0001~\r\nGE" + sep +
+          "1" + sep + "1~\r\nIEA" + sep + "1" + sep + "000000001~\r\n";
+  return text;
+}
+
+// The patient last names (NM103 of NM1*QC) of a file written with '*'.
+std::vector<std::string> PatientNames(const std::string& text) {
+  std::vector<std::string> names;
+  for (size_t at = text.find("NM1*QC*1*"); at != std::string::npos;
+       at = text.find("NM1*QC*1*", at + 1)) {
+    const size_t start = at + 9;
+    names.push_back(text.substr(start, text.find('*', start) - start));
+  }
+  return names;
+}
+
+// The seven counts under the report line `heading`; false when missing.
+bool CountsUnder(const std::string& report, const std::string& heading, ScrambleCounts& counts) {
+  const size_t at = report.find("\r\n" + heading + "\r\n");
+  return at != std::string::npos && ReportCounts(report.substr(at + heading.size() + 4), counts);
+}
+
+bool SameCounts(const ScrambleCounts& a, const ScrambleCounts& b) {
+  return a.segmentsIn == b.segmentsIn && a.claimsFound == b.claimsFound &&
+         a.clpChanged == b.clpChanged && a.patientChanged == b.patientChanged &&
+         a.insuredChanged == b.insuredChanged && a.otherChanged == b.otherChanged &&
+         a.totalChanged == b.totalChanged;
+}
+
+}  // namespace
+
+// Three files of one claim each and one of 40, scrambled as one pool: the
+// single claims' names go to other files (each column is exchanged across
+// all of them), every name stays in the pool, and the check of every input
+// against its output passes with the pool's other inputs as the values of
+// their columns.
+TEST(Cli, PoolExchangesAcrossFilesAndEveryPairPassesTheCheck) {
+  TempDir dir, tmp;
+  const std::vector<std::string> inputs = {"a.835", "b.835", "c.835", "forty.835"};
+  WriteFile(dir.File("a.835"), ClaimsFile("A", 1));
+  WriteFile(dir.File("b.835"), ClaimsFile("B", 1));
+  WriteFile(dir.File("c.835"), ClaimsFile("C", 1));
+  WriteFile(dir.File("forty.835"), ClaimsFile("F", 40));
+  mkdir(dir.File("out").c_str(), 0755);
+  std::vector<std::string> args = {"--quiet", "--seed", "5", "--report", "r.txt", "--check",
+                                    "--out-dir", "out"};
+  args.insert(args.end(), inputs.begin(), inputs.end());
+  CliResult run = RunCli(args, dir.Path(), "", "TMPDIR=" + Quote(tmp.Path()));
+  EXPECT_EQ(run.exit, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  EXPECT_NE(run.out.find("\nPool check: PASSED (4 inputs and their outputs)\n"), std::string::npos)
+      << run.out;
+  std::multiset<std::string> before, after;
+  for (const std::string& input : inputs) {
+    const std::vector<std::string> in = PatientNames(ReadFile(dir.File(input)));
+    const std::vector<std::string> out = PatientNames(ReadFile(dir.File("out/" + input)));
+    ASSERT_EQ(in.size(), out.size()) << input;
+    if (in.size() == 1) {
+      EXPECT_NE(out[0], in[0]) << input << " kept its own name";
+    }
+    before.insert(in.begin(), in.end());
+    after.insert(out.begin(), out.end());
+  }
+  EXPECT_EQ(before, after);
+  // The check-only form, and as JSON.
+  const CliResult check = RunCli({"--check", "--json", "--out-dir", "out", "a.835", "b.835",
+                                  "c.835", "forty.835"},
+                                 dir.Path());
+  EXPECT_EQ(check.exit, 0) << check.err;
+  EXPECT_EQ(check.out.rfind("{\"result\":\"passed\",\"failed\":0,\"notChecked\":0,\"pairs\":[", 0),
+            0u)
+      << check.out;
+  EXPECT_TRUE(tmp.Entries().empty());
+}
+
+// A pool is refused before any work, with status 2, the message and
+// nothing written: a folder that is missing or no folder, two inputs of one
+// file name, an output that is an input, a report that is an output,
+// standard input, a missing input.
+TEST(Cli, PoolRefusals) {
+  TempDir dir;
+  WriteFile(dir.File("a.835"), kInput);
+  mkdir(dir.File("sub").c_str(), 0755);
+  WriteFile(dir.File("sub/a.835"), kInput);
+  WriteFile(dir.File("b.835"), kInput);
+  mkdir(dir.File("out").c_str(), 0755);
+  const struct {
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {{"--out-dir", "none", "a.835"},
+       "scramble835: Invalid or Missing Output Folder: none (No such file or directory)\n"},
+      {{"--out-dir", "b.835", "a.835"},
+       "scramble835: Invalid or Missing Output Folder: b.835 (Not a directory)\n"},
+      {{"--out-dir", "out", "a.835", "b.835", "sub/a.835"},
+       "scramble835: Two Input Files have the same file name: sub/a.835 (as a.835)\n"},
+      {{"--out-dir", ".", "b.835", "sub/a.835"},
+       "scramble835: Output File cannot be same as Input File: ./b.835\n"},
+      {{"--out-dir=sub/", "sub/a.835"},
+       "scramble835: Output File cannot be same as Input File: sub/a.835\n"},
+      {{"--report", "out//b.835", "--out-dir", "out", "a.835", "b.835"},
+       "scramble835: Report File cannot be same as Input or Output File: out//b.835\n"},
+      {{"--out-dir", "out", "a.835", "-"},
+       "scramble835: Invalid Input File for --out-dir: - (standard input cannot be part of a "
+       "pool)\n"},
+      {{"--out-dir", "out", "a.835", "missing.835"},
+       "scramble835: Can't find Input File: missing.835 (No such file or directory)\n"},
+  };
+  const std::vector<std::string> before = dir.Entries();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.err);
+    CliResult run = RunCli(c.args, dir.Path());
+    EXPECT_EQ(run.exit, 2);
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(dir.Entries(), before);
+    EXPECT_TRUE(FolderEntries(dir.File("out")).empty());
+    EXPECT_EQ(FolderEntries(dir.File("sub")), std::vector<std::string>{"a.835"});
+  }
+  CliResult noInput = RunCli({"--out-dir", "out"}, dir.Path());
+  EXPECT_EQ(noInput.exit, 2);
+  EXPECT_NE(noInput.err.find("Try 'scramble835 --help'."), std::string::npos);
+}
+
+// All or nothing: when one input fails to scan, or one output cannot be
+// written, no output is placed (an existing one stays as it was), no
+// temporary file is left, and the messages name the file and say so.
+TEST(Cli, PoolWritesNothingWhenOneInputFails) {
+  // Its unwrapped copy (a line per segment, ended by the CR terminator)
+  // stays below the file-size limit set below, its output (CR LF after
+  // each terminator) does not: it fails after the small one's is complete.
+  std::string big = Isa() + "\rGS*HP*S*R*1*1*1*X*1\rST*835*1\rCLP*A*1\r";
+  for (int i = 0; i < 20000; ++i) big += "REF*ZZ*1\r";
+  big += "SE*20003*1\rGE*1*1\rIEA*1*1\r";
+  const struct {
+    const char* name;
+    std::string second;  // the second input, big.835
+    std::string setup;
+    int exit;
+    std::string err;
+  } cases[] = {
+      {"scan fails", std::string(400, 'z'), "", 3,
+       "scramble835: Scan failed: big.835 (No Interchange(s) Found (No Valid ISA Segments))\n"
+       "scramble835: Scrambled data NOT written: no file of the pool was written to out\n"},
+      {"write fails", big, "trap '' XFSZ; ulimit -f 200;", 4,
+       "scramble835: Scrambled data NOT written: could not write file out/a.835 (another file of "
+       "the pool was not written, and the files of a pool are placed only all together)\n"
+       "scramble835: Scrambled data NOT written: could not write file out/big.835 (File too "
+       "large)\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir, tmp;
+    WriteFile(dir.File("a.835"), kInput);
+    WriteFile(dir.File("big.835"), c.second);
+    mkdir(dir.File("out").c_str(), 0755);
+    WriteFile(dir.File("out/a.835"), "old");
+    CliResult run = RunCli({"--quiet", "--report", "r.txt", "--out-dir", "out", "a.835", "big.835"},
+                           dir.Path(), c.setup, "TMPDIR=" + Quote(tmp.Path()));
+    EXPECT_EQ(run.exit, c.exit);
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_EQ(FolderEntries(dir.File("out")), std::vector<std::string>{"a.835"});
+    EXPECT_EQ(ReadFile(dir.File("out/a.835")), "old");
+    EXPECT_TRUE(tmp.Entries().empty());
+  }
+}
+
+// The report of a pool: the header names every input in order; with the
+// listing, each input's changed segments under its name; then each input's
+// seven counts (those of a run of that input alone) and their total in the
+// one-file report's lines; a line for every output.
+TEST(Cli, PoolReport) {
+  TempDir dir;
+  WriteFile(dir.File("a.835"), kInput);
+  WriteFile(dir.File("b.835"), ClaimsFile("B", 3));
+  mkdir(dir.File("out").c_str(), 0755);
+  CliResult run = RunCli({"-q", "--listing", "--out-dir", "out", "a.835", "b.835"}, dir.Path());
+  ASSERT_EQ(run.exit, 0) << run.err;
+  const std::string& report = run.out;
+  const size_t header = report.find("\r\nInput File (original file) is a.835\r\n"
+                                    "Input File (original file) is b.835\r\n\r\n"
+                                    "Listing of changed segments\r\n");
+  EXPECT_NE(header, std::string::npos) << report;
+  const size_t listA = report.find("\r\nChanged segments of a.835\r\nSegment in ==>CLP*A1*");
+  const size_t listB = report.find("\r\nChanged segments of b.835\r\nSegment in ==>CLP*CB1*");
+  EXPECT_TRUE(header < listA && listA < listB && listB != std::string::npos) << report;
+  ScrambleCounts total {}, sum {};
+  for (const char* input : {"a.835", "b.835"}) {
+    SCOPED_TRACE(input);
+    CliResult alone = RunCli({"-q", input, std::string("alone-") + input}, dir.Path());
+    ScrambleCounts own {}, pooled {};
+    ASSERT_TRUE(ReportCounts(alone.out, own));
+    ASSERT_TRUE(CountsUnder(report, std::string("Counts of ") + input, pooled));
+    EXPECT_TRUE(SameCounts(own, pooled));
+    sum.segmentsIn += own.segmentsIn;
+    sum.claimsFound += own.claimsFound;
+    sum.clpChanged += own.clpChanged;
+    sum.patientChanged += own.patientChanged;
+    sum.insuredChanged += own.insuredChanged;
+    sum.otherChanged += own.otherChanged;
+    sum.totalChanged += own.totalChanged;
+  }
+  ASSERT_TRUE(CountsUnder(report, "Total of all input files", total));
+  EXPECT_TRUE(SameCounts(total, sum));
+  EXPECT_EQ(sum.claimsFound, 5);
+  EXPECT_NE(report.find(" Total      Segments Changed :      10\r\n\r\n"
+                        "Scrambled data written to file out/a.835\r\n"
+                        "Scrambled data written to file out/b.835\r\n\r\n ** END OF REPORT **\r\n"),
+            std::string::npos)
+      << report;
+}
+
+// A pool of one input gives the output of a run of that input with the same
+// seed.
+TEST(Cli, PoolOfOneIsARunOfOne) {
+  TempDir dir;
+  WriteFile(dir.File("in.835"), kInput);
+  WriteFile(dir.File("many.835"), ClaimsFile("M", 30) + ClaimsFile("N", 20, '|'));
+  mkdir(dir.File("out").c_str(), 0755);
+  ASSERT_EQ(RunCli({"-q", "--seed", "77", "--out-dir", "out", "in.835"}, dir.Path()).exit, 0);
+  EXPECT_EQ(ReadFile(dir.File("out/in.835")), kSeed77Output);
+  ASSERT_EQ(RunCli({"-q", "--seed", "9", "--out-dir", "out", "many.835"}, dir.Path()).exit, 0);
+  ASSERT_EQ(RunCli({"-q", "--seed", "9", "many.835", "alone.835"}, dir.Path()).exit, 0);
+  EXPECT_EQ(ReadFile(dir.File("out/many.835")), ReadFile(dir.File("alone.835")));
+}
+
+// Values move only between claims under the same delimiters, across the
+// files of a pool as inside one file: one claim with '*' in one file and
+// one with '|' in another stand alone, while two files with the same
+// delimiters exchange.
+TEST(Cli, PoolExchangesOnlyUnderTheSameDelimiters) {
+  TempDir dir;
+  WriteFile(dir.File("star.835"), ClaimsFile("S", 1));
+  WriteFile(dir.File("pipe.835"), ClaimsFile("P", 1, '|'));
+  WriteFile(dir.File("star2.835"), ClaimsFile("T", 1));
+  mkdir(dir.File("out").c_str(), 0755);
+  CliResult run = RunCli({"-q", "--seed", "3", "--out-dir", "out", "star.835", "pipe.835",
+                          "star2.835"},
+                         dir.Path());
+  EXPECT_EQ(run.exit, 0) << run.err;
+  EXPECT_EQ(run.err,
+            "scramble835: warning: 1 claim(s) stand alone among interchanges with other "
+            "delimiters: their names and identifiers could not be exchanged with another claim "
+            "and stay where they were (only the member ids are new).\n");
+  EXPECT_NE(ReadFile(dir.File("out/pipe.835")).find("NM1|QC|1|LASTP1|FIRSTP1|"), std::string::npos);
+  EXPECT_EQ(PatientNames(ReadFile(dir.File("out/star.835"))), std::vector<std::string>{"LASTT1"});
+  EXPECT_EQ(PatientNames(ReadFile(dir.File("out/star2.835"))), std::vector<std::string>{"LASTS1"});
+}
+
+// The values before a file's first claim belong to no claim, in every file
+// of a pool as in a file alone: they are written empty, not taken for
+// values of the last claim of the file before.
+TEST(Cli, PoolValuesBeforeAFilesFirstClaimBelongToNoClaim) {
+  TempDir dir;
+  std::string second = ClaimsFile("B", 2);
+  second.insert(second.find("CLP*"), "REF*EA*HEADERVALUE~\r\n");
+  WriteFile(dir.File("a.835"), ClaimsFile("A", 2));
+  WriteFile(dir.File("b.835"), second);
+  mkdir(dir.File("out").c_str(), 0755);
+  CliResult run = RunCli({"-q", "--out-dir", "out", "a.835", "b.835"}, dir.Path());
+  EXPECT_EQ(run.exit, 0) << run.err;
+  EXPECT_EQ(run.err.rfind("scramble835: warning: 1 identifying value(s) were written empty", 0), 0u)
+      << run.err;
+  EXPECT_NE(ReadFile(dir.File("out/b.835")).find("\r\nREF*EA*~\r\nCLP*"), std::string::npos);
+}
