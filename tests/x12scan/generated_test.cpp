@@ -2,6 +2,8 @@
 // that agree with the envelope, and folding a file does not change its copy.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,7 +28,8 @@ struct Generated {
 
 Generated Generate(const std::string& name, const std::string& options) {
   Generated g;
-  g.path = testing::TempDir() + name + ".835";
+  // The process id keeps tests run side by side out of each other's files.
+  g.path = testing::TempDir() + std::to_string(getpid()) + "-" + name + ".835";
   const std::string copyPath = g.path + ".copy";
   const std::string command = std::string(GEN835_PATH) + " " + options + " -o " + g.path;
   EXPECT_EQ(std::system(command.c_str()), 0) << command;

@@ -106,10 +106,12 @@ Scan ScanText(const std::string& text, const ProgressTarget& progress = Progress
 }
 
 // A file in the test's temporary folder, removed at the end of the test.
+// Its name holds the process id: tests run side by side (ctest -j, several
+// build trees) must not write into each other's files.
 class TempFile {
  public:
   explicit TempFile(const std::string& name, const std::string& content = std::string(), bool create = true)
-      : path_(testing::TempDir() + name) {
+      : path_(testing::TempDir() + std::to_string(getpid()) + "-" + name) {
     if (create) {
       std::ofstream out(path_, std::ios::binary);
       out << content;
