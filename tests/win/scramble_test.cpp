@@ -188,6 +188,21 @@ TEST_F(Scramble, StatusTextIsCutTo259Characters) {
   EXPECT_EQ(dialog_.Text(IDC_REPORT), "Scan failed: Input File Not found");
 }
 
+// A message of the engine during a run (here: no temporary copy could be
+// made, the temporary folder being gone) comes as a message box on the
+// dialog's thread, and the run ends as usual.
+TEST_F(Scramble, EngineMessageDuringARunComesAsAMessageBox) {
+  SetEnvironmentVariableA("TMP", (folder_.Path() + "gone").c_str());
+  TextRecorder status(dialog_.Item(IDC_STATUS_BAR));
+  MessageBoxCapture capture;
+  dialog_.Scramble();
+  ASSERT_EQ(capture.Boxes().size(), 1u);
+  EXPECT_EQ(capture.Boxes()[0].caption, kDefaultCaption);
+  EXPECT_EQ(capture.Boxes()[0].text.rfind("Error # ", 0), 0u) << capture.Boxes()[0].text;
+  EXPECT_EQ(status.Texts().back(), "Done, Ready");
+  EXPECT_EQ(GetFileAttributesA(output_.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
 // Stands in for the program's random source: runs out of memory at its
 // first draw once armed.
 class FailingRandom final : public RandomSource {
