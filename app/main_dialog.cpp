@@ -73,15 +73,15 @@ void OnDropFiles(HWND dialog, HDROP drop) {
     if (length > static_cast<UINT>(kPathFieldLimit)) {
       MessageBeep(MB_ICONHAND);  // no path field takes it
     } else {
-      std::string path(length + 1, '\0');
-      path.resize(DragQueryFileA(drop, 0, &path[0], length + 1));
+      char path[kPathFieldLimit + 1] = {};
+      DragQueryFileA(drop, 0, path, sizeof path);
       POINT point{};
       HWND target = nullptr;
       if (DragQueryPoint(drop, &point)) target = ChildWindowFromPointEx(dialog, point, CWP_SKIPINVISIBLE);
       const int field = target != nullptr && target == GetDlgItem(dialog, IDC_OUTPUT_PATH)
                             ? IDC_OUTPUT_PATH
                             : IDC_INPUT_PATH;
-      SetDlgItemTextA(dialog, field, path.c_str());
+      SetDlgItemTextA(dialog, field, path);
     }
   }
   DragFinish(drop);

@@ -281,15 +281,16 @@ void StartScrambleCommand(HWND dialog) {
 bool ScrambleRunning(HWND dialog) { return RunOf(dialog) != nullptr; }
 
 void FinishScrambleCommand(HWND dialog) {
-  DialogRun* run = RunOf(dialog);
-  if (run == nullptr || run->abandoned) return;
+  if (RunOf(dialog) == nullptr || RunOf(dialog)->abandoned) return;
+  // The run is the dialog's no more from here (nothing can free it while
+  // the boxes below are open); its controls come back once the report and
+  // the warnings have been shown.
+  std::unique_ptr<DialogRun> run(static_cast<DialogRun*>(RemovePropA(dialog, kRunProperty)));
   // The thread posted the end as its last act: this wait is over at once.
   if (run->thread.Valid()) WaitForSingleObject(run->thread.Get(), INFINITE);
   ShowOutcome(dialog, run->outcome);
   for (HWND control : run->disabled) EnableWindow(control, TRUE);
   EndBusyLook(dialog, run->focus);
-  RemovePropA(dialog, kRunProperty);
-  delete run;
 }
 
 void AbandonScrambleCommand(HWND dialog) {

@@ -26,7 +26,8 @@ void ScrambleCommand(HWND dialog);
 /// is made in place, as ScrambleCommand does.
 void StartScrambleCommand(HWND dialog);
 
-/// True from StartScrambleCommand until the run's report is shown.
+/// True from StartScrambleCommand until the run has ended (its report and
+/// warnings are shown after).
 bool ScrambleRunning(HWND dialog);
 
 /// Sent by the run's thread to the dialog with a `const std::string*` in
