@@ -1,7 +1,9 @@
 #include "main_dialog.h"
 
 #include <commctrl.h>
+#include <shellapi.h>
 
+#include <climits>
 #include <vector>
 
 #include "file_selection.h"
@@ -35,10 +37,17 @@ void OnInitDialog(HWND dialog) {
                                    dialog, reinterpret_cast<HMENU>(IDC_STATUS_BAR), instance,
                                    nullptr);
   if (statusBar == nullptr) MessageBoxA(nullptr, "Could Not Create Status Bar", "BAD PROBLEM!!", MB_OK);
+  // The progress of each pass of a run, just above the status bar; placed
+  // by ResizeMainDialog.
+  CreateWindowExA(0, PROGRESS_CLASSA, "", WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, dialog,
+                  reinterpret_cast<HMENU>(IDC_PROGRESS), instance, nullptr);
   ResizeMainDialog(dialog);
+  // Files dragged from Explorer may be dropped on the dialog.
+  DragAcceptFiles(dialog, TRUE);
 }
 
 void OnDestroy(HWND dialog) {
+  AbandonScrambleCommand(dialog);
   HICON big = reinterpret_cast<HICON>(SendMessageA(dialog, WM_SETICON, ICON_BIG, 0));
   HICON small = reinterpret_cast<HICON>(SendMessageA(dialog, WM_SETICON, ICON_SMALL, 0));
   UniqueIcon first(big);
@@ -53,23 +62,29 @@ void OnScramble(HWND dialog) {
     SetFocus(GetDlgItem(dialog, field));
     return;
   }
-  HWND button = GetDlgItem(dialog, IDC_SCRAMBLE);
-  HWND focus = GetFocus();
-  SetDlgItemTextA(dialog, IDC_REPORT, "");
-  EnableWindow(button, FALSE);
-  // The class cursor takes effect at the next WM_SETCURSOR, which no run
-  // lets through; SetCursor shows the wait cursor at once.
-  HCURSOR wait = LoadCursor(nullptr, IDC_WAIT);
-  SetClassLongPtrA(dialog, GCLP_HCURSOR, reinterpret_cast<LONG_PTR>(wait));
-  SetCursor(wait);
-  ScrambleCommand(dialog);
-  EnableWindow(button, TRUE);
-  HCURSOR arrow = LoadCursor(nullptr, IDC_ARROW);
-  SetClassLongPtrA(dialog, GCLP_HCURSOR, reinterpret_cast<LONG_PTR>(arrow));
-  SetCursor(arrow);
-  // Disabling the button took the focus away if it had it; give it back so
-  // that the keyboard keeps working after the run.
-  if (GetFocus() == nullptr && focus != nullptr) SetFocus(focus);
+  StartScrambleCommand(dialog);
+}
+
+// The first file dropped goes into the output field when dropped on it,
+// else into the input field.  Nothing changes during a run.
+void OnDropFiles(HWND dialog, HDROP drop) {
+  const UINT length = DragQueryFileA(drop, 0, nullptr, 0);
+  if (!ScrambleRunning(dialog) && length > 0) {
+    if (length > static_cast<UINT>(kPathFieldLimit)) {
+      MessageBeep(MB_ICONHAND);  // no path field takes it
+    } else {
+      char path[kPathFieldLimit + 1] = {};
+      DragQueryFileA(drop, 0, path, sizeof path);
+      POINT point{};
+      HWND target = nullptr;
+      if (DragQueryPoint(drop, &point)) target = ChildWindowFromPointEx(dialog, point, CWP_SKIPINVISIBLE);
+      const int field = target != nullptr && target == GetDlgItem(dialog, IDC_OUTPUT_PATH)
+                            ? IDC_OUTPUT_PATH
+                            : IDC_INPUT_PATH;
+      SetDlgItemTextA(dialog, field, path);
+    }
+  }
+  DragFinish(drop);
 }
 
 INT_PTR OnCommand(HWND dialog, WPARAM wParam) {
@@ -88,6 +103,9 @@ INT_PTR OnCommand(HWND dialog, WPARAM wParam) {
       OnScramble(dialog);
       return FALSE;
     case IDC_EXIT:
+      // A run is not cut short: the button is disabled meanwhile, and a
+      // close request does nothing.
+      if (ScrambleRunning(dialog)) return TRUE;
       EndDialog(dialog, 0);
       return TRUE;
     case IDC_INFO: {
@@ -123,10 +141,33 @@ extern "C" INT_PTR CALLBACK MAINDIALOGPROC(HWND dialog, UINT message, WPARAM wPa
                      reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDC_EXIT)));
       }
       return FALSE;
-    case WM_SIZE:
+    case WM_SIZE: {
       ResizeMainDialog(dialog);
-      SendDlgItemMessageA(dialog, IDC_STATUS_BAR, WM_SIZE, wParam, lParam);
+      // The status bar places itself at the bottom; all of it is drawn
+      // again, not only the part that the new size uncovered.
+      HWND statusBar = GetDlgItem(dialog, IDC_STATUS_BAR);
+      if (statusBar != nullptr) {
+        SendMessageA(statusBar, WM_SIZE, wParam, lParam);
+        InvalidateRect(statusBar, nullptr, TRUE);
+      }
       return FALSE;
+    }
+    case WM_GETMINMAXINFO: {
+      POINT smallest{};
+      if (!MinimumDialogSize(dialog, &smallest)) return FALSE;
+      MINMAXINFO* limits = reinterpret_cast<MINMAXINFO*>(lParam);
+      limits->ptMinTrackSize = smallest;
+      return TRUE;
+    }
+    case WM_DROPFILES:
+      OnDropFiles(dialog, reinterpret_cast<HDROP>(wParam));
+      return TRUE;
+    case kRunNoticeMessage:
+      ShowRunNotice(dialog, *reinterpret_cast<const std::string*>(lParam));
+      return TRUE;
+    case kRunEndedMessage:
+      FinishScrambleCommand(dialog);
+      return TRUE;
     case WM_COMMAND:
       return OnCommand(dialog, wParam);
     case WM_DESTROY:
@@ -157,29 +198,81 @@ std::string ProgramVersionText() {
          std::to_string(fixed->dwProductVersionLS);
 }
 
+namespace {
+
+constexpr LONG kGapAboveBar = 2;
+
+// Pixels of a height in dialog units.
+LONG DialogUnitsHigh(HWND dialog, LONG units) {
+  RECT r{0, 0, 0, units};
+  MapDialogRect(dialog, &r);
+  return r.bottom;
+}
+
+LONG HeightOf(HWND window) {
+  RECT r{};
+  if (window != nullptr) GetWindowRect(window, &r);
+  return r.bottom - r.top;
+}
+
+// A window's rectangle in the dialog's client coordinates.
+RECT ClientPlaceOf(HWND dialog, HWND window) {
+  RECT r{};
+  GetWindowRect(window, &r);
+  MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&r), 2);
+  return r;
+}
+
+}  // namespace
+
 void ResizeMainDialog(HWND dialog) {
   HWND report = GetDlgItem(dialog, IDC_REPORT);
   if (report == nullptr) return;
   RECT client{};
   GetClientRect(dialog, &client);
-  RECT box{};
-  GetWindowRect(report, &box);
   // Both edges in client coordinates, so that the rule does not depend on
   // where the dialog stands on the screen.
-  POINT top{box.left, box.top};
-  ScreenToClient(dialog, &top);
-  LONG bottom = client.bottom;
-  HWND statusBar = GetDlgItem(dialog, IDC_STATUS_BAR);
-  if (statusBar != nullptr) {
-    RECT bar{};
-    GetWindowRect(statusBar, &bar);
-    bottom -= bar.bottom - bar.top;
+  const RECT box = ClientPlaceOf(dialog, report);
+  LONG bottom = client.bottom - HeightOf(GetDlgItem(dialog, IDC_STATUS_BAR));
+  const LONG width = client.right - 4;
+  HWND progress = GetDlgItem(dialog, IDC_PROGRESS);
+  if (progress != nullptr) {
+    const LONG high = DialogUnitsHigh(dialog, kProgressBarUnitsHigh);
+    bottom -= kGapAboveBar + high;
+    SetWindowPos(progress, nullptr, box.left, bottom, width > 0 ? width : 0, high, SWP_NOZORDER);
   }
-  constexpr LONG kGapAboveStatusBar = 2;
-  LONG height = bottom - kGapAboveStatusBar - top.y;
-  LONG width = client.right - 4;
+  LONG height = bottom - kGapAboveBar - box.top;
   SetWindowPos(report, nullptr, 0, 0, width > 0 ? width : 0, height > 0 ? height : 0,
                SWP_NOMOVE | SWP_NOZORDER);
+}
+
+bool MinimumDialogSize(HWND dialog, POINT* size) {
+  HWND report = GetDlgItem(dialog, IDC_REPORT);
+  if (report == nullptr) return false;  // not made yet
+  // As wide as the controls that keep their place reach, with the margin
+  // of the leftmost one on the right too; as high as the report box's top,
+  // three lines of it, the progress bar and the status bar.
+  LONG right = 0;
+  LONG left = LONG_MAX;
+  for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
+    const int id = GetDlgCtrlID(child);
+    if (id == IDC_REPORT || id == IDC_PROGRESS || id == IDC_STATUS_BAR) continue;
+    const RECT place = ClientPlaceOf(dialog, child);
+    if (place.right > right) right = place.right;
+    if (place.left < left) left = place.left;
+  }
+  if (left == LONG_MAX) left = 0;
+  const LONG reportTop = ClientPlaceOf(dialog, report).top;
+  RECT client{0, 0, right + left,
+              reportTop + DialogUnitsHigh(dialog, kReportUnitsHighAtLeast) + kGapAboveBar +
+                  DialogUnitsHigh(dialog, kProgressBarUnitsHigh) + kGapAboveBar +
+                  HeightOf(GetDlgItem(dialog, IDC_STATUS_BAR))};
+  const DWORD style = static_cast<DWORD>(GetWindowLongA(dialog, GWL_STYLE));
+  const DWORD extended = static_cast<DWORD>(GetWindowLongA(dialog, GWL_EXSTYLE));
+  if (!AdjustWindowRectEx(&client, style, FALSE, extended)) return false;
+  size->x = client.right - client.left;
+  size->y = client.bottom - client.top;
+  return true;
 }
 
 bool IsCloseCommand(WPARAM command) { return (command & 0xFFF0) == SC_CLOSE; }

@@ -1,14 +1,63 @@
 // Feeds arbitrary bytes to the scan and checks what must hold for any input:
 // a result code from the known set, tables whose cross-references stay
-// inside them, a well-formed start and end of the unwrapped copy, and one
-// line of the copy for each segment the scan read.
+// inside them, a well-formed start and end of the unwrapped copy, one line
+// of the copy for each segment the scan read, and the same outcome when the
+// bytes are read from a file in small windows as when they are held whole.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <filesystem>
 #include <string>
 
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
+
 #include "fuzz_support.h"
+#include "scan_summary.h"
 #include "x12scan.h"
+
+namespace {
+
+// The file the windowed scan reads, one per process (fuzzers may run as
+// several processes side by side).
+const std::string& WindowedInputPath() {
+#ifdef _WIN32
+  const int process = _getpid();
+#else
+  const int process = static_cast<int>(getpid());
+#endif
+  static const std::string path =
+      (std::filesystem::temp_directory_path() / ("scan_fuzzer_" + std::to_string(process) + ".x12")).string();
+  return path;
+}
+
+void RemoveWindowedInput() { std::remove(WindowedInputPath().c_str()); }
+
+// The bytes written to a file and scanned in windows of a size that the
+// input chooses (1 to 300 bytes, so below and above the overlap the windows
+// keep): the outcome must be the whole scan's, `whole`.
+void CheckWindowedScan(const uint8_t* data, size_t size, const std::string& whole) {
+  FILE* file = std::fopen(WindowedInputPath().c_str(), "wb");
+  fuzz::Check(file != nullptr, "the windowed scan's file can be made");
+  const bool written = std::fwrite(data, 1, size, file) == size;
+  fuzz::Check(std::fclose(file) == 0 && written, "the windowed scan's file is written");
+  fuzz::beforeAbort = RemoveWindowedInput;
+  const size_t windowSize = 1 + (size * 7 + (size > 0 ? data[size / 2] : 0)) % 300;
+  testsupport::ScanTables tables;
+  fuzz::StringSink sink;
+  const int32_t code = ScanX12FileToSink(WindowedInputPath(), sink, tables.interchanges, tables.ta1s,
+                                         tables.groups, tables.sets, ProgressTarget(), windowSize);
+  fuzz::Check(testsupport::DescribeScan(code, tables, sink.text) == whole,
+              "the scan in windows gives what the scan of the whole gives");
+  RemoveWindowedInput();
+  fuzz::beforeAbort = nullptr;
+}
+
+}  // namespace
 
 using fuzz::Check;
 using fuzz::StringSink;
@@ -63,5 +112,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int32_t i = 1; i <= interchanges.Count(); ++i) segments += interchanges[i].segmentCount;
   Check(static_cast<int64_t>(std::count(copy.begin(), copy.end(), '\r')) == segments,
         "one copy line per segment");
+
+  testsupport::ScanTables tables;
+  tables.interchanges = interchanges;
+  tables.ta1s = ta1s;
+  tables.groups = groups;
+  tables.sets = sets;
+  CheckWindowedScan(data, size, testsupport::DescribeScan(code, tables, copy));
   return 0;
 }

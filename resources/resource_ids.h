@@ -11,3 +11,5 @@
 #define IDC_INFO 110
 #define IDC_STATUS_BAR 111
 #define IDC_SCRAMBLE 112
+// Made by the program, not by the template.
+#define IDC_PROGRESS 120

@@ -240,6 +240,10 @@ InputFile::~InputFile() { Close(); }
 
 bool InputFile::Close() {
   bool whole = true;
+  if (windowed_) {
+    whole = windows_.Close();
+    windowed_ = false;
+  }
 #ifndef _WIN32
   if (mapped_) {
     // The guard ends first: once unmapped, the addresses may be given to
@@ -300,7 +304,22 @@ FILE* OpenCopyForWriting(const std::string& path) {
 #endif
 }
 
-bool InputFile::Open(const std::string& path) {
+const char* InputFile::Window(size_t offset, size_t* start, size_t* length) {
+  if (windowed_) return windows_.Window(offset, start, length);
+  *start = 0;
+  *length = size_;
+  return data_;
+}
+
+bool InputFile::Open(const std::string& path, size_t windowSize) {
+#ifdef _WIN32
+  // No whole mapping here: a 32-bit process could not hold a large file.
+  if (windowSize == 0) windowSize = kScanWindowSize;
+#endif
+  if (windowSize > 0) {
+    windowed_ = windows_.Open(path, windowSize);
+    return windowed_;
+  }
 #ifndef _WIN32
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
@@ -329,3 +348,12 @@ bool InputFile::Open(const std::string& path) {
   size_ = copy_.size();
   return !copy_.empty();
 }
+
+#ifndef _WIN32
+bool OpenFileSize(FILE* file, uint64_t* size) {
+  struct stat info;
+  if (fstat(fileno(file), &info) != 0) return false;
+  *size = static_cast<uint64_t>(info.st_size);
+  return true;
+}
+#endif

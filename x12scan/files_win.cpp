@@ -1,6 +1,6 @@
-// Windows file opening of the scanning library: files opened with every
+// Windows file access of the scanning library: files opened with every
 // kind of sharing, so that a file held open elsewhere to be deleted when
-// closed can still be opened.
+// closed can still be opened, and the size of an open file.
 #include <windows.h>
 
 #include <fcntl.h>
@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "internal.h"
 #include "x12scan.h"
 
 namespace {
@@ -92,4 +93,12 @@ FILE* OpenFileShared(const std::string& path, const char* mode) {
     errno = ENOMEM;
   }
   return file;
+}
+
+bool OpenFileSize(FILE* file, uint64_t* size) {
+  const intptr_t handle = _get_osfhandle(_fileno(file));
+  LARGE_INTEGER value;
+  if (handle == -1 || !GetFileSizeEx(reinterpret_cast<HANDLE>(handle), &value)) return false;
+  *size = static_cast<uint64_t>(value.QuadPart);
+  return true;
 }

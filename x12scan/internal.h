@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 /// Characters of ISA header text before its segment terminator.
@@ -21,25 +22,113 @@ void CopyCut(char* field, size_t maxChars, const std::string& value);
 /// Stores `value` cut or padded with spaces to exactly `width`, and a NUL.
 void CopyPadded(char* field, size_t width, const std::string& value);
 
+/// The input as the scan reads it: windows, each a run of consecutive bytes
+/// of the input held in memory.  A whole mapping or a whole buffer is one
+/// window; a file read piece by piece gives one window per piece.
+class ScanInput {
+ public:
+  virtual ~ScanInput() = default;
+  /// Bytes of input in all.
+  virtual size_t size() const = 0;
+  /// Makes current a window that holds the byte at `offset` (< size()) and
+  /// returns its first byte, with its offset in `*start` and its length in
+  /// `*length`.  The bytes of the window made current before are not to be
+  /// used after this call.  Never fails: bytes that could not be read are
+  /// given as zeros, and the input's owner learns of it when it closes the
+  /// input.
+  virtual const char* Window(size_t offset, size_t* start, size_t* length) = 0;
+  /// The scan has passed the bytes before `offset`: their memory may be
+  /// given back.
+  virtual void ReleaseBefore(size_t offset) { (void)offset; }
+};
+
+/// Bytes in memory, as one window.
+class MemoryInput final : public ScanInput {
+ public:
+  MemoryInput(const char* data, size_t size) : data_(data), size_(size) {}
+  size_t size() const override { return size_; }
+  const char* Window(size_t, size_t* start, size_t* length) override {
+    *start = 0;
+    *length = size_;
+    return data_;
+  }
+
+ private:
+  const char* data_;
+  size_t size_;
+};
+
+/// Bytes a window keeps of the window before it, in front of its own: a
+/// header candidate read across a window's edge is followed by a step back
+/// of at most this many bytes, which then needs no reading.
+constexpr size_t kWindowOverlap = 128;
+
+/// A file read through a buffer that holds one window of it at a time: each
+/// window is the next `windowSize` bytes of the file, after the last
+/// kWindowOverlap bytes of the window before.  Memory stays at the buffer's
+/// size whatever the file's size.  A part that cannot be read (the file was
+/// cut short, or a read failed) reads as zeros, and Close tells.
+class WindowedReader {
+ public:
+  WindowedReader() = default;
+  WindowedReader(const WindowedReader&) = delete;
+  WindowedReader& operator=(const WindowedReader&) = delete;
+  ~WindowedReader() { Close(); }
+
+  /// Opens `path` to be read in windows of `windowSize` bytes (at least 1);
+  /// false when it cannot be opened, is empty, or is too large to address.
+  bool Open(const std::string& path, size_t windowSize);
+  size_t size() const { return size_; }
+  /// As ScanInput::Window.
+  const char* Window(size_t offset, size_t* start, size_t* length);
+  /// Closes the file; true when every byte given came from it and its size
+  /// is still the size it had when opened.
+  bool Close();
+
+ private:
+  // Reads the window that begins with the byte at `offset`, keeping the
+  // bytes of the buffer from `keepFrom` on in front of it.
+  void Fill(size_t keepFrom, size_t offset);
+
+  FILE* file_ = nullptr;
+  size_t size_ = 0;
+  size_t windowSize_ = 0;
+  std::unique_ptr<char[]> buffer_;  // kWindowOverlap + windowSize_ bytes
+  size_t start_ = 0;                // offset of buffer_[0]
+  size_t length_ = 0;               // bytes of the buffer in use
+  uint64_t filePosition_ = 0;       // where the next read of the file starts
+  bool lost_ = false;               // bytes were given as zeros
+};
+
+/// The size of the open file behind `file`; false when it cannot be told.
+bool OpenFileSize(FILE* file, uint64_t* size);
+
 /// The input file as the scan sees it: read-only bytes in memory (a mapping
-/// where the platform has one, else a copy).  Empty when it cannot be read.
+/// where the platform has one, else a copy), or, where the platform maps
+/// no file whole (Windows) or the caller asks for it, windows of the file
+/// read one after the other (WindowedReader).  Empty when it cannot be
+/// read.
 ///
 /// Another process may cut the file short while it is mapped; reading a
 /// page past the new end would then raise SIGBUS.  While the file is
 /// mapped, a guard puts zero pages in place of the lost part of the
 /// mapping, so that the scan runs on to its end over zeros, and notes the
-/// fact for Close.
-class InputFile {
+/// fact for Close.  A file read in windows gives zeros for its lost part
+/// too.
+class InputFile final : public ScanInput {
  public:
   InputFile() = default;
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
-  ~InputFile();
+  ~InputFile() override;
 
-  /// Opens and maps `path`; false (and empty) when it cannot be read.
-  bool Open(const std::string& path);
-  const char* data() const { return data_; }
-  size_t size() const { return size_; }
+  /// Opens `path`; false (and empty) when it cannot be read.  A
+  /// `windowSize` of 0 takes the platform's way: a whole mapping on POSIX,
+  /// windows of kScanWindowSize bytes on Windows; any other size reads the
+  /// file in windows of that many bytes.
+  bool Open(const std::string& path, size_t windowSize = 0);
+  size_t size() const override { return windowed_ ? windows_.size() : size_; }
+  const char* Window(size_t offset, size_t* start, size_t* length) override;
 
   /// Lets go of the bytes and tells whether they were what the file held
   /// throughout: false when part of the mapping was lost to a file cut
@@ -51,8 +140,9 @@ class InputFile {
   /// Lets the system take back the memory of the bytes before `offset`,
   /// which the scan has passed: a mapping's pages return to the file cache
   /// and are read in again should they be needed, so that a forward pass
-  /// over a large file does not hold all of it.  Does nothing for a copy.
-  void ReleaseBefore(size_t offset);
+  /// over a large file does not hold all of it.  Does nothing for a copy,
+  /// and a file read in windows holds only one window anyway.
+  void ReleaseBefore(size_t offset) override;
 
  private:
   const char* data_ = nullptr;
@@ -62,6 +152,8 @@ class InputFile {
   int fd_ = -1;       // kept open while mapped, to compare the size at Close
   int guardSlot_ = -1;
   std::string copy_;
+  bool windowed_ = false;
+  WindowedReader windows_;
 };
 
 /// Opens `path` for writing from its start, created if missing and emptied

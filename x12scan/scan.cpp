@@ -297,21 +297,18 @@ Envelope EnvelopeTag(const char* tag, size_t tagLength) {
 // State of one scan; see ScanX12Buffer.
 class Scanner {
  public:
-  Scanner(const char* text, size_t size, CopySink* copy, InterchangeTable& interchanges,
-          Ta1Table& ta1s, GroupTable& groups, SetTable& sets, const ProgressTarget& progress,
+  Scanner(ScanInput& input, CopySink* copy, InterchangeTable& interchanges, Ta1Table& ta1s,
+          GroupTable& groups, SetTable& sets, const ProgressTarget& progress,
           BufferSink* exchange = nullptr)
-      : text_(text), size_(size), copy_(copy, exchange), interchanges_(interchanges), ta1s_(ta1s),
-        groups_(groups), sets_(sets), progress_(progress) {}
-
-  // The scan gives back the memory of the input behind it.
-  void ReleaseBehind(InputFile* input) { input_ = input; }
+      : input_(input), size_(input.size()), copy_(copy, exchange), interchanges_(interchanges),
+        ta1s_(ta1s), groups_(groups), sets_(sets), progress_(progress) {}
 
   int32_t Run() {
     int32_t result = kScanOk;
     while (pos_ < size_) {
       ReportProgress();
       if (pos_ >= nextRelease_) {
-        if (input_ != nullptr && pos_ > kReleaseLag) input_->ReleaseBefore(pos_ - kReleaseLag);
+        if (pos_ > kReleaseLag) input_.ReleaseBefore(pos_ - kReleaseLag);
         nextRelease_ = pos_ + kReleaseStep;
       }
       if (!inInterchange_) {
@@ -336,14 +333,51 @@ class Scanner {
     if (progress_.step != nullptr) progress_.step(progress_, whole);
   }
 
+  // The byte at `offset` (< size_), its window made current.
+  const char* At(size_t offset) {
+    if (offset < windowStart_ || offset >= windowEnd_) {
+      size_t start = 0;
+      size_t length = 0;
+      window_ = input_.Window(offset, &start, &length);
+      windowStart_ = start;
+      windowEnd_ = start + length;
+    }
+    return window_ + (offset - windowStart_);
+  }
+
+  // The `count` bytes from `offset` on (offset + count <= size_) in one
+  // piece: in the window when it holds them all, else copied from the
+  // windows into `scratch`.
+  const char* Span(size_t offset, size_t count, char* scratch) {
+    const char* at = At(offset);
+    if (offset + count <= windowEnd_) return at;
+    for (size_t copied = 0; copied < count;) {
+      const char* from = At(offset + copied);
+      const size_t inWindow = windowEnd_ - (offset + copied);
+      const size_t part = count - copied < inWindow ? count - copied : inWindow;
+      std::memcpy(scratch + copied, from, part);
+      copied += part;
+    }
+    return scratch;
+  }
+
   void SearchHeader() {
     while (pos_ < size_) {
-      const char* at = text_ + pos_;
+      // Jump to the next "I"; nothing before it can start a header.
+      const char* at = At(pos_);
+      const void* next = std::memchr(at, 'I', windowEnd_ - pos_);
+      if (next == nullptr) {
+        pos_ = windowEnd_;
+        continue;
+      }
+      pos_ = windowStart_ + static_cast<size_t>(static_cast<const char*>(next) - window_);
       const size_t remaining = size_ - pos_;
-      if (remaining < 3 || at[0] != 'I' || at[1] != 'S' || at[2] != 'A') {
-        // Jump to the next "I"; nothing before it can start a header.
-        const void* next = std::memchr(at + 1, 'I', remaining - 1);
-        pos_ = next != nullptr ? static_cast<size_t>(static_cast<const char*>(next) - text_) : size_;
+      // The header, the two line-break bytes a wrapped one may hold, and
+      // its terminator.
+      char scratch[kIsaLength + 3];
+      const char* text = Span(pos_, remaining < sizeof scratch ? remaining : sizeof scratch, scratch);
+      if (remaining < 3 || text[1] != 'S' || text[2] != 'A') {
+        ++pos_;
         continue;
       }
       if (remaining <= kIsaLength) {
@@ -351,20 +385,20 @@ class Scanner {
         return;
       }
       char header[kIsaLength + 1];
-      const int occupied = AcceptIsaHeader(at, remaining, header);
+      const int occupied = AcceptIsaHeader(text, remaining, header);
       if (occupied == 0) {
         ++pos_;
         continue;
       }
-      OpenInterchange(header, static_cast<size_t>(occupied));
+      OpenInterchange(header, static_cast<size_t>(occupied), text[occupied]);
       return;
     }
   }
 
-  void OpenInterchange(const char* header, size_t occupied) {
+  void OpenInterchange(const char* header, size_t occupied, char terminator) {
     const size_t start = pos_;
     elementSeparator_ = header[3];
-    terminator_ = text_[start + occupied];
+    terminator_ = terminator;
     if (terminator_ == '\r') {
       lineEnd_ = "\n";
       lineEndLength_ = 1;
@@ -387,14 +421,41 @@ class Scanner {
   // Reads the next segment of the open interchange.  False when the text
   // ends where a segment should begin.
   bool ReadSegment() {
-    while (pos_ < size_ && !StartsSegment(text_[pos_])) ++pos_;
+    while (pos_ < size_) {
+      const char* p = At(pos_);
+      const char* const end = p + (windowEnd_ - pos_);
+      while (p < end && !StartsSegment(*p)) ++p;
+      pos_ = windowStart_ + static_cast<size_t>(p - window_);
+      if (p < end) break;
+    }
     const size_t start = pos_;
-    const char* begin = text_ + start;
-    const char* const limit = text_ + size_;
-    const void* found = std::memchr(begin, terminator_, static_cast<size_t>(limit - begin));
-    const bool terminated = found != nullptr;
-    const char* p = terminated ? static_cast<const char*>(found) : limit;
-    const size_t rawLength = static_cast<size_t>(p - begin);
+    const char* begin = nullptr;
+    size_t rawLength = 0;
+    bool terminated = false;
+    if (start < size_) {
+      begin = At(start);
+      const size_t inWindow = windowEnd_ - start;
+      const void* found = std::memchr(begin, terminator_, inWindow);
+      if (found != nullptr) {
+        terminated = true;
+        rawLength = static_cast<size_t>(static_cast<const char*>(found) - begin);
+      } else if (windowEnd_ == size_) {
+        rawLength = inWindow;
+      } else {
+        // The segment goes on past the window's edge: it is put together
+        // from the windows it spans.
+        crossing_.assign(begin, inWindow);
+        for (size_t at = windowEnd_; at < size_ && !terminated; at = windowEnd_) {
+          const char* piece = At(at);
+          const size_t size = windowEnd_ - at;
+          const void* stop = std::memchr(piece, terminator_, size);
+          terminated = stop != nullptr;
+          crossing_.append(piece, terminated ? static_cast<size_t>(static_cast<const char*>(stop) - piece) : size);
+        }
+        begin = crossing_.data();
+        rawLength = crossing_.size();
+      }
+    }
     pos_ = start + rawLength + (terminated ? 1 : 0);
     if (rawLength == 0) {
       // Either the text ended, or a terminator stands where the segment's
@@ -524,9 +585,13 @@ class Scanner {
     }
   }
 
-  const char* text_;
+  ScanInput& input_;
   size_t size_;
   size_t pos_ = 0;
+  // The current window of the input: its bytes and their offsets.
+  const char* window_ = nullptr;
+  size_t windowStart_ = 0;
+  size_t windowEnd_ = 0;
   CopyWriter copy_;
   InterchangeTable& interchanges_;
   Ta1Table& ta1s_;
@@ -535,7 +600,6 @@ class Scanner {
   const ProgressTarget& progress_;
   static constexpr size_t kReleaseStep = size_t{8} << 20;
   static constexpr size_t kReleaseLag = size_t{1} << 20;
-  InputFile* input_ = nullptr;
   size_t nextRelease_ = 0;
   int lastPercent_ = 0;
 
@@ -552,6 +616,7 @@ class Scanner {
   const char* lineEnd_ = "\r\n";
   size_t lineEndLength_ = 2;
 
+  std::string crossing_;  // a segment that crosses a window's edge
   std::string joined_;
   std::string splitText_;
   ElementTable elements_;
@@ -565,19 +630,20 @@ int32_t ScanX12Buffer(const char* text, size_t size, CopySink* copy, Interchange
                       const ProgressTarget& progress) {
   if (size == 0) return kScanCantOpen;
   if (size < kIsaLength) return kScanTooSmall;
-  return Scanner(text, size, copy, interchanges, ta1s, groups, sets, progress).Run();
+  MemoryInput input(text, size);
+  return Scanner(input, copy, interchanges, ta1s, groups, sets, progress).Run();
 }
 
 namespace {
 
 // The checks before a file is scanned, and its opening: 0, or the code
 // that ends the scan at once.
-int32_t OpenInput(const std::string& inputPath, InputFile& input) {
+int32_t OpenInput(const std::string& inputPath, InputFile& input, size_t windowSize = 0) {
   uint64_t size = 0;
   bool sizeKnown = false;
   if (InspectInputPath(inputPath, &size, &sizeKnown) == InputKind::kMissing) return kScanNotFound;
   if (sizeKnown && size > kLargestFile) return kScanTooLarge;
-  if (!input.Open(inputPath)) return kScanCantOpen;
+  if (!input.Open(inputPath, windowSize)) return kScanCantOpen;
   if (input.size() > kLargestFile) return kScanTooLarge;
   if (input.size() < kIsaLength) return kScanTooSmall;
   return kScanOk;
@@ -595,22 +661,18 @@ int32_t ScanX12File(const std::string& inputPath, const std::string& copyPath,
 
   int32_t result = kScanOk;
   if (copyPath.empty()) {
-    result = ScanX12Buffer(input.data(), input.size(), nullptr, interchanges, ta1s, groups, sets, progress);
+    result = Scanner(input, nullptr, interchanges, ta1s, groups, sets, progress).Run();
   } else {
     errno = 0;
     FILE* file = OpenCopyForWriting(copyPath);
     if (file == nullptr) {
       // The scan does not depend on its copy; the caller learns of the failure.
       if (copyError != nullptr) *copyError = errno != 0 ? errno : EIO;
-      result = ScanX12Buffer(input.data(), input.size(), nullptr, interchanges, ta1s, groups, sets,
-                             progress);
+      result = Scanner(input, nullptr, interchanges, ta1s, groups, sets, progress).Run();
     } else {
       FileCopySink sink(file, tee);
       // The too-small check was made above, as ScanX12Buffer would.
-      Scanner scanner(input.data(), input.size(), &sink, interchanges, ta1s, groups, sets, progress,
-                      &sink);
-      scanner.ReleaseBehind(&input);
-      result = scanner.Run();
+      result = Scanner(input, &sink, interchanges, ta1s, groups, sets, progress, &sink).Run();
       const int32_t error = sink.Close();
       if (copyError != nullptr) *copyError = error;
     }
@@ -623,12 +685,10 @@ int32_t ScanX12File(const std::string& inputPath, const std::string& copyPath,
 
 int32_t ScanX12FileToSink(const std::string& inputPath, CopySink& copy,
                           InterchangeTable& interchanges, Ta1Table& ta1s, GroupTable& groups,
-                          SetTable& sets, const ProgressTarget& progress) {
+                          SetTable& sets, const ProgressTarget& progress, size_t windowSize) {
   InputFile input;
-  if (const int32_t code = OpenInput(inputPath, input)) return code;
-  Scanner scanner(input.data(), input.size(), &copy, interchanges, ta1s, groups, sets, progress);
-  scanner.ReleaseBehind(&input);
-  int32_t result = scanner.Run();
+  if (const int32_t code = OpenInput(inputPath, input, windowSize)) return code;
+  int32_t result = Scanner(input, &copy, interchanges, ta1s, groups, sets, progress).Run();
   // As for ScanX12File: what was read from a file that changed under the
   // scan describes no file at all.
   if (!input.Close()) result = kScanInputChanged;

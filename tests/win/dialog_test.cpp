@@ -2,8 +2,13 @@
 // reactions to resizing, closing, Esc and Enter.
 #include <windows.h>
 #include <commctrl.h>
+#include <shlobj.h>
 
 #include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
 
 #include "main_dialog.h"
 #include "win_test_util.h"
@@ -147,14 +152,16 @@ TEST(MainDialog, WorksOnWithoutAStatusBar) {
     EXPECT_FALSE(capture.Boxes()[0].hasIcon);
     EXPECT_FALSE(capture.Boxes()[0].hasOwner);
     EXPECT_EQ(dialog.Item(IDC_STATUS_BAR), nullptr);
-    // The report box then reaches the bottom of the client area.
+    // The progress bar then reaches the bottom of the client area, the
+    // report box down to just above it.
     RECT client{};
     GetClientRect(dialog.Get(), &client);
-    RECT box{};
-    GetWindowRect(dialog.Item(IDC_REPORT), &box);
-    MapWindowPoints(nullptr, dialog.Get(), reinterpret_cast<POINT*>(&box), 2);
-    EXPECT_LE(box.bottom, client.bottom);
-    EXPECT_GE(box.bottom, client.bottom - 4);
+    const RECT box = ClientRectOf(dialog.Get(), dialog.Item(IDC_REPORT));
+    const RECT progress = ClientRectOf(dialog.Get(), dialog.Item(IDC_PROGRESS));
+    EXPECT_LE(progress.bottom, client.bottom);
+    EXPECT_GE(progress.bottom, client.bottom - 4);
+    EXPECT_LE(box.bottom, progress.top);
+    EXPECT_GE(box.bottom, progress.top - 4);
   }
   ASSERT_NE(RegisterClassExA(&statusClass), 0);
   MainDialogWindow restored;
@@ -170,19 +177,26 @@ TEST(MainDialog, TypingIntoAPathFieldStopsAt259Characters) {
 }
 
 // The report box reaches from its fixed top-left corner to just above the
-// status bar, the client width less 4; nothing else moves.
+// progress bar, the client width less 4; the progress bar, as wide, stands
+// just above the status bar; nothing else moves.
 void ExpectReportBoxFitted(const MainDialogWindow& dialog, const RECT& topLeftUnits) {
   RECT client{};
   GetClientRect(dialog.Get(), &client);
   RECT box = ClientRectOf(dialog.Get(), dialog.Item(IDC_REPORT));
+  RECT progress = ClientRectOf(dialog.Get(), dialog.Item(IDC_PROGRESS));
   RECT bar = ClientRectOf(dialog.Get(), dialog.Item(IDC_STATUS_BAR));
   RECT place = PixelsOf(dialog.Get(), topLeftUnits);
   EXPECT_EQ(box.left, place.left);
   EXPECT_EQ(box.top, place.top);
   EXPECT_EQ(box.right - box.left, client.right - 4);
   EXPECT_EQ(bar.bottom, client.bottom);
-  EXPECT_LE(box.bottom, bar.top);
-  EXPECT_GE(box.bottom, bar.top - 4);
+  EXPECT_EQ(progress.left, box.left);
+  EXPECT_EQ(progress.right, box.right);
+  EXPECT_EQ(progress.bottom - progress.top, PixelsOf(dialog.Get(), {0, 0, 0, kProgressBarUnitsHigh}).bottom);
+  EXPECT_LE(progress.bottom, bar.top);
+  EXPECT_GE(progress.bottom, bar.top - 4);
+  EXPECT_LE(box.bottom, progress.top);
+  EXPECT_GE(box.bottom, progress.top - 4);
 }
 
 TEST(MainDialog, ResizingStretchesOnlyTheReportBoxWhereverTheDialogStands) {
@@ -212,12 +226,123 @@ TEST(MainDialog, ResizingStretchesOnlyTheReportBoxWhereverTheDialogStands) {
       }
     }
   }
-  // Smaller than its controls: the controls stay, the box shrinks to nothing.
+}
+
+BOOL CALLBACK CollectChild(HWND child, LPARAM children) {
+  reinterpret_cast<std::vector<HWND>*>(children)->push_back(child);
+  return TRUE;
+}
+
+// The dialog cannot be made smaller than the size at which every control
+// shows whole: sized far below it, by the program or by dragging its
+// frame, it stops there, and there nothing is cut off.
+TEST(MainDialog, StopsAtTheSmallestSizeThatShowsEveryControl) {
+  MainDialogWindow dialog;
+  ASSERT_TRUE(dialog.Get());
+  POINT smallest{};
+  ASSERT_TRUE(MinimumDialogSize(dialog.Get(), &smallest));
+  MINMAXINFO limits{};
+  SendMessageA(dialog.Get(), WM_GETMINMAXINFO, 0, reinterpret_cast<LPARAM>(&limits));
+  EXPECT_EQ(limits.ptMinTrackSize.x, smallest.x);
+  EXPECT_EQ(limits.ptMinTrackSize.y, smallest.y);
+
   SetWindowPos(dialog.Get(), nullptr, 0, 0, 120, 90, SWP_NOZORDER | SWP_NOMOVE);
-  RECT field = ClientRectOf(dialog.Get(), dialog.Item(IDC_INPUT_PATH));
-  EXPECT_EQ(field.right, fieldBefore.right);
-  RECT box = ClientRectOf(dialog.Get(), dialog.Item(IDC_REPORT));
-  EXPECT_GE(box.bottom, box.top);
+  RECT window{};
+  GetWindowRect(dialog.Get(), &window);
+  EXPECT_EQ(window.right - window.left, smallest.x);
+  EXPECT_EQ(window.bottom - window.top, smallest.y);
+  ExpectReportBoxFitted(dialog, {1, 64, 0, 0});
+
+  RECT client{};
+  GetClientRect(dialog.Get(), &client);
+  std::vector<HWND> children;
+  EnumChildWindows(dialog.Get(), CollectChild, reinterpret_cast<LPARAM>(&children));
+  ASSERT_GE(children.size(), 13u);  // the template's, the status bar and the progress bar
+  for (HWND child : children) {
+    if (GetParent(child) != dialog.Get()) continue;  // parts of a control
+    SCOPED_TRACE(GetDlgCtrlID(child));
+    const RECT place = ClientRectOf(dialog.Get(), child);
+    EXPECT_GE(place.left, 0);
+    EXPECT_GE(place.top, 0);
+    EXPECT_LE(place.right, client.right);
+    EXPECT_LE(place.bottom, client.bottom);
+  }
+  const RECT box = ClientRectOf(dialog.Get(), dialog.Item(IDC_REPORT));
+  EXPECT_GE(box.bottom - box.top, PixelsOf(dialog.Get(), {0, 0, 0, kReportUnitsHighAtLeast}).bottom);
+}
+
+// After a resize the whole status bar is drawn again (its text and border),
+// not only the strip that the new size uncovered.
+TEST(MainDialog, ResizingRedrawsTheWholeStatusBar) {
+  MainDialogWindow dialog;
+  HWND bar = dialog.Item(IDC_STATUS_BAR);
+  ASSERT_TRUE(bar);
+  SetWindowTextA(bar, "Done, Ready");
+  for (SIZE size : {SIZE{700, 420}, SIZE{900, 420}, SIZE{900, 500}}) {
+    SCOPED_TRACE(size.cx);
+    UpdateWindow(dialog.Get());
+    UpdateWindow(bar);
+    SetWindowPos(dialog.Get(), nullptr, 0, 0, size.cx, size.cy, SWP_NOZORDER | SWP_NOMOVE);
+    RECT client{};
+    GetClientRect(bar, &client);
+    RECT update{};
+    ASSERT_TRUE(GetUpdateRect(bar, &update, FALSE));
+    EXPECT_EQ(update.left, client.left);
+    EXPECT_EQ(update.top, client.top);
+    EXPECT_EQ(update.right, client.right);
+    EXPECT_EQ(update.bottom, client.bottom);
+  }
+}
+
+// A drop as Explorer makes it: one file, dropped at `point` (client
+// coordinates of the dialog; `nonClient` when in its frame).  The dialog
+// frees it.
+HGLOBAL MakeDrop(const std::string& path, POINT point, BOOL nonClient) {
+  HGLOBAL drop = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, sizeof(DROPFILES) + path.size() + 2);
+  auto* files = static_cast<DROPFILES*>(GlobalLock(drop));
+  files->pFiles = sizeof(DROPFILES);
+  files->pt = point;
+  files->fNC = nonClient;
+  files->fWide = FALSE;
+  std::memcpy(reinterpret_cast<char*>(files) + sizeof(DROPFILES), path.data(), path.size());
+  GlobalUnlock(drop);
+  return drop;
+}
+
+POINT MiddleOf(HWND dialog, HWND control) {
+  const RECT r = ClientRectOf(dialog, control);
+  return POINT{(r.left + r.right) / 2, (r.top + r.bottom) / 2};
+}
+
+// A file dropped on the output field goes into it; dropped anywhere else,
+// into the input field.  A path no field can hold changes nothing.
+TEST(MainDialog, DroppedFileGoesIntoTheFieldItLandsOn) {
+  MainDialogWindow dialog;
+  ASSERT_NE(GetWindowLongA(dialog.Get(), GWL_EXSTYLE) & WS_EX_ACCEPTFILES, 0);
+  const std::string path = "C:\\remittances\\june.835";
+  struct Case {
+    const char* name;
+    int landsOn;
+    bool frame;  // the drop is in the frame: its point is no client point
+    int field;   // 0: none
+    std::string path;
+  } cases[] = {
+      {"output field", IDC_OUTPUT_PATH, false, IDC_OUTPUT_PATH, path},
+      {"input field", IDC_INPUT_PATH, false, IDC_INPUT_PATH, path},
+      {"report box", IDC_REPORT, false, IDC_INPUT_PATH, path},
+      {"Scramble button", IDC_SCRAMBLE, false, IDC_INPUT_PATH, path},
+      {"frame", IDC_OUTPUT_PATH, true, IDC_INPUT_PATH, path},
+      {"too long a path", IDC_OUTPUT_PATH, false, 0, "C:\\" + std::string(260, 'p')},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    dialog.SetText(IDC_INPUT_PATH, "in");
+    dialog.SetText(IDC_OUTPUT_PATH, "out");
+    const POINT point = MiddleOf(dialog.Get(), dialog.Item(c.landsOn));
+    SendMessageA(dialog.Get(), WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop(c.path, point, c.frame)), 0);
+    EXPECT_EQ(dialog.Text(IDC_INPUT_PATH), c.field == IDC_INPUT_PATH ? c.path : "in");
+    EXPECT_EQ(dialog.Text(IDC_OUTPUT_PATH), c.field == IDC_OUTPUT_PATH ? c.path : "out");
+  }
 }
 
 TEST(MainDialog, IsCloseCommandMasksTheLowFourBits) {

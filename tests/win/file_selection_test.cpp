@@ -119,7 +119,7 @@ TEST_F(Validation, ScrambleShowsEditErrorAndFocusesTheFieldAtFault) {
     dialog_.SetText(IDC_OUTPUT_PATH, c.output);
     SetFocus(dialog_.Item(IDC_SCRAMBLE));
     MessageBoxCapture capture;
-    dialog_.Click(IDC_SCRAMBLE);
+    dialog_.Scramble();
     ASSERT_EQ(capture.Boxes().size(), 1u);
     EXPECT_EQ(capture.Boxes()[0].caption, "Edit Error!");
     EXPECT_EQ(capture.Boxes()[0].text, c.message);

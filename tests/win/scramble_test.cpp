@@ -1,8 +1,12 @@
 // The Scramble command on the real dialog: status texts, report box, the
 // cut at the box's limit, temporary files, and the message boxes.
 #include <windows.h>
+#include <commctrl.h>
 
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <new>
 
 #include <string>
 #include <vector>
@@ -53,21 +57,38 @@ class Scramble : public testing::Test {
 
 TEST_F(Scramble, RunShowsStagesAndReportAndWritesTheOutput) {
   ASSERT_GT(ExampleRemittance().size(), 1000u);
-  // While the engine works, Scramble is disabled and the class cursor waits.
+  // The run works on a thread of its own: while the engine works, every
+  // control that could start something is disabled, the class cursor
+  // waits, and Exit or a close request ends nothing.  Each stage's text
+  // comes while the progress bar still shows where the stage before ended.
+  const int controls[] = {IDC_SCRAMBLE,      IDC_EXIT,       IDC_INFO,       IDC_BROWSE_INPUT,
+                          IDC_BROWSE_OUTPUT, IDC_LISTING,    IDC_INPUT_PATH, IDC_OUTPUT_PATH};
   int busyStages = 0;
+  std::vector<LRESULT> positions;
   TextRecorder status(dialog_.Item(IDC_STATUS_BAR), [&](const std::string& text) {
+    positions.push_back(SendMessageA(dialog_.Item(IDC_PROGRESS), PBM_GETPOS, 0, 0));
     if (text != "Collecting Information") return;
     HCURSOR cursor = reinterpret_cast<HCURSOR>(GetClassLongPtrA(dialog_.Get(), GCLP_HCURSOR));
-    if (!IsWindowEnabled(dialog_.Item(IDC_SCRAMBLE)) && cursor == LoadCursor(nullptr, IDC_WAIT)) {
-      ++busyStages;
-    }
+    bool allDisabled = true;
+    for (int id : controls) allDisabled = allDisabled && !IsWindowEnabled(dialog_.Item(id));
+    if (allDisabled && cursor == LoadCursor(nullptr, IDC_WAIT)) ++busyStages;
+    SendMessageA(dialog_.Get(), WM_COMMAND, IDC_EXIT, 0);
+    SendMessageA(dialog_.Get(), WM_SYSCOMMAND, SC_CLOSE, 0);
   });
   TextRecorder report(dialog_.Item(IDC_REPORT));
   MessageBoxCapture capture;
   SetFocus(dialog_.Item(IDC_SCRAMBLE));
-  dialog_.Click(IDC_SCRAMBLE);
+  dialog_.Scramble();
   EXPECT_EQ(busyStages, 1);
+  EXPECT_TRUE(IsWindowVisible(dialog_.Get()));  // not ended by Exit
+  for (int id : controls) EXPECT_TRUE(IsWindowEnabled(dialog_.Item(id))) << id;
   EXPECT_EQ(GetFocus(), dialog_.Item(IDC_SCRAMBLE));  // the keyboard still works afterwards
+  // The scan moved the bar before "Scan Complete", the writing before
+  // "Done, Ready"; then it starts afresh.
+  ASSERT_EQ(positions.size(), 6u);
+  EXPECT_GT(positions[1], 0);
+  EXPECT_GT(positions[5], 0);
+  EXPECT_EQ(SendMessageA(dialog_.Item(IDC_PROGRESS), PBM_GETPOS, 0, 0), 0);
 
   EXPECT_TRUE(capture.Boxes().empty());
   const std::vector<std::string> stages = {
@@ -94,10 +115,10 @@ TEST_F(Scramble, RunShowsStagesAndReportAndWritesTheOutput) {
 }
 
 TEST_F(Scramble, ListingOptionIsReadAtEachRun) {
-  dialog_.Click(IDC_SCRAMBLE);
+  dialog_.Scramble();
   const std::string without = dialog_.Text(IDC_REPORT);
   dialog_.Click(IDC_LISTING);
-  dialog_.Click(IDC_SCRAMBLE);
+  dialog_.Scramble();
   const std::string with = dialog_.Text(IDC_REPORT);
   EXPECT_NE(without.find("Detailed Segment changes not shown."), std::string::npos);
   EXPECT_EQ(with.find("Detailed Segment changes not shown."), std::string::npos);
@@ -115,7 +136,7 @@ TEST_F(Scramble, FailedScanShowsOneLineAndRunsNoEngine) {
     folder_.Write("remit.835", c.content);
     TextRecorder status(dialog_.Item(IDC_STATUS_BAR));
     MessageBoxCapture capture;
-    dialog_.Click(IDC_SCRAMBLE);
+    dialog_.Scramble();
     EXPECT_TRUE(capture.Boxes().empty());
     EXPECT_EQ(dialog_.Text(IDC_REPORT), c.report);
     EXPECT_EQ(status.Texts(),
@@ -145,7 +166,7 @@ TEST_F(Scramble, WarningsAfterTheRun) {
     folder_.Write("remit.835", c.input);
     TextRecorder status(dialog_.Item(IDC_STATUS_BAR));
     MessageBoxCapture capture;
-    dialog_.Click(IDC_SCRAMBLE);
+    dialog_.Scramble();
     ASSERT_EQ(capture.Boxes().size(), 1u);
     EXPECT_EQ(capture.Boxes()[0].text.rfind(c.text, 0), 0u) << capture.Boxes()[0].text;
     EXPECT_EQ(capture.Boxes()[0].caption, kDefaultCaption);
@@ -167,12 +188,65 @@ TEST_F(Scramble, StatusTextIsCutTo259Characters) {
   EXPECT_EQ(dialog_.Text(IDC_REPORT), "Scan failed: Input File Not found");
 }
 
+// A message of the engine during a run (here: no temporary copy could be
+// made, the temporary folder being gone) comes as a message box on the
+// dialog's thread, and the run ends as usual.
+TEST_F(Scramble, EngineMessageDuringARunComesAsAMessageBox) {
+  SetEnvironmentVariableA("TMP", (folder_.Path() + "gone").c_str());
+  TextRecorder status(dialog_.Item(IDC_STATUS_BAR));
+  MessageBoxCapture capture;
+  dialog_.Scramble();
+  ASSERT_EQ(capture.Boxes().size(), 1u);
+  EXPECT_EQ(capture.Boxes()[0].caption, kDefaultCaption);
+  EXPECT_EQ(capture.Boxes()[0].text.rfind("Error # ", 0), 0u) << capture.Boxes()[0].text;
+  EXPECT_EQ(status.Texts().back(), "Done, Ready");
+  EXPECT_EQ(GetFileAttributesA(output_.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+// Stands in for the program's random source: runs out of memory at its
+// first draw once armed.
+class FailingRandom final : public RandomSource {
+ public:
+  double Next() override {
+    if (armed) throw std::bad_alloc();
+    return 0.5;
+  }
+  std::atomic<bool> armed{false};
+};
+
+// Memory that runs out in the middle of a run (in the scan's helper, or in
+// the reordering after the collection) ends it with a message box and
+// leaves no temporary file (the fixture checks the temporary folder) and
+// no output; the dialog is ready for the next run.
+TEST_F(Scramble, RunThatMemoryRanOutUnderLeavesNothingBehind) {
+  for (const char* armedAt : {"Scanning", "Randomly Scrambling Collected Information"}) {
+    SCOPED_TRACE(armedAt);
+    FailingRandom random;
+    SetProgramRandomSource(&random);
+    TextRecorder status(dialog_.Item(IDC_STATUS_BAR), [&](const std::string& text) {
+      if (text.rfind(armedAt, 0) == 0) random.armed = true;
+    });
+    MessageBoxCapture capture;
+    dialog_.Scramble();
+    SetProgramRandomSource(nullptr);
+    ASSERT_TRUE(random.armed);
+    ASSERT_EQ(capture.Boxes().size(), 1u);
+    EXPECT_EQ(capture.Boxes()[0].text, kOutOfMemoryText);
+    EXPECT_TRUE(capture.Boxes()[0].hasIcon);
+    EXPECT_EQ(status.Texts().back(), "Done, Ready");
+    EXPECT_EQ(dialog_.Text(IDC_REPORT), "");
+    EXPECT_EQ(GetFileAttributesA(output_.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_TRUE(FilesMatching(folder_.Path(), "~*").empty());
+    EXPECT_TRUE(IsWindowEnabled(dialog_.Item(IDC_SCRAMBLE)));
+  }
+}
+
 TEST_F(Scramble, ReportLongerThanTheBoxIsCutInTheMiddle) {
   const size_t limit = 700;
   SendMessageA(dialog_.Item(IDC_REPORT), EM_LIMITTEXT, limit, 0);
   dialog_.Click(IDC_LISTING);  // a report far longer than the limit
   MessageBoxCapture capture;
-  dialog_.Click(IDC_SCRAMBLE);
+  dialog_.Scramble();
 
   ASSERT_EQ(capture.Boxes().size(), 1u);
   const CapturedBox& box = capture.Boxes()[0];

@@ -6,6 +6,7 @@
 
 #include "main_dialog.h"
 #include "platform.h"
+#include "scramble_command.h"
 
 namespace {
 
@@ -142,6 +143,19 @@ void MainDialogWindow::SetText(int id, const std::string& text) const {
 }
 
 void MainDialogWindow::Click(int id) const { SendMessageA(Item(id), BM_CLICK, 0, 0); }
+
+void MainDialogWindow::Scramble() const {
+  Click(IDC_SCRAMBLE);
+  while (ScrambleRunning(Get())) {
+    MSG message;
+    if (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&message);
+      DispatchMessageA(&message);
+    } else {
+      MsgWaitForMultipleObjectsEx(0, nullptr, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    }
+  }
+}
 
 namespace {
 const char kRecorderProperty[] = "x12.TextRecorder";

@@ -60,6 +60,9 @@ class MainDialogWindow {
   std::string Text(int id) const;
   void SetText(int id, const std::string& text) const;
   void Click(int id) const;
+  /// Presses Scramble and handles this thread's messages until the run it
+  /// started has ended and shown its report (at once when none started).
+  void Scramble() const;
 
  private:
   UniqueWindow window_;
