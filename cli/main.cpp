@@ -83,6 +83,7 @@ enum class Stages { kOnTerminal, kNever, kAlways };
 
 struct Options {
   bool listing = false;
+  bool thorough = false;
   Stages stages = Stages::kOnTerminal;
   bool hasSeed = false;
   uint32_t seed = 0;
@@ -275,6 +276,7 @@ class CliDialog final : public EngineDialog {
   std::string InputFileToRead() override { return inputFile_; }
   std::string OutputFileToWrite() override { return outputFile_; }
   bool ListingChecked() override { return options_.listing; }
+  bool ThoroughChecked() override { return options_.thorough; }
   void SetStatusText(const std::string& text) override {
     // The run says "Scan Complete" after a failed scan too: the line waits
     // for what follows a scan that succeeded.
@@ -732,6 +734,8 @@ int main(int argc, char** argv) {
       return kExitOk;
     } else if (arg == "--listing") {
       options.listing = true;
+    } else if (arg == "--thorough") {
+      options.thorough = true;
     } else if (arg == "--quiet" || arg == "-q") {
       options.stages = Stages::kNever;
     } else if (arg == "--verbose" || arg == "-v") {
