@@ -41,18 +41,15 @@ inline bool IsTokenBoundary(char c) {
   return !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'));
 }
 
-/// `text` with every whole-token occurrence of a key replaced, reading from
-/// left to right and taking the longest key at each place: an occurrence
-/// starts at the beginning of the text or after a boundary character, and
-/// ends at the end of the text or before one.  `find(token)` gives the
-/// replacement of a key, or null for a token that is none; keys are at
-/// most `longest` characters long.  Adds the number of replacements to
-/// `*replaced`.
-template <typename Find>
-std::string ReplaceWholeTokens(std::string_view text, size_t longest, const Find& find,
-                               int64_t* replaced) {
-  std::string out;
-  out.reserve(text.size());
+/// Walks `text` from left to right, taking at each place the longest key
+/// that stands there as a whole token: an occurrence starts at the
+/// beginning of the text or after a boundary character, and ends at the end
+/// of the text or before one.  `isKey(token)` tells a key; keys are at most
+/// `longest` characters long.  Calls `key(token)` for each occurrence and
+/// `other(c)` for every character outside them.
+template <typename IsKey, typename OnKey, typename OnOther>
+void WalkWholeTokens(std::string_view text, size_t longest, const IsKey& isKey, const OnKey& key,
+                     const OnOther& other) {
   size_t i = 0;
   while (i < text.size()) {
     bool matched = false;
@@ -61,17 +58,35 @@ std::string ReplaceWholeTokens(std::string_view text, size_t longest, const Find
       for (size_t length = most; length > 0; --length) {
         const size_t end = i + length;
         if (end < text.size() && !IsTokenBoundary(text[end])) continue;
-        if (const std::string* value = find(text.substr(i, length))) {
-          out += *value;
+        const std::string_view token = text.substr(i, length);
+        if (isKey(token)) {
+          key(token);
           i = end;
           matched = true;
-          ++*replaced;
           break;
         }
       }
     }
-    if (!matched) out += text[i++];
+    if (!matched) other(text[i++]);
   }
+}
+
+/// `text` with every whole-token occurrence of a key (see WalkWholeTokens)
+/// replaced: `find(token)` gives the replacement of a key, or null for a
+/// token that is none.  Adds the number of replacements to `*replaced`.
+template <typename Find>
+std::string ReplaceWholeTokens(std::string_view text, size_t longest, const Find& find,
+                               int64_t* replaced) {
+  std::string out;
+  out.reserve(text.size());
+  const std::string* value = nullptr;
+  WalkWholeTokens(
+      text, longest, [&](std::string_view token) { return (value = find(token)) != nullptr; },
+      [&](std::string_view) {
+        out += *value;
+        ++*replaced;
+      },
+      [&](char c) { out += c; });
   return out;
 }
 
