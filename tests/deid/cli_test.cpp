@@ -134,8 +134,8 @@ TEST(Cli, HelpVersionAndBadArguments) {
   for (const char* option : {"--help", "-h"}) {
     CliResult help = RunCli({option});
     EXPECT_EQ(help.exit, 0);
-    EXPECT_EQ(help.out.rfind("Usage: scramble835 [--listing] [--report FILE] [--seed N] [-q | -v] "
-                             "INPUT OUTPUT\n", 0),
+    EXPECT_EQ(help.out.rfind("Usage: scramble835 [--listing] [--thorough] [--report FILE] [--seed N] "
+                             "[-q | -v] INPUT OUTPUT\n", 0),
               0u)
         << option;
   }
@@ -149,6 +149,7 @@ TEST(Cli, HelpVersionAndBadArguments) {
       {"--seed", "4294967296", "a", "b"}, {"--seed"}, {"--report"}, {"--seed=", "a", "b"},
       {"--seed=-1", "a", "b"}, {"--report=", "a", "b"}, {"--listing=yes", "a", "b"},
       {"-x", "a", "b"}, {"-qv", "a", "b"}, {"--report=r.txt", "--check", "-", "b"},
+      {"--thorough=yes", "a", "b"},
   };
   for (const auto& args : bad) {
     CliResult run = RunCli(args);
