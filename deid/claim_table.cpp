@@ -258,7 +258,12 @@ int64_t ClaimTable::Reorder(RandomSource& random, const std::vector<DelimiterRun
   // items yields the column in its new order directly.
   struct Work {
     std::vector<uint64_t> items, scratch;
+    size_t filledCount = 0;
     bool sort = false;
+    // The rows of one sort that take part, their items and the sort's
+    // scratch, kept from column to column.
+    std::vector<uint64_t> part, partScratch;
+    std::vector<uint32_t> taking;
   };
   Work work[2];
   for (Work& w : work) {
@@ -267,24 +272,26 @@ int64_t ClaimTable::Reorder(RandomSource& random, const std::vector<DelimiterRun
   }
   auto drawKeys = [this, n](int column, RandomSource& source, Work& w) {
     uint64_t* items = w.items.data();
-    uint32_t filled = 0;
+    size_t filled = 0;
     for (size_t i = 0; i < n; ++i) {
       const float key = static_cast<float>(source.Next());
       uint32_t bits;
       std::memcpy(&bits, &key, sizeof bits);
       const uint32_t handle = Cell(i + 1, column);
       items[i] = (static_cast<uint64_t>(bits) << 32) | handle;
-      filled |= handle;
+      filled += handle != 0;
     }
     // A column of empty cells (say, a qualifier the file never uses) comes
     // out the same in any order: its keys are drawn, its sort skipped.
+    w.filledCount = filled;
     w.sort = n >= 2 && filled != 0;
   };
   // Rows that take part (with `filledOnly`, those whose cell holds a
   // value) take the values of the others that do in the order of their keys.
-  auto sortRows = [this, filledOnly](int column, const uint64_t* items, const uint32_t* rows,
-                                     size_t count, std::vector<uint64_t>& part,
-                                     std::vector<uint32_t>& taking, std::vector<uint64_t>& scratch) {
+  auto sortRows = [this, filledOnly](int column, Work& w, const uint32_t* rows, size_t count) {
+    const uint64_t* items = w.items.data();
+    std::vector<uint64_t>& part = w.part;
+    std::vector<uint32_t>& taking = w.taking;
     part.clear();
     taking.clear();
     for (size_t j = 0; j < count; ++j) {
@@ -295,27 +302,25 @@ int64_t ClaimTable::Reorder(RandomSource& random, const std::vector<DelimiterRun
       taking.push_back(row);
     }
     if (part.size() < 2) return;
-    scratch.resize(part.size());
-    SortByKeys(part, scratch);
+    w.partScratch.resize(part.size());
+    SortByKeys(part, w.partScratch);
     for (size_t j = 0; j < part.size(); ++j) Cell(taking[j], column) = static_cast<uint32_t>(part[j]);
   };
   auto sortColumn = [this, n, &groups, filledOnly, &sortRows](int column, Work& w) {
     if (!w.sort) return;
-    if (groups.empty() && !filledOnly) {
+    if (groups.empty() && (!filledOnly || w.filledCount == n)) {
       SortByKeys(w.items, w.scratch);
       for (size_t i = 0; i < n; ++i) Cell(i + 1, column) = static_cast<uint32_t>(w.items[i]);
       return;
     }
     // Each key's rows take their own values in the order of their keys.
-    std::vector<uint64_t> part, scratch;
-    std::vector<uint32_t> taking;
     if (groups.empty()) {
-      sortRows(column, w.items.data(), nullptr, n, part, taking, scratch);
+      sortRows(column, w, nullptr, n);
       return;
     }
     for (const std::vector<uint32_t>& rows : groups) {
       if (rows.size() < 2) continue;
-      sortRows(column, w.items.data(), rows.data(), rows.size(), part, taking, scratch);
+      sortRows(column, w, rows.data(), rows.size());
     }
   };
   if (n > 0 && random.Fork(0) != nullptr) {
