@@ -26,6 +26,7 @@ void ClaimNumberCarriers::Find(const std::vector<AdjustmentReferences>& adjustme
   for (const AdjustmentReferences& adjustment : adjustments) {
     for (const AdjustmentReference& entry : adjustment.references) {
       const std::string& text = entry.reference;
+      if (text.size() > kLongestSearchedReference) continue;
       for (size_t begin = 0; begin < text.size(); ++begin) {
         if (begin > 0 && !IsTokenBoundary(text[begin - 1])) continue;
         for (size_t end = begin + 1; end <= text.size(); ++end) {
@@ -81,6 +82,12 @@ void ClaimNumberCarriers::Apply(std::vector<AdjustmentReferences>& adjustments,
       return &value;
     };
     for (AdjustmentReference& entry : adjustment.references) {
+      if (entry.reference.size() > kLongestSearchedReference) {
+        entry.rewritten = entry.head;
+        adjustment.changed = true;
+        ++adjustment.emptied;
+        continue;
+      }
       int64_t replaced = 0;
       entry.rewritten = entry.head + ReplaceWholeTokens(entry.reference, longest_, find, &replaced);
       if (replaced > 0) adjustment.changed = true;

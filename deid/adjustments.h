@@ -13,6 +13,12 @@
 
 #include "claim_table.h"
 
+/// The longest PLB reference that is searched for claim numbers (the
+/// element holds at most 50 characters in a valid file).  A longer one is
+/// written empty, as no claim number may stay in it and searching it would
+/// cost time that grows with the square of its length.
+constexpr size_t kLongestSearchedReference = 256;
+
 /// One composite element of a PLB segment (PLB03, PLB05, ... PLB13) that
 /// holds a reference after its adjustment reason code.
 struct AdjustmentReference {

@@ -883,6 +883,8 @@ class Checker {
   // True when `after` is `before` with each whole-token claim number in it
   // replaced by a claim number of the input or by nothing.
   bool ReferenceFollowsClaims(std::string_view before, std::string_view after) const {
+    // A reference too long to be searched is written empty.
+    if (before.size() > kLongestSearchedReference) return after.empty();
     // The input's reference as pieces of kept text, each claim number a gap.
     std::vector<std::string> kept(1);
     WalkWholeTokens(

@@ -151,14 +151,16 @@ TEST(EngineThorough, LineItemReferenceBeforeItsClaimsFirstServiceLineIsEmptied) 
 // quoted: of a number that several claims carry (a reversal and its
 // correction), the first claim of the PLB's own set, else the first of the
 // file; CLP07 as well as CLP01; whole tokens only.  A new number that would
-// hold a delimiter of the PLB's interchange is left out, and said so.
+// hold a delimiter of the PLB's interchange is left out, and so is a
+// reference too long to be searched, and said so.
 TEST(EngineThorough, PlbReferenceQuotesTheNewNumberOfItsClaim) {
   const std::vector<std::string> segments = {
       Isa(), "GS*HP*S*R*1*1*1*X*1",
       "ST*835*1", "CLP*R1*1*10*5**MC*A7", "CLP*X1*1*10*5**MC*X7", "SE*4*1",
       "ST*835*2", "CLP*R1*22*-10*-5**MC*B7", "CLP*R1*1*10*5**MC*C7", "CLP*D1*1*10*5**MC*Q7",
       "PLB*PROV*20241231*WO:R1*1*CS:Q7*2*72:D1-Q7*3*L6:XR1*4", "SE*6*2",
-      "ST*835*3", "CLP*E1*1*10*5**MC*E7", "CLP*F1*1*10*5**MC*F7", "PLB*PROV*20241231*WO:R1*1",
+      "ST*835*3", "CLP*E1*1*10*5**MC*E7", "CLP*F1*1*10*5**MC*F7",
+      "PLB*PROV*20241231*WO:R1*1*CS:" + std::string(257, '7') + "*2",
       "SE*5*3", "GE*3*1", "IEA*1*1"};
   const EngineRun run = RunThorough(segments, 1, 7, 5.0f);
   ASSERT_TRUE(run.result.outputWritten);
@@ -174,8 +176,9 @@ TEST(EngineThorough, PlbReferenceQuotesTheNewNumberOfItsClaim) {
   EXPECT_EQ(element(10, 7), "72:" + element(9, 1) + "-" + element(9, 7));
   EXPECT_EQ(element(10, 9), "L6:XR1");
   EXPECT_EQ(element(15, 3), "WO:" + a);
+  EXPECT_EQ(element(15, 5), "CS:");
   EXPECT_EQ(run.result.counts.otherChanged, 2);
-  EXPECT_EQ(run.result.counts.valuesEmptied, 0);
+  EXPECT_EQ(run.result.counts.valuesEmptied, 1);
 
   // The only claim numbered Z9 stands in an interchange under '*', where
   // another claim's number holds '|', the element separator of the PLB's.
