@@ -265,12 +265,14 @@ int64_t ClaimTable::Reorder(RandomSource& random, const std::vector<DelimiterRun
     std::vector<uint64_t> part, partScratch;
     std::vector<uint32_t> taking;
   };
+  // A thread's buffers are made when it first takes a column (a table of
+  // one column needs one thread's only).
   Work work[2];
-  for (Work& w : work) {
-    w.items.resize(n);
-    w.scratch.resize(n);
-  }
   auto drawKeys = [this, n](int column, RandomSource& source, Work& w) {
+    if (w.items.size() != n) {
+      w.items.resize(n);
+      w.scratch.resize(n);
+    }
     uint64_t* items = w.items.data();
     size_t filled = 0;
     for (size_t i = 0; i < n; ++i) {

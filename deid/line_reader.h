@@ -318,7 +318,9 @@ inline int RefColumn(std::string_view qualifier, bool thorough = false) {
                      {"G1", kRefG1}, {"9A", kRef9A}, {"9C", kRef9C}, {"CE", kRefCE}};
   const size_t count = thorough ? sizeof kQualifiers / sizeof kQualifiers[0] : 8;
   for (size_t i = 0; i < count; ++i) {
-    if (qualifier == kQualifiers[i].code) return kQualifiers[i].column;
+    if (qualifier[0] == kQualifiers[i].code[0] && qualifier[1] == kQualifiers[i].code[1]) {
+      return kQualifiers[i].column;
+    }
   }
   return -1;
 }
