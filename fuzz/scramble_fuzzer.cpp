@@ -325,7 +325,8 @@ void PoolAndCheck(const uint8_t* data, size_t size) {
     copies[i] = copy.text;
     paths.push_back({"input", inputs[i].path, "output", outputs[i].path});
   }
-  FuzzDialog dialog("", size % 2 == 1);
+  const bool thorough = (size >> 1) % 2 == 1;
+  FuzzDialog dialog("", size % 2 == 1, thorough);
   SilentNotice notice;
   LcgRandom random(static_cast<float>(size));
   const PoolRunResult run = RunScramblePool(dialog, paths, random, notice);
@@ -348,7 +349,7 @@ void PoolAndCheck(const uint8_t* data, size_t size) {
           "segments in counts each copy's lines");
     segments += own.counts.segmentsIn;
     if (own.outputWritten) {
-      CheckLineByLine(copies[i], ReadWholeFile(outputs[i].path), tables[i]);
+      CheckLineByLine(copies[i], ReadWholeFile(outputs[i].path), tables[i], thorough);
     } else {
       Check(own.outputError == kRefusedClaimsDisagree || own.outputError == kRefusedPoolIncomplete,
             "only claims that disagree keep a pool from being written");
