@@ -487,11 +487,14 @@ TEST(Cli, ThoroughExchangesTheOtherIdentifiers) {
   ASSERT_EQ(claims.size(), 5u);
   ASSERT_EQ(plbs.size(), 2u);
   // "WO:PCN002" quotes claim 2, "72:PCN001/2024" claim 1, "FB:PAYER0005"
-  // the CLP07 of claim 5.
-  EXPECT_EQ(out[plbs[0]][3], "WO:" + out[claims[1]][1]);
-  EXPECT_EQ(out[plbs[0]][5], "72:" + out[claims[0]][1] + "/2024");
-  EXPECT_EQ(out[plbs[1]][3], "FB:" + out[claims[4]][7]);
-  EXPECT_EQ(out[plbs[1]][5], "L6");
+  // the CLP07 of claim 5: of the claims of the PLB's own file.
+  auto expectPlbsFollow = [&](const std::vector<std::vector<std::string>>& o) {
+    EXPECT_EQ(o[plbs[0]][3], "WO:" + o[claims[1]][1]);
+    EXPECT_EQ(o[plbs[0]][5], "72:" + o[claims[0]][1] + "/2024");
+    EXPECT_EQ(o[plbs[1]][3], "FB:" + o[claims[4]][7]);
+    EXPECT_EQ(o[plbs[1]][5], "L6");
+  };
+  expectPlbsFollow(out);
 
   EXPECT_EQ(RunCli({"--check", "--thorough", kOtherIdsFixture, "out.835"}, dir.Path()).exit, 0);
   const CliResult asDefault = RunCli({"--check", kOtherIdsFixture, "out.835"}, dir.Path());
@@ -506,6 +509,37 @@ TEST(Cli, ThoroughExchangesTheOtherIdentifiers) {
   EXPECT_NE(both.out.find("Segment out==>NM1*GB*1*"), std::string::npos);
   EXPECT_NE(both.out.find("\nCheck: PASSED\n"), std::string::npos) << both.out;
   EXPECT_EQ(ReadFile(dir.File("again.835")), ReadFile(dir.File("out.835")));
+
+  // A pool of two copies of the file: each output's PLBs follow the claims
+  // of its own file, which carry the same numbers as the other's, and the
+  // check of the pool as thorough outputs passes.
+  WriteFile(dir.File("a.835"), ReadFile(kOtherIdsFixture));
+  WriteFile(dir.File("b.835"), ReadFile(kOtherIdsFixture));
+  ASSERT_EQ(mkdir(dir.File("pool").c_str(), 0700), 0);
+  const CliResult pool =
+      RunCli({"--quiet", "--thorough", "--seed", "4", "--out-dir", "pool", "a.835", "b.835"},
+             dir.Path());
+  ASSERT_EQ(pool.exit, 0) << pool.err;
+  const auto a = SegmentsOf(ReadFile(dir.File("pool/a.835")));
+  const auto b = SegmentsOf(ReadFile(dir.File("pool/b.835")));
+  ASSERT_EQ(a.size(), in.size());
+  ASSERT_EQ(b.size(), in.size());
+  ASSERT_NE(a[claims[1]][1], b[claims[1]][1]);  // the seed tells the files' claim 2 apart
+  expectPlbsFollow(a);
+  expectPlbsFollow(b);
+  // The line item control numbers of both files, among the service lines of both.
+  std::multiset<std::string> lineItems, exchanged;
+  int moved = 0;
+  for (size_t i = 0; i < in.size(); ++i) {
+    if (in[i][0] != "REF" || in[i][1] != "6R") continue;
+    lineItems.insert({in[i][2], in[i][2]});
+    exchanged.insert({a[i][2], b[i][2]});
+    moved += (a[i][2] != in[i][2]) + (b[i][2] != in[i][2]);
+  }
+  EXPECT_EQ(exchanged, lineItems);
+  EXPECT_GT(moved, 0);
+  EXPECT_EQ(RunCli({"--check", "--thorough", "--out-dir", "pool", "a.835", "b.835"}, dir.Path()).exit,
+            0);
 }
 
 TEST(Cli, SuccessReportProgressAndSeed) {
