@@ -158,13 +158,18 @@ struct Collection {
   }
   // Called for every line once it is classified, with whether CR LF ends
   // it.
+  // A service line is marked (the rewrite counts the service lines by their
+  // marks) but goes out as a plain line does: as read, or with the
+  // terminator and CR LF it lacks, which only a block rewritten line by line
+  // gives it.
   void NoteLine(uint64_t offset, const LineClass& kind, std::string_view line, bool crLf) {
     if (scanner.interchange == 0) NotPlain();  // the terminator comes from the table
-    if (kind.kind == LineKind::kPlain) {
+    if (kind.kind == LineKind::kPlain || kind.kind == LineKind::kServiceLine) {
       if (!crLf || line.empty() || line.back() != scanner.terminator) NotPlain();
     } else if (kind.kind == LineKind::kIsa) {
       NotPlain();
-    } else {
+    }
+    if (kind.kind != LineKind::kPlain && kind.kind != LineKind::kIsa) {
       marks.push_back(LineMark::Of(offset - blockStarts.back().offset, kind));
     }
   }
