@@ -149,10 +149,10 @@ TEST_F(Scramble, ThoroughOptionExchangesOtherSubscribers) {
     }
     return found;
   };
-  dialog_.Click(IDC_SCRAMBLE);
+  dialog_.Scramble();
   EXPECT_EQ(lastNames(), names);
   dialog_.Click(IDC_THOROUGH);
-  dialog_.Click(IDC_SCRAMBLE);
+  dialog_.Scramble();
   const std::vector<std::string> exchanged = lastNames();
   EXPECT_NE(exchanged, names);
   EXPECT_TRUE(std::is_permutation(exchanged.begin(), exchanged.end(), names.begin(), names.end()));
