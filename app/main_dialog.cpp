@@ -116,7 +116,7 @@ INT_PTR OnCommand(HWND dialog, WPARAM wParam) {
       return FALSE;
     }
     default:
-      // IDOK and IDCANCEL (Enter and Esc), the check box and the edit
+      // IDOK and IDCANCEL (Enter and Esc), the check boxes and the edit
       // fields: nothing.
       return FALSE;
   }

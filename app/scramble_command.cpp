@@ -36,6 +36,10 @@ bool MainDialogControls::ListingChecked() {
   return IsDlgButtonChecked(dialog_, IDC_LISTING) == BST_CHECKED;
 }
 
+bool MainDialogControls::ThoroughChecked() {
+  return IsDlgButtonChecked(dialog_, IDC_THOROUGH) == BST_CHECKED;
+}
+
 void MainDialogControls::SetStatusText(const std::string& text) {
   HWND statusBar = GetDlgItem(dialog_, IDC_STATUS_BAR);
   if (statusBar != nullptr) {

@@ -67,14 +67,16 @@ void SetProgramRandomSource(RandomSource* source);
 /// The text of the message box after a run that memory ran out under.
 extern const char kOutOfMemoryText[];
 
-/// The engine's view of the main dialog: fields 101 and 105, check box 107
-/// and the status bar 111 (each new stage starts the progress bar afresh).
+/// The engine's view of the main dialog: fields 101 and 105, check boxes
+/// 107 and 108 and the status bar 111 (each new stage starts the progress
+/// bar afresh).
 class MainDialogControls final : public EngineDialog {
  public:
   explicit MainDialogControls(HWND dialog) : dialog_(dialog) {}
   std::string InputPathText() override;
   std::string OutputPathText() override;
   bool ListingChecked() override;
+  bool ThoroughChecked() override;
   void SetStatusText(const std::string& text) override;
 
  private:

@@ -11,6 +11,7 @@
 //   x12bench scan REPS FILE WORKDIR
 //   x12bench scramble REPS FILE WORKDIR SCRAMBLE835
 //   x12bench check REPS FILE WORKDIR SCRAMBLE835
+//   x12bench thorough REPS FILE WORKDIR SCRAMBLE835
 //
 // Prints the figures of every run (wall and CPU seconds, peak memory), the
 // medians, and one closing line
@@ -21,6 +22,11 @@
 // times, in each round, the scramble run and then `scramble835 --check` of
 // its output, and adds the ratio of the two medians:
 //   RESULT check time_ratio=R rss_ratio=M check_vs_scramble=C
+// The thorough job times, in each round, the default scramble run and the
+// same run with --thorough (in turns, which one goes first), and adds the
+// ratios of the thorough run's medians (wall, CPU) over the default run's:
+//   RESULT thorough time_ratio=R cpu_ratio=C rss_ratio=M thorough_vs_default=T
+//   thorough_cpu_vs_default=U
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -114,7 +120,8 @@ int Usage() {
   std::fprintf(stderr,
                "usage: x12bench scan REPS FILE WORKDIR\n"
                "       x12bench scramble REPS FILE WORKDIR SCRAMBLE835\n"
-               "       x12bench check REPS FILE WORKDIR SCRAMBLE835\n");
+               "       x12bench check REPS FILE WORKDIR SCRAMBLE835\n"
+               "       x12bench thorough REPS FILE WORKDIR SCRAMBLE835\n");
   return 2;
 }
 
@@ -126,8 +133,8 @@ int main(int argc, char** argv) {
   const int reps = std::max(1, std::atoi(argv[2]));
   const std::string file = argv[3];
   const std::string work = argv[4];
-  if ((job == "scramble" || job == "check") && argc < 6) return Usage();
-  if (job != "scan" && job != "scramble" && job != "check") return Usage();
+  if ((job == "scramble" || job == "check" || job == "thorough") && argc < 6) return Usage();
+  if (job != "scan" && job != "scramble" && job != "check" && job != "thorough") return Usage();
   struct stat info;
   if (stat(file.c_str(), &info) != 0) {
     std::fprintf(stderr, "cannot read %s\n", file.c_str());
@@ -137,7 +144,8 @@ int main(int argc, char** argv) {
   const std::string copyOut = work + "/copy.out";
   const std::string jobOut = work + "/" + job + ".out";
 
-  std::vector<double> copyTimes, copyCpus, jobTimes, jobCpus, jobPeaks, copyPeaks, runTimes, runPeaks;
+  std::vector<double> copyTimes, copyCpus, jobTimes, jobCpus, jobPeaks, copyPeaks, runTimes, runPeaks,
+      runCpus;
   // One untimed round first, so that both runs find the input in the page cache.
   std::remove(copyOut.c_str());
   Measure([&] { return CopyFile(file, copyOut); });
@@ -147,6 +155,34 @@ int main(int argc, char** argv) {
     Sample run{};
     if (job == "scan") {
       run = Measure([&] { return ScanFile(file, jobOut); });
+    } else if (job == "thorough") {
+      const std::string tool = argv[5];
+      auto scramble = [&](bool thorough) {
+        return Measure([&] {
+          const std::string report = work + "/report.txt";
+          if (thorough) {
+            execl(tool.c_str(), tool.c_str(), "--quiet", "--thorough", "--seed", "1", "--report",
+                  report.c_str(), file.c_str(), jobOut.c_str(), static_cast<char*>(nullptr));
+          } else {
+            execl(tool.c_str(), tool.c_str(), "--quiet", "--seed", "1", "--report", report.c_str(),
+                  file.c_str(), jobOut.c_str(), static_cast<char*>(nullptr));
+          }
+          return 127;
+        });
+      };
+      Sample plain{};
+      if (i % 2 == 0) {
+        plain = scramble(false);
+        run = scramble(true);
+      } else {
+        run = scramble(true);
+        plain = scramble(false);
+      }
+      std::printf("run %d: default scramble835 %.3f s (cpu %.3f s, peak %.0f MB)\n", i + 1, plain.seconds,
+                  plain.cpuSeconds, plain.peakBytes / 1e6);
+      runTimes.push_back(plain.seconds);
+      runCpus.push_back(plain.cpuSeconds);
+      runPeaks.push_back(plain.peakBytes);
     } else {
       const std::string tool = argv[5];
       const std::string scrambled = job == "check" ? work + "/scrambled.out" : jobOut;
@@ -195,6 +231,18 @@ int main(int argc, char** argv) {
               megabytes / copyTime, Median(copyPeaks) / 1e6);
   std::printf("%s: median %.3f s wall, %.3f s cpu, %.0f MB/s, peak %.0f MB\n", job.c_str(), jobTime, jobCpu,
               megabytes / jobTime, jobPeak / 1e6);
+  if (job == "thorough") {
+    const double runTime = Median(runTimes);
+    const double runCpu = Median(runCpus);
+    std::printf("default: median %.3f s wall, %.3f s cpu, %.0f MB/s, peak %.0f MB\n", runTime, runCpu,
+                megabytes / runTime, Median(runPeaks) / 1e6);
+    std::printf("RESULT thorough time_ratio=%.2f cpu_ratio=%.2f rss_ratio=%.2f thorough_vs_default=%.3f "
+                "thorough_cpu_vs_default=%.3f\n",
+                jobTime / copyTime, jobCpu / copyCpu, jobPeak / static_cast<double>(info.st_size),
+                jobTime / runTime, jobCpu / runCpu);
+    std::remove((work + "/report.txt").c_str());
+    return 0;
+  }
   if (job == "check") {
     const double runTime = Median(runTimes);
     std::printf("scramble835: median %.3f s, %.0f MB/s, peak %.0f MB\n", runTime, megabytes / runTime,

@@ -53,9 +53,10 @@ void Print(const std::string& text) {
   std::fflush(stdout);
 }
 
-int Check(const std::string& input, const std::string& output, bool json) {
+int Check(const std::string& input, const std::string& output, bool json,
+          const CheckOptions& options) {
   std::string summary;
-  const int status = CheckPair(input, output, CheckOptions(), json, summary);
+  const int status = CheckPair(input, output, options, json, summary);
   Print(summary);
   return status;
 }
@@ -64,12 +65,13 @@ int Check(const std::string& input, const std::string& output, bool json) {
 // object that holds them all), then the pool's status.  The exit status is
 // the highest of the pairs'.
 int CheckPool(const std::vector<std::string>& inputs, const std::vector<std::string>& outputs,
-              bool json) {
+              bool json, bool thorough) {
   int status = kCheckPassed;
   size_t failed = 0, notChecked = 0;
   std::string pairs;
   for (size_t i = 0; i < inputs.size(); ++i) {
     CheckOptions options;
+    options.thorough = thorough;
     for (size_t k = 0; k < inputs.size(); ++k) {
       if (k != i) options.poolInputs.push_back(inputs[k]);
     }
@@ -107,6 +109,7 @@ int CheckPool(const std::vector<std::string>& inputs, const std::vector<std::str
 
 int CheckCommand(int argc, char** argv) {
   bool json = false;
+  CheckOptions options;
   bool optionsEnded = false;
   bool pool = false;
   std::string outDir;
@@ -122,6 +125,8 @@ int CheckCommand(int argc, char** argv) {
     } else if ((arg == "--out-dir" && i + 1 < argc) || arg.compare(0, 10, "--out-dir=") == 0) {
       pool = true;
       outDir = arg == "--out-dir" ? argv[++i] : arg.substr(10);
+    } else if (arg == "--thorough") {
+      options.thorough = true;
     } else {
       std::fprintf(stderr, "scramble835: --check: unknown option %s\nTry 'scramble835 --help'.\n",
                    arg.c_str());
@@ -136,13 +141,13 @@ int CheckCommand(int argc, char** argv) {
     }
     std::vector<std::string> outputs;
     for (const std::string& input : paths) outputs.push_back(PoolOutputPath(outDir, input));
-    return CheckPool(paths, outputs, json);
+    return CheckPool(paths, outputs, json, options.thorough);
   }
   if (paths.size() != 2) {
     std::fprintf(stderr, "scramble835: --check expects INPUT and OUTPUT\nTry 'scramble835 --help'.\n");
     return kCheckUsage;
   }
-  return Check(paths[0], paths[1], json);
+  return Check(paths[0], paths[1], json, options);
 }
 
 CheckAfterRun TakeCheckOption(int& argc, char** argv) {
@@ -159,6 +164,8 @@ CheckAfterRun TakeCheckOption(int& argc, char** argv) {
       taken.push_back(i);
     } else if (std::strcmp(argv[i], "--json") == 0) {
       json = i;
+    } else if (std::strcmp(argv[i], "--thorough") == 0) {
+      check.thorough = true;  // left for the run's own parsing
     }
   }
   if (!check.wanted) return check;  // a lone --json stays for the parser to refuse
@@ -181,7 +188,9 @@ int FinishRun(const CheckAfterRun& check, int runStatus, const std::string& inpu
               const std::string& output) {
   if (!check.wanted || runStatus != 0) return runStatus;
   std::fflush(stdout);
-  return Check(input, output, check.json);
+  CheckOptions options;
+  options.thorough = check.thorough;
+  return Check(input, output, check.json, options);
 }
 
 std::string PoolOutputPath(const std::string& dir, const std::string& input) {
@@ -200,5 +209,5 @@ int FinishPoolRun(const CheckAfterRun& check, int runStatus, const std::vector<s
                   const std::vector<std::string>& outputs) {
   if (!check.wanted || runStatus != 0) return runStatus;
   std::fflush(stdout);
-  return CheckPool(inputs, outputs, check.json);
+  return CheckPool(inputs, outputs, check.json, check.thorough);
 }

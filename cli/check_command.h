@@ -4,11 +4,12 @@
 #include <string>
 #include <vector>
 
-/// `scramble835 --check [--json] INPUT OUTPUT` and
-/// `scramble835 --check [--json] --out-dir DIR INPUT...`: `argv` holds the
-/// `argc` arguments that follow --check.  Prints the summary on standard
-/// output (for a pool one per input and its output, then the pool's
-/// status); returns the exit status: 0 integrity holds (for every pair of
+/// `scramble835 --check [--json] [--thorough] INPUT OUTPUT` and
+/// `scramble835 --check [--json] [--thorough] --out-dir DIR INPUT...`:
+/// `argv` holds the `argc` arguments that follow --check; --thorough checks
+/// the output of a thorough run.  Prints the summary on standard output
+/// (for a pool one per input and its output, then the pool's status);
+/// returns the exit status: 0 integrity holds (for every pair of
 /// a pool), 1 it does not, 2 bad arguments, 3 a file fails to scan, 4 the
 /// check could not run (for a pool the highest of its pairs).
 int CheckCommand(int argc, char** argv);
@@ -17,11 +18,14 @@ int CheckCommand(int argc, char** argv);
 struct CheckAfterRun {
   bool wanted = false;
   bool json = false;
+  /// The run is a thorough one: its output is checked as such.
+  bool thorough = false;
 };
 
 /// Takes a --check that follows other options out of `argv` (and a --json
-/// with it), so that the run's own option parsing never sees them.  Values
-/// of --report and --seed and everything after "--" are left alone.
+/// with it), so that the run's own option parsing never sees them, and
+/// notes a --thorough (which stays for the run).  Values of --report and
+/// --seed and everything after "--" are left alone.
 CheckAfterRun TakeCheckOption(int& argc, char** argv);
 
 /// The exit status of a run with status `runStatus`: when the run succeeded

@@ -1,6 +1,6 @@
 // scramble835: the de-identification engine as a command-line tool.
 //
-//   scramble835 [--listing] [--report FILE] [--seed N] [-q | -v] INPUT OUTPUT
+//   scramble835 [--listing] [--thorough] [--report FILE] [--seed N] [-q | -v] INPUT OUTPUT
 //   scramble835 [options] --out-dir DIR INPUT...
 //   scramble835 --inspect INPUT
 //   scramble835 -h | -V
@@ -34,11 +34,11 @@ namespace {
 enum ExitCode { kExitOk = 0, kExitUsage = 2, kExitScanFailed = 3, kExitNotWritten = 4 };
 
 const char kUsage[] =
-    "Usage: scramble835 [--listing] [--report FILE] [--seed N] [-q | -v] INPUT OUTPUT\n"
+    "Usage: scramble835 [--listing] [--thorough] [--report FILE] [--seed N] [-q | -v] INPUT OUTPUT\n"
     "       scramble835 [options] --out-dir DIR INPUT...\n"
     "       scramble835 --inspect INPUT\n"
-    "       scramble835 --check [--json] INPUT OUTPUT\n"
-    "       scramble835 --check [--json] --out-dir DIR INPUT...\n"
+    "       scramble835 --check [--json] [--thorough] INPUT OUTPUT\n"
+    "       scramble835 --check [--json] [--thorough] --out-dir DIR INPUT...\n"
     "       scramble835 -h | -V\n"
     "\n"
     "De-identifies an X12 835 remittance file: exchanges the names and\n"
@@ -52,6 +52,9 @@ const char kUsage[] =
     "under its own file name, all of them or none; one report for all.\n"
     "\n"
     "  --listing            list every changed segment before and after in the report\n"
+    "  --thorough           also exchange NM1 GB, REF 28 6P IG F8 G1 9A 9C CE and 6R,\n"
+    "                       and let PLB references follow their claims; each column\n"
+    "                       only among the claims that hold a value of it\n"
     "  --report FILE, --report=FILE\n"
     "                       write the report to FILE instead of standard output\n"
     "  --seed N, --seed=N   reproducible run from the seed N (0 to 4294967295);\n"
@@ -63,7 +66,8 @@ const char kUsage[] =
     "  --inspect            show the envelope of INPUT\n"
     "  --check              check OUTPUT against INPUT (first argument: check only;\n"
     "                       after options: check the run's own output); --json for\n"
-    "                       a JSON summary; status 0 faithful, 1 not, 3 scan failed\n"
+    "                       a JSON summary, --thorough for a thorough run's output;\n"
+    "                       status 0 faithful, 1 not, 3 scan failed\n"
     "  -h, --help           show this help\n"
     "  -V, --version        show the version\n"
     "\n"
@@ -83,6 +87,7 @@ enum class Stages { kOnTerminal, kNever, kAlways };
 
 struct Options {
   bool listing = false;
+  bool thorough = false;
   Stages stages = Stages::kOnTerminal;
   bool hasSeed = false;
   uint32_t seed = 0;
@@ -275,6 +280,7 @@ class CliDialog final : public EngineDialog {
   std::string InputFileToRead() override { return inputFile_; }
   std::string OutputFileToWrite() override { return outputFile_; }
   bool ListingChecked() override { return options_.listing; }
+  bool ThoroughChecked() override { return options_.thorough; }
   void SetStatusText(const std::string& text) override {
     // The run says "Scan Complete" after a failed scan too: the line waits
     // for what follows a scan that succeeded.
@@ -732,6 +738,8 @@ int main(int argc, char** argv) {
       return kExitOk;
     } else if (arg == "--listing") {
       options.listing = true;
+    } else if (arg == "--thorough") {
+      options.thorough = true;
     } else if (arg == "--quiet" || arg == "-q") {
       options.stages = Stages::kNever;
     } else if (arg == "--verbose" || arg == "-v") {

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <thread>
 
+#include "adjustments.h"
 #include "claim_table.h"
 #include "line_reader.h"
 #include "random.h"
@@ -21,9 +22,12 @@ namespace {
 // ---------------------------------------------------------------------------
 // Hashes of the input's identifying values, by column.
 
-// The member ids of all three kinds of NM1 form one pool: an original id
-// is forbidden in any of them.
-constexpr int kAnyMemberId = kClaimColumnCount;
+// The member ids of every kind of NM1 form one pool: an original id is
+// forbidden in any of them.  The line item control numbers of a thorough
+// run's service lines form a pool of their own.
+constexpr int kAnyMemberId = kThoroughColumnCount;
+constexpr int kLineItemColumn = kThoroughColumnCount + 1;
+constexpr int kPoolCount = kThoroughColumnCount + 2;
 
 uint64_t Mix(uint64_t z) {
   z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
@@ -503,7 +507,7 @@ class BalanceWalker {
   std::vector<int64_t> starts_;
 };
 
-const char* const kColumnNames[kClaimColumnCount] = {
+const char* const kColumnNames[kPoolCount] = {
     "CLP01 claim submitter's id",
     "CLP07 payer claim control number",
     "REF EA",
@@ -526,10 +530,26 @@ const char* const kColumnNames[kClaimColumnCount] = {
     "NM1 74 first name",
     "NM1 74 middle name",
     "NM1 74 member id",
+    // a thorough run's
+    "NM1 GB last name",
+    "NM1 GB first name",
+    "NM1 GB middle name",
+    "NM1 GB member id",
+    "REF 28",
+    "REF 6P",
+    "REF IG",
+    "REF F8",
+    "REF G1",
+    "REF 9A",
+    "REF 9C",
+    "REF CE",
+    "",  // the member ids' pool
+    "REF 6R line item control number",
 };
 
 bool IsMemberIdColumn(int column) {
-  return column == kPatientMemberId || column == kInsuredMemberId || column == kCorrectedMemberId;
+  return column == kPatientMemberId || column == kInsuredMemberId ||
+         column == kCorrectedMemberId || column == kOtherSubscriberMemberId;
 }
 
 // The pool that holds a column's values.
@@ -560,12 +580,21 @@ int ReplacedPositions(const LineClass& line, Replaced* out) {
     out[0] = {2, line.refColumn};
     return 1;
   }
+  if (line.kind == LineKind::kLineItemReference) {
+    out[0] = {2, kLineItemColumn};
+    return 1;
+  }
   return 0;
+}
+
+bool IsReferenceKind(LineKind kind) {
+  return kind == LineKind::kReference || kind == LineKind::kLineItemReference;
 }
 
 std::string KindLabel(const LineClass& line, const std::vector<std::string_view>& e) {
   if (line.kind == LineKind::kClaim) return "CLP";
-  if (line.kind == LineKind::kReference) return "REF " + CodeName(ElementAt(e, 1));
+  if (line.kind == LineKind::kProviderAdjustment) return "PLB";
+  if (IsReferenceKind(line.kind)) return "REF " + CodeName(ElementAt(e, 1));
   return "NM1 " + CodeName(ElementAt(e, 1));
 }
 
@@ -574,7 +603,10 @@ std::string KindLabel(const LineClass& line, const std::vector<std::string_view>
 
 class Checker {
  public:
-  explicit Checker(CheckResult& result) : result_(result) {}
+  Checker(CheckResult& result, const CheckOptions& options)
+      : result_(result), thorough_(options.thorough) {
+    inScanner_.thorough = thorough_;
+  }
 
   // Room in the pools for the values of files of `bytes` bytes in all:
   // about one distinct value for every 64 bytes, so that the set seldom
@@ -617,6 +649,7 @@ class Checker {
     sink.checker = this;
     sink.tables = &tables;
     sink.claims = &claims;
+    sink.scanner.thorough = thorough_;
     const int32_t code = ScanX12FileToSink(inputPath, sink, tables.interchanges, tables.ta1s,
                                            tables.groups, tables.sets, ProgressTarget());
     std::string_view last;
@@ -664,8 +697,10 @@ class Checker {
         continue;
       }
       ++Point(kPointKeptElements).checked;
-      if (kind.kind == LineKind::kPlain || kind.kind == LineKind::kIsa) {
+      if (!IsReplacedKind(kind.kind)) {
         if (inLine != outLine) KeptDiffers(n);
+      } else if (kind.kind == LineKind::kProviderAdjustment) {
+        CompareAdjustment(n);
       } else {
         CompareCollected(n, kind);
       }
@@ -681,8 +716,8 @@ class Checker {
     result_.untouched.insert(result_.untouched.end(), plb.begin(), plb.end());
     result_.dates = dates_.Take();
     result_.invalid = invalid_.Take();
-    for (int c = 0; c < kClaimColumnCount; ++c) {
-      if (IsMemberIdColumn(c) || values_[c] == 0) continue;
+    for (int c = 0; c < kPoolCount; ++c) {
+      if (IsMemberIdColumn(c) || c == kAnyMemberId || values_[c] == 0) continue;
       result_.columns.push_back({kColumnNames[c], values_[c], kept_[c]});
     }
   }
@@ -732,6 +767,9 @@ class Checker {
       inClaim_ = false;
     } else if (tag == "PLB") {
       inClaim_ = false;
+      // A thorough run's PLB references follow their claims: they hold the
+      // claims' new numbers, which are other claims' original ones.
+      if (thorough_) return;
       for (size_t k = 3; k <= 13; k += 2) {
         const std::string_view adjustment = ElementAt(e, k);
         if (adjustment.empty()) continue;
@@ -746,10 +784,14 @@ class Checker {
     } else if (inClaim_) {
       if (tag == "NM1") {
         const std::string_view code = ElementAt(e, 1);
-        if (code != "QC" && code != "IL" && code != "74") untouched_.Add("NM1 ", code, n);
+        const bool exchanged = code == "QC" || code == "IL" || code == "74" ||
+                               (thorough_ && code == "GB");
+        if (!exchanged) untouched_.Add("NM1 ", code, n);
       } else if (tag == "REF") {
         const std::string_view qualifier = ElementAt(e, 1);
-        if (line_detail::RefColumn(qualifier) < 0) untouched_.Add("REF ", qualifier, n);
+        const bool exchanged = line_detail::RefColumn(qualifier, thorough_) >= 0 ||
+                               (thorough_ && qualifier == "6R");
+        if (!exchanged) untouched_.Add("REF ", qualifier, n);
       } else if (tag == "DTM") {
         dates_.Add("DTM ", ElementAt(e, 1), n);
       }
@@ -802,6 +844,74 @@ class Checker {
     Validity(n, kind);
   }
 
+  // A thorough run's PLB: every element is the input's but the references
+  // of PLB03, PLB05, ... PLB13 (after the first sub-element separator),
+  // where each whole-token occurrence of a claim number of the input (CLP01
+  // or CLP07, taken as the run takes them) may hold another claim number of
+  // the input, or nothing (a number that would have held a delimiter).
+  void CompareAdjustment(int64_t n) {
+    const std::vector<std::string_view>& a = inElements_;
+    const std::vector<std::string_view>& b = outElements_;
+    if (a.size() != b.size()) {
+      KeptDiffers(n);
+      return;
+    }
+    const std::string where = "segment " + std::to_string(n) + " (PLB): element ";
+    const char inSub = inScanner_.subSeparator;
+    for (size_t k = 1; k < a.size(); ++k) {
+      if (a[k] == b[k]) continue;
+      const size_t inCut = inSub != 0 ? a[k].find(inSub) : std::string_view::npos;
+      const size_t outCut = outSub_ != 0 ? b[k].find(outSub_) : std::string_view::npos;
+      if (k < 3 || k > 13 || k % 2 == 0 || inCut == std::string_view::npos ||
+          outCut == std::string_view::npos || a[k].substr(0, inCut + 1) != b[k].substr(0, outCut + 1)) {
+        Fail(kPointKeptElements, where + ElementName(a[0], k) + " differs");
+        return;
+      }
+      ++Point(kPointReplacedValues).checked;
+      if (!ReferenceFollowsClaims(a[k].substr(inCut + 1), b[k].substr(outCut + 1))) {
+        Fail(kPointReplacedValues, where + ElementName(a[0], k) +
+                                       " holds a reference that is not the input's with claim "
+                                       "numbers exchanged");
+      }
+    }
+  }
+
+  bool IsClaimNumber(std::string_view text) const {
+    return pools_.Has(kClaimSubmitterId, text) || pools_.Has(kPayerClaimControlNumber, text);
+  }
+
+  // True when `after` is `before` with each whole-token claim number in it
+  // replaced by a claim number of the input or by nothing.
+  bool ReferenceFollowsClaims(std::string_view before, std::string_view after) const {
+    // A reference too long to be searched is written empty.
+    if (before.size() > kLongestSearchedReference) return after.empty();
+    // The input's reference as pieces of kept text, each claim number a gap.
+    std::vector<std::string> kept(1);
+    WalkWholeTokens(
+        before, before.size(), [&](std::string_view token) { return IsClaimNumber(token); },
+        [&](std::string_view) { kept.emplace_back(); }, [&](char c) { kept.back() += c; });
+    int64_t budget = 100000;  // a bound on the search for pathological references
+    return Matches(kept, 0, after, 0, budget);
+  }
+
+  // True when `text` from `at` on is kept[piece], a gap, kept[piece + 1],
+  // ... up to the end: each gap empty or a claim number.
+  bool Matches(const std::vector<std::string>& kept, size_t piece, std::string_view text,
+               size_t at, int64_t& budget) const {
+    if (--budget < 0) return false;
+    const std::string& literal = kept[piece];
+    if (text.compare(at, literal.size(), literal) != 0) return false;
+    at += literal.size();
+    if (piece + 1 == kept.size()) return at == text.size();
+    for (size_t end = at; end <= text.size(); ++end) {
+      const std::string_view gap = text.substr(at, end - at);
+      if ((gap.empty() || IsClaimNumber(gap)) && Matches(kept, piece + 1, text, end, budget)) {
+        return true;
+      }
+    }
+    return false;
+  }
+
   // A replaced value: counted now, looked up in its column's pool with a
   // batch of others (see kBatch).
   void Value(int64_t n, const LineClass& kind, int column, size_t k, std::string_view before,
@@ -832,7 +942,7 @@ class Checker {
       const Lookup& l = lookups_[i];
       const bool found = pools_.Has(l.hash);
       auto where = [&] {
-        const char* tag = l.kind == LineKind::kClaim ? "CLP" : l.kind == LineKind::kReference ? "REF" : "NM1";
+        const char* tag = l.kind == LineKind::kClaim ? "CLP" : IsReferenceKind(l.kind) ? "REF" : "NM1";
         return "segment " + std::to_string(l.segment) + " (" + tag + (l.code.empty() ? "" : " ") +
                l.code + "): " + ElementName(tag, l.position);
       };
@@ -866,7 +976,7 @@ class Checker {
       check("person's NM1 (NM102 1) with an empty last name", [](const Elements& e) {
         return ElementAt(e, 2) == "1" && ElementAt(e, 3).empty();
       });
-    } else if (kind.kind == LineKind::kReference) {
+    } else if (IsReferenceKind(kind.kind)) {
       check("REF with an empty REF02", [](const Elements& e) {
         return ElementAt(e, 2).empty() && ElementAt(e, 3).empty();
       });
@@ -967,6 +1077,7 @@ class Checker {
   }
 
   CheckResult& result_;
+  const bool thorough_;
   Pools pools_;
   LineScanner inScanner_;
   std::vector<std::string_view> inElements_, outElements_;
@@ -979,7 +1090,7 @@ class Checker {
   bool misaligned_ = false;
   BalanceWalker inBalance_, outBalance_;
   FindingList untouched_, plbReferences_, dates_, invalid_;
-  int64_t values_[kClaimColumnCount] = {};
+  int64_t values_[kPoolCount] = {};
   struct Lookup {
     uint64_t hash;
     int64_t segment;
@@ -991,7 +1102,7 @@ class Checker {
   };
   Lookup lookups_[kBatch];
   size_t lookupCount_ = 0;
-  int64_t kept_[kClaimColumnCount] = {};
+  int64_t kept_[kPoolCount] = {};
 };
 
 }  // namespace
@@ -1022,7 +1133,7 @@ uint64_t FileSize(const std::string& path) {
 CheckResult CheckScrambledFile(const std::string& inputPath, const std::string& outputPath,
                                const CheckOptions& options) {
   CheckResult result;
-  Checker checker(result);
+  Checker checker(result, options);
   uint64_t bytes = FileSize(inputPath);
   for (const std::string& other : options.poolInputs) bytes += FileSize(other);
   checker.ReservePools(bytes);

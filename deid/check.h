@@ -15,7 +15,7 @@ enum CheckPoint : int {
   kPointSegments,        ///< one output segment per input segment, in order
   kPointEnvelope,        ///< interchanges, groups, sets, control numbers, counts
   kPointKeptElements,    ///< every element a run never replaces is byte-identical
-  kPointMemberIds,       ///< NM109 of NM1 QC/IL/74: new, none original
+  kPointMemberIds,       ///< NM109 of NM1 QC/IL/74 (and GB, thorough): new, none original
   kPointReplacedValues,  ///< every replaced value is one of its column in the input
   kPointBalance,         ///< every 835 set that balanced in the input still does
   kCheckPointCount
@@ -92,6 +92,10 @@ struct CheckOptions {
   /// replaced value is looked up among the values of its column in all of
   /// them, and no output may hold an original member id of any of them.
   std::vector<std::string> poolInputs;
+  /// The output of a thorough run: its columns (NM1 GB with its member id,
+  /// the eight REF qualifiers more, REF 6R, PLB references that quote a
+  /// claim's number) are replaced values, not kept elements.
+  bool thorough = false;
 };
 
 /// Checks `outputPath` against `inputPath`.  Streams both files (each

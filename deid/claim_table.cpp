@@ -136,8 +136,9 @@ std::vector<std::vector<uint32_t>> RowsByKey(size_t n, const std::vector<Delimit
 
 }  // namespace
 
-void ClaimTable::Create(int64_t claimCount) {
+void ClaimTable::Create(int64_t claimCount, int columns) {
   claimCount_ = claimCount < 0 ? 0 : claimCount;
+  columns_ = columns < 1 ? 1 : columns > kThoroughColumnCount ? kThoroughColumnCount : columns;
   growing_ = false;
   packed_ = false;
   rows_[0].reset();
@@ -150,8 +151,8 @@ void ClaimTable::Create(int64_t claimCount) {
   ResizeRows(static_cast<size_t>(claimCount_) + 1);
 }
 
-void ClaimTable::CreateGrowing() {
-  Create(0);
+void ClaimTable::CreateGrowing(int columns) {
+  Create(0, columns);
   growing_ = true;
 }
 
@@ -159,7 +160,7 @@ void ClaimTable::ResizeRows(size_t rows) {
   const size_t need = (rows + kBlockRows - 1) >> kBlockBits;
   if (blocks_.size() > need) blocks_.resize(need);
   while (blocks_.size() < need) {
-    blocks_.emplace_back(new uint32_t[kColumnStride * kClaimColumnCount]());
+    blocks_.emplace_back(new uint32_t[kColumnStride * columns_]());
   }
 }
 
@@ -174,7 +175,7 @@ void ClaimTable::SetClaimCount(int64_t claimCount) {
     const size_t blockEnd = ((first + kBlockRows - 1) >> kBlockBits) << kBlockBits;
     const size_t last = std::min(blockEnd, static_cast<size_t>(claimCount_) + 1);
     for (size_t row = first; row < last; ++row) {
-      for (int c = 0; c < kClaimColumnCount; ++c) Cell(row, c) = 0;
+      for (int c = 0; c < columns_; ++c) Cell(row, c) = 0;
     }
   }
   claimCount_ = claimCount;
@@ -204,7 +205,7 @@ uint32_t ClaimTable::Store(std::string_view value) {
 }
 
 void ClaimTable::Set(int64_t row, int column, std::string_view value) {
-  if (packed_ || row < 0 || column < 0 || column >= kClaimColumnCount) return;
+  if (packed_ || row < 0 || column < 0 || column >= columns_) return;
   if (row > claimCount_) {
     if (!growing_) return;
     ResizeRows(static_cast<size_t>(row) + 1);
@@ -214,7 +215,7 @@ void ClaimTable::Set(int64_t row, int column, std::string_view value) {
 }
 
 std::string_view ClaimTable::Get(int64_t row, int column) const {
-  if (!HasRow(row) || column < 0 || column >= kClaimColumnCount) return {};
+  if (!HasRow(row) || column < 0 || column >= columns_) return {};
   size_t length = 0;
   const unsigned char* data;
   if (packed_) {
@@ -234,11 +235,11 @@ std::string_view ClaimTable::Get(int64_t row, int column) const {
 
 void ClaimTable::GetRow(int64_t row, std::string_view* cells) const {
   if (!packed_ || !HasRow(row)) {
-    for (int c = 0; c < kClaimColumnCount; ++c) cells[c] = Get(row, c);
+    for (int c = 0; c < columns_; ++c) cells[c] = Get(row, c);
     return;
   }
   const unsigned char* at = RowData(row);
-  for (int c = 0; c < kClaimColumnCount; ++c) {
+  for (int c = 0; c < columns_; ++c) {
     size_t length = 0;
     const unsigned char* data = GetPrefix(at, length);
     cells[c] = std::string_view(reinterpret_cast<const char*>(data), length);
@@ -246,7 +247,8 @@ void ClaimTable::GetRow(int64_t row, std::string_view* cells) const {
   }
 }
 
-int64_t ClaimTable::Reorder(RandomSource& random, const std::vector<DelimiterRun>* runs) {
+int64_t ClaimTable::Reorder(RandomSource& random, const std::vector<DelimiterRun>* runs,
+                            bool filledOnly) {
   if (packed_) return 0;
   const size_t n = static_cast<size_t>(claimCount_);
   const std::vector<std::vector<uint32_t>> groups = RowsByKey(n, runs);
@@ -256,46 +258,71 @@ int64_t ClaimTable::Reorder(RandomSource& random, const std::vector<DelimiterRun
   // items yields the column in its new order directly.
   struct Work {
     std::vector<uint64_t> items, scratch;
+    size_t filledCount = 0;
     bool sort = false;
+    // The rows of one sort that take part, their items and the sort's
+    // scratch, kept from column to column.
+    std::vector<uint64_t> part, partScratch;
+    std::vector<uint32_t> taking;
   };
+  // A thread's buffers are made when it first takes a column (a table of
+  // one column needs one thread's only).
   Work work[2];
-  for (Work& w : work) {
-    w.items.resize(n);
-    w.scratch.resize(n);
-  }
   auto drawKeys = [this, n](int column, RandomSource& source, Work& w) {
+    if (w.items.size() != n) {
+      w.items.resize(n);
+      w.scratch.resize(n);
+    }
     uint64_t* items = w.items.data();
-    uint32_t filled = 0;
+    size_t filled = 0;
     for (size_t i = 0; i < n; ++i) {
       const float key = static_cast<float>(source.Next());
       uint32_t bits;
       std::memcpy(&bits, &key, sizeof bits);
       const uint32_t handle = Cell(i + 1, column);
       items[i] = (static_cast<uint64_t>(bits) << 32) | handle;
-      filled |= handle;
+      filled += handle != 0;
     }
     // A column of empty cells (say, a qualifier the file never uses) comes
     // out the same in any order: its keys are drawn, its sort skipped.
+    w.filledCount = filled;
     w.sort = n >= 2 && filled != 0;
   };
-  auto sortColumn = [this, n, &groups](int column, Work& w) {
+  // Rows that take part (with `filledOnly`, those whose cell holds a
+  // value) take the values of the others that do in the order of their keys.
+  auto sortRows = [this, filledOnly](int column, Work& w, const uint32_t* rows, size_t count) {
+    const uint64_t* items = w.items.data();
+    std::vector<uint64_t>& part = w.part;
+    std::vector<uint32_t>& taking = w.taking;
+    part.clear();
+    taking.clear();
+    for (size_t j = 0; j < count; ++j) {
+      const uint32_t row = rows != nullptr ? rows[j] : static_cast<uint32_t>(j + 1);
+      const uint64_t item = items[row - 1];
+      if (filledOnly && static_cast<uint32_t>(item) == 0) continue;
+      part.push_back(item);
+      taking.push_back(row);
+    }
+    if (part.size() < 2) return;
+    w.partScratch.resize(part.size());
+    SortByKeys(part, w.partScratch);
+    for (size_t j = 0; j < part.size(); ++j) Cell(taking[j], column) = static_cast<uint32_t>(part[j]);
+  };
+  auto sortColumn = [this, n, &groups, filledOnly, &sortRows](int column, Work& w) {
     if (!w.sort) return;
-    if (groups.empty()) {
+    if (groups.empty() && (!filledOnly || w.filledCount == n)) {
       SortByKeys(w.items, w.scratch);
       for (size_t i = 0; i < n; ++i) Cell(i + 1, column) = static_cast<uint32_t>(w.items[i]);
       return;
     }
     // Each key's rows take their own values in the order of their keys.
-    std::vector<uint64_t> part, scratch;
+    if (groups.empty()) {
+      sortRows(column, w, nullptr, n);
+      return;
+    }
     for (const std::vector<uint32_t>& rows : groups) {
       if (rows.size() < 2) continue;
-      part.resize(rows.size());
-      scratch.resize(rows.size());
-      for (size_t j = 0; j < rows.size(); ++j) part[j] = w.items[rows[j] - 1];
-      SortByKeys(part, scratch);
-      for (size_t j = 0; j < rows.size(); ++j) {
-        Cell(rows[j], column) = static_cast<uint32_t>(part[j]);
-      }
+      sortRows(column, w, rows.data(), rows.size());
     }
   };
   if (n > 0 && random.Fork(0) != nullptr) {
@@ -303,19 +330,19 @@ int64_t ClaimTable::Reorder(RandomSource& random, const std::vector<DelimiterRun
     // that can start part-way, two threads take the columns as they come.
     std::atomic<int> next{0};
     auto worker = [&](Work& w) {
-      for (int column; (column = next.fetch_add(1)) < kClaimColumnCount;) {
+      for (int column; (column = next.fetch_add(1)) < columns_;) {
         std::unique_ptr<RandomSource> part = random.Fork(static_cast<uint64_t>(column) * n);
         drawKeys(column, *part, w);
         sortColumn(column, w);
       }
     };
     RunSideBySide([&] { worker(work[0]); }, [&] { worker(work[1]); });
-    random.Skip(static_cast<uint64_t>(kClaimColumnCount) * n);
+    random.Skip(static_cast<uint64_t>(columns_) * n);
   } else {
     // Columns in pairs: the keys of both drawn in column order, then the
     // two sorts side by side.
-    for (int first = 0; first < kClaimColumnCount; first += 2) {
-      const int pair = first + 1 < kClaimColumnCount ? 2 : 1;
+    for (int first = 0; first < columns_; first += 2) {
+      const int pair = first + 1 < columns_ ? 2 : 1;
       for (int k = 0; k < pair; ++k) drawKeys(first + k, random, work[k]);
       RunSideBySide([&] { sortColumn(first, work[0]); },
                     [&] { if (pair == 2) sortColumn(first + 1, work[1]); });
@@ -332,7 +359,7 @@ void ClaimTable::Pack() {
   // Each part gets room for the whole arena plus one length byte per cell
   // (every packed entry is one stored entry or one empty-length byte);
   // what a part does not fill is never touched.
-  uint64_t bound = rows * kClaimColumnCount;
+  uint64_t bound = rows * columns_;
   for (const Chunk& chunk : chunks_) bound += chunk.used;
   rows_[0].reset(new unsigned char[static_cast<size_t>(bound)]);
   rows_[1].reset(new unsigned char[static_cast<size_t>(bound)]);
@@ -354,7 +381,7 @@ void ClaimTable::PackRows(size_t begin, size_t end, int part) {
     // a later row early so that the loads overlap.
     if (row + 8 < end) {
       const uint32_t* later = &Cell(row + 8, 0);
-      for (int c = 0; c < kClaimColumnCount; ++c) {
+      for (int c = 0; c < columns_; ++c) {
         const uint32_t ahead = later[static_cast<size_t>(c) * kColumnStride];
 #if defined(__GNUC__)
         if (ahead != 0) __builtin_prefetch(EntryOf(ahead));
@@ -363,7 +390,7 @@ void ClaimTable::PackRows(size_t begin, size_t end, int part) {
 #endif
       }
     }
-    for (int c = 0; c < kClaimColumnCount; ++c) {
+    for (int c = 0; c < columns_; ++c) {
       const uint32_t handle = cells[static_cast<size_t>(c) * kColumnStride];
       if (handle == 0) {
         *out++ = 0;

@@ -1,6 +1,8 @@
 // The table of identifying values: one row per claim (CLP segment) of the
 // file's 835 transaction sets, plus row 0 for values met before the first
-// claim, and the columns below.
+// claim, and the columns below.  A thorough run's table has more columns
+// than a default run's; a table of one column holds the line item control
+// numbers of the service lines.
 #pragma once
 
 #include <cstddef>
@@ -35,8 +37,29 @@ enum ClaimColumn : int {
   kCorrectedFirstName,
   kCorrectedMiddleName,
   kCorrectedMemberId,
-  kClaimColumnCount
+  /// The columns of every run.
+  kClaimColumnCount,
+  // The columns of a thorough run only.  They come after those of every
+  // run, so that their keys are drawn after theirs.
+  kOtherSubscriberLastName = kClaimColumnCount,
+  kOtherSubscriberFirstName,
+  kOtherSubscriberMiddleName,
+  kOtherSubscriberMemberId,
+  kRef28,
+  kRef6P,
+  kRefIG,
+  kRefF8,
+  kRefG1,
+  kRef9A,
+  kRef9C,
+  kRefCE,
+  kThoroughColumnCount
 };
+
+/// The number of columns of a run's claim table.
+constexpr int ClaimColumnsOf(bool thorough) {
+  return thorough ? kThoroughColumnCount : kClaimColumnCount;
+}
 
 /// Claim rows from `firstRow` on, up to the next run, stand under the
 /// delimiters `key` (see DelimiterKey in line_reader.h).
@@ -63,11 +86,13 @@ class ClaimTable {
   ClaimTable(ClaimTable&&) = default;
   ClaimTable& operator=(ClaimTable&&) = default;
 
-  /// Rows 0 to `claimCount`, all cells empty.
-  void Create(int64_t claimCount);
+  /// Rows 0 to `claimCount` of `columns` columns (at most
+  /// kThoroughColumnCount), all cells empty.
+  void Create(int64_t claimCount, int columns = kClaimColumnCount);
   /// Row 0 only, growing as values arrive for later rows: for collecting
   /// before the claim count is known.  SetClaimCount fixes the size.
-  void CreateGrowing();
+  void CreateGrowing(int columns = kClaimColumnCount);
+  int ColumnCount() const { return columns_; }
   /// Cuts the table to rows 0 to `claimCount` (values of later rows are
   /// dropped) or extends it with empty rows; the table grows no more.
   void SetClaimCount(int64_t claimCount);
@@ -82,8 +107,9 @@ class ClaimTable {
   /// valid until the next Set, Reorder or Create.
   std::string_view Get(int64_t row, int column) const;
 
-  /// All cells of a row at once (empty views for a row outside the table);
-  /// quicker than one Get per column once the table is reordered.
+  /// All ColumnCount() cells of a row at once (empty views for a row
+  /// outside the table); quicker than one Get per column once the table is
+  /// reordered.
   void GetRow(int64_t row, std::string_view* cells) const;
 
   /// Puts rows 1 to the claim count of every column into a random order of
@@ -96,9 +122,15 @@ class ClaimTable {
   /// them, and the rows of each key take their values in the order of their
   /// keys.  Rows before the first run belong to it.
   ///
+  /// With `filledOnly`, the rows of each key whose cell of a column holds
+  /// a value take the values of that column among themselves, in the order
+  /// of their keys, and empty cells stay empty: no row receives an empty
+  /// value from a row that had none.  The keys are drawn all the same.
+  ///
   /// Returns the rows whose values could not move: every row of a table of
   /// one row, else the rows that share their delimiter key with no other.
-  int64_t Reorder(RandomSource& random, const std::vector<DelimiterRun>* runs = nullptr);
+  int64_t Reorder(RandomSource& random, const std::vector<DelimiterRun>* runs = nullptr,
+                  bool filledOnly = false);
 
  private:
   uint32_t Store(std::string_view value);
@@ -129,6 +161,7 @@ class ClaimTable {
   void ResizeRows(size_t rows);
 
   int64_t claimCount_ = -1;
+  int columns_ = kClaimColumnCount;
   bool growing_ = false;
   bool packed_ = false;
 

@@ -25,10 +25,40 @@ void CollectLine(const LineClass& line, const LineScanner& scanner, ClaimTable& 
   }
 }
 
+void Collection::CollectServiceReference(const LineClass& kind) {
+  std::string_view element[3];
+  CutElements(kind.body, scanner.elementSeparator, element, 3);
+  services.Set(scanner.inServiceLine ? scanner.serviceRow : 0, 0, element[2]);
+}
+
+bool CollectAdjustment(const LineClass& line, const LineScanner& scanner,
+                       AdjustmentReferences& out) {
+  constexpr int kLast = 13;  // PLB03, PLB05, ... PLB13 are the composite ones
+  std::string_view element[kLast + 1];
+  const int found = CutElements(line.body, scanner.elementSeparator, element, kLast + 1);
+  const char sub = scanner.subSeparator;
+  for (int position = 3; position < found; position += 2) {
+    const std::string_view text = element[position];
+    const size_t cut = sub != 0 ? text.find(sub) : std::string_view::npos;
+    if (cut == std::string_view::npos || cut + 1 == text.size()) continue;
+    AdjustmentReference reference;
+    reference.position = position;
+    reference.head.assign(text.substr(0, cut + 1));
+    reference.reference.assign(text.substr(cut + 1));
+    out.references.push_back(std::move(reference));
+  }
+  if (out.references.empty()) return false;
+  out.ordinal = scanner.adjustmentRow;
+  out.set = scanner.sets835;
+  out.delimiters = DelimiterKey(scanner);
+  return true;
+}
+
 CopyCollector::CopyCollector(const InterchangeTable& interchanges, RandomSource& random,
-                             uint64_t blockBytes)
+                             uint64_t blockBytes, bool thorough)
     : random_(random), interchanges_(interchanges) {
-  collection_.table.CreateGrowing();
+  collection_.table.CreateGrowing(ClaimColumnsOf(thorough));
+  collection_.SetThorough(thorough);
   collection_.blockBytes = blockBytes;
 }
 

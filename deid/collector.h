@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "adjustments.h"
 #include "claim_table.h"
 #include "line_reader.h"
 #include "random.h"
@@ -46,6 +47,11 @@ struct LineMark {
 void CollectLine(const LineClass& line, const LineScanner& scanner, ClaimTable& table,
                  RandomSource& random);
 
+/// The references of a PLB line (kProviderAdjustment) after the reason
+/// codes of its composite elements; false when it has none.
+bool CollectAdjustment(const LineClass& line, const LineScanner& scanner,
+                       AdjustmentReferences& out);
+
 /// Where a collection stands: the table, the lines read and the state of
 /// the line scanner after the last of them; the block starts found so far
 /// (one line at least every `blockBytes` bytes), the marks of the
@@ -66,6 +72,26 @@ struct Collection {
   /// A byte 0x1A ended the copy's lines before the end of the copy.
   bool endMarkMet = false;
 
+  /// A thorough run (see SetThorough); what follows is kept only by one.
+  bool thorough = false;
+  /// The line item control number (REF "6R") of every service line, a row
+  /// per service line; row 0 for those that stand before their claim's
+  /// first service line.
+  ClaimTable services;
+  /// The delimiters of the service lines, a run for each change of them.
+  std::vector<DelimiterRun> serviceDelimiterRuns;
+  /// The first claim row of every 835 set, in order.
+  std::vector<int64_t> setFirstRows;
+  /// The PLB segments that hold references.
+  std::vector<AdjustmentReferences> adjustments;
+
+  /// Makes the collection a thorough one (or not), before the first line.
+  void SetThorough(bool on) {
+    thorough = on;
+    scanner.thorough = on;
+    if (on) services.CreateGrowing(1);
+  }
+
   /// Takes in the next line of the copy, which starts at `offset` and ends
   /// with CR LF or not: classifies it, notes it for the rewrite and
   /// collects its values.  `interchanges` is the scan's InterchangeTable or
@@ -75,11 +101,29 @@ struct Collection {
             RandomSource& random) {
     NoteLineStart(offset);
     ++lines;
+    const int64_t sets = scanner.sets835;
     const LineClass kind = ClassifyLine(line, scanner, interchanges);
     NoteLine(offset, kind, line, crLf);
-    if (kind.kind != LineKind::kPlain && kind.kind != LineKind::kIsa) {
-      if (kind.kind == LineKind::kClaim) NoteClaimDelimiters();
-      CollectLine(kind, scanner, table, random);
+    if (kind.kind == LineKind::kPlain || kind.kind == LineKind::kIsa) {
+      if (scanner.sets835 != sets) setFirstRows.push_back(scanner.claimRow + 1);
+      return;
+    }
+    switch (kind.kind) {
+      case LineKind::kServiceLine:
+        NoteDelimiters(serviceDelimiterRuns, scanner.serviceRow);
+        break;
+      case LineKind::kLineItemReference:
+        CollectServiceReference(kind);
+        break;
+      case LineKind::kProviderAdjustment: {
+        AdjustmentReferences found;
+        if (CollectAdjustment(kind, scanner, found)) adjustments.push_back(std::move(found));
+        break;
+      }
+      default:
+        if (kind.kind == LineKind::kClaim) NoteDelimiters(delimiterRuns, scanner.claimRow);
+        CollectLine(kind, scanner, table, random);
+        break;
     }
   }
 
@@ -92,6 +136,10 @@ struct Collection {
   void ContinueFrom(Collection& before, int64_t rowsBefore) {
     table = std::move(before.table);
     delimiterRuns = std::move(before.delimiterRuns);
+    // A thorough run's service lines, in one table for all inputs too.
+    services = std::move(before.services);
+    serviceDelimiterRuns = std::move(before.serviceDelimiterRuns);
+    scanner.serviceRow = before.scanner.serviceRow;
     scanner.claimRow = rowsBefore;
     scanner.rowsBefore = rowsBefore;
   }
@@ -110,23 +158,31 @@ struct Collection {
   }
   // Called for every line once it is classified, with whether CR LF ends
   // it.
+  // A service line is marked (the rewrite counts the service lines by their
+  // marks) but goes out as a plain line does: as read, or with the
+  // terminator and CR LF it lacks, which only a block rewritten line by line
+  // gives it.
   void NoteLine(uint64_t offset, const LineClass& kind, std::string_view line, bool crLf) {
     if (scanner.interchange == 0) NotPlain();  // the terminator comes from the table
-    if (kind.kind == LineKind::kPlain) {
+    if (kind.kind == LineKind::kPlain || kind.kind == LineKind::kServiceLine) {
       if (!crLf || line.empty() || line.back() != scanner.terminator) NotPlain();
     } else if (kind.kind == LineKind::kIsa) {
       NotPlain();
-    } else {
+    }
+    if (kind.kind != LineKind::kPlain && kind.kind != LineKind::kIsa) {
       marks.push_back(LineMark::Of(offset - blockStarts.back().offset, kind));
     }
   }
 
-  void NoteClaimDelimiters() {
+  // A row of claims or service lines begins under the scanner's delimiters.
+  void NoteDelimiters(std::vector<DelimiterRun>& runs, int64_t row) {
     const uint32_t key = DelimiterKey(scanner);
-    if (delimiterRuns.empty() || delimiterRuns.back().key != key) {
-      delimiterRuns.push_back({scanner.claimRow, key});
-    }
+    if (runs.empty() || runs.back().key != key) runs.push_back({row, key});
   }
+
+  // A REF "6R" belongs to the service line above it, or to row 0 when none
+  // stands since its claim began.
+  void CollectServiceReference(const LineClass& kind);
 
   uint64_t nextBlock_ = 0;
 };
@@ -150,9 +206,9 @@ class CopyCollector final : public CopyTee {
   /// `interchanges` is the table the scan fills; it is read only from the
   /// scan's own thread, in Handing.  `random` must not be used by anyone
   /// else until Finish returns.  The blocks the rewrite works in are about
-  /// `blockBytes` long.
+  /// `blockBytes` long.  `thorough` makes the collection a thorough run's.
   CopyCollector(const InterchangeTable& interchanges, RandomSource& random,
-                uint64_t blockBytes = Collection::kCopyBlockBytes);
+                uint64_t blockBytes = Collection::kCopyBlockBytes, bool thorough = false);
   CopyCollector(const CopyCollector&) = delete;
   CopyCollector& operator=(const CopyCollector&) = delete;
 

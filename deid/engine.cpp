@@ -134,7 +134,7 @@ void ReportHeader(ReportWriter& report, const std::vector<PoolFile>& files) {
 // collector's collection finished (from the copy file where the collector
 // stopped), or the whole collection made from the file.
 void CollectFile(PoolFile& file, LineReader& reader, RandomSource& random,
-                 const ProgressTarget& progress) {
+                 const ProgressTarget& progress, bool thorough) {
   file.claimCount = ClaimCountOf(*file.sets);
   bool failed = false;
   if (file.collector != nullptr) {
@@ -146,7 +146,8 @@ void CollectFile(PoolFile& file, LineReader& reader, RandomSource& random,
     }
   } else {
     file.collection = &file.own;
-    file.own.table.Create(file.claimCount);
+    file.own.table.Create(file.claimCount, ClaimColumnsOf(thorough));
+    file.own.SetThorough(thorough);
     CollectPass(reader, *file.interchanges, file.own, random, progress);
   }
   file.collectFailed = failed || reader.ReadFailed();
@@ -175,9 +176,9 @@ bool Collected(const PoolFile& file) { return !file.collectFailed && ClaimsAgree
 // (then the temporary file is gone).  A `refused` output is not written at
 // all.  An output whose temporary file cannot be made is rewritten all the
 // same, for the counts and the listing.
-int32_t WriteOutput(PoolFile& file, const ClaimTable& table, int32_t refused,
-                    CheckedWriter* listing, const ProgressTarget& progress, std::string& tempPath,
-                    std::string& targetPath) {
+int32_t WriteOutput(PoolFile& file, const ClaimTable& table, const ClaimTable* services,
+                    int32_t refused, CheckedWriter* listing, const ProgressTarget& progress,
+                    std::string& tempPath, std::string& targetPath) {
   if (refused != 0) return refused;
   const bool collected = Collected(file);
   int32_t outputError = file.collectFailed ? ErrnoCode(EIO) : collected ? 0 : kRefusedClaimsDisagree;
@@ -197,6 +198,11 @@ int32_t WriteOutput(PoolFile& file, const ClaimTable& table, int32_t refused,
     rewrite.marks = &file.collection->marks;
     rewrite.interchanges = file.interchanges;
     rewrite.table = &table;
+    if (services != nullptr) {
+      rewrite.services = services;
+      rewrite.adjustments = &file.collection->adjustments;
+      rewrite.adjustmentCount = file.collection->scanner.adjustmentRow;
+    }
     const int32_t readError = RewriteCopy(rewrite, output, listing, file.result.counts, progress);
     if (readError != 0 && outputError == 0) outputError = readError;
   }
@@ -244,7 +250,7 @@ void AddCounts(ScrambleCounts& total, const ScrambleCounts& counts) {
 
 // What the user must be told beside the report, once an output is written.
 void Warn(ScrambleResult& result, const std::vector<PoolFile>& files, int64_t claimCount,
-          bool pool) {
+          bool pool, bool thorough) {
   for (const PoolFile& file : files) {
     if (!file.result.outputWritten || !file.result.endMarkMet) continue;
     result.warnings.push_back(
@@ -275,8 +281,9 @@ void Warn(ScrambleResult& result, const std::vector<PoolFile>& files, int64_t cl
     result.warnings.push_back(
         std::to_string(result.counts.valuesEmptied) +
         " identifying value(s) were written empty: they came before " +
-        (pool ? "an input's" : "the file's") +
-        " first claim, or held a delimiter of the interchange that would receive them.");
+        (pool ? "an input's" : "the file's") + " first claim" +
+        (thorough ? " (a REF 6R: before its claim's first service line)" : "") +
+        ", or held a delimiter of the interchange that would receive them.");
   }
 }
 
@@ -286,20 +293,39 @@ void Warn(ScrambleResult& result, const std::vector<PoolFile>& files, int64_t cl
 ScrambleResult FinishRun(EngineDialog& dialog, std::vector<PoolFile>& files, ReportWriter& report,
                          CheckedWriter& reportOut, RandomSource& random,
                          const ProgressTarget& progress, bool pool) {
+  Collection& last = *files.back().collection;
   ScrambleResult result;
   result.opened = true;
   const bool listing = dialog.ListingChecked();
+  const bool thorough = last.thorough;
 
   // Stage 3: reordering, of the one table that the inputs' collections
-  // handed on from each to the next.
-  Collection& last = *files.back().collection;
+  // handed on from each to the next.  A thorough run exchanges each column
+  // only among the claims (and service lines) that hold a value of it; the
+  // claims that each input's PLB references quote are found before their
+  // numbers move.
   ClaimTable& table = last.table;
   int64_t claimCount = 0;
   for (const PoolFile& file : files) claimCount += file.claimCount;
   // Rows beyond the claim count go; the table grows no more.
   table.SetClaimCount(claimCount);
   dialog.SetStatusText("Randomly Scrambling Collected Information");
-  result.unexchangedClaims = table.Reorder(random, &last.delimiterRuns);
+  std::vector<ClaimNumberCarriers> carriers(thorough ? files.size() : 0);
+  if (thorough) {
+    last.services.SetClaimCount(last.scanner.serviceRow);
+    for (size_t i = 0; i < files.size(); ++i) {
+      const int64_t first = files[i].collection->scanner.rowsBefore + 1;
+      carriers[i].Find(files[i].collection->adjustments, table, first,
+                       first + files[i].claimCount - 1);
+    }
+  }
+  result.unexchangedClaims = table.Reorder(random, &last.delimiterRuns, thorough);
+  if (thorough) {
+    last.services.Reorder(random, &last.serviceDelimiterRuns, true);
+    for (size_t i = 0; i < files.size(); ++i) {
+      carriers[i].Apply(files[i].collection->adjustments, table, files[i].collection->setFirstRows);
+    }
+  }
 
   // Stage 4: rewrite, every output into a temporary file of its own.  An
   // input whose claims could not all be collected is refused, and with it
@@ -324,8 +350,9 @@ ScrambleResult FinishRun(EngineDialog& dialog, std::vector<PoolFile>& files, Rep
     if (pool && listing && refused == 0 && Collected(file)) {
       report.Line("Changed segments of ", file.inputText);
     }
-    file.result.outputError = WriteOutput(file, table, refused, listing ? &reportOut : nullptr,
-                                          progress, tempPaths[i], targetPaths[i]);
+    file.result.outputError =
+        WriteOutput(file, table, thorough ? &last.services : nullptr, refused,
+                    listing ? &reportOut : nullptr, progress, tempPaths[i], targetPaths[i]);
     if (file.copy != nullptr) file.copy->Delete();
     if (file.result.outputError != 0) complete = false;
   }
@@ -383,7 +410,7 @@ ScrambleResult FinishRun(EngineDialog& dialog, std::vector<PoolFile>& files, Rep
 
   bool anyWritten = false;
   for (const PoolFile& file : files) anyWritten = anyWritten || file.result.outputWritten;
-  if (anyWritten) Warn(result, files, claimCount, pool);
+  if (anyWritten) Warn(result, files, claimCount, pool, thorough);
   return result;
 }
 
@@ -427,12 +454,16 @@ ScrambleResult ScrambleFile(EngineDialog& dialog, const std::string& copyPath,
   file.copyPath = copyPath;
   file.interchanges = &interchanges;
   file.sets = &sets;
+  // A collection made for the other kind of run is of no use: the copy is
+  // read again.
+  const bool thorough = dialog.ThoroughChecked();
+  if (collector != nullptr && collector->Result().thorough != thorough) collector = nullptr;
   file.collector = collector;
   ReportHeader(report, files);
 
   // Stage 2: collection, from the file or finished from what was
   // collected while the scan wrote the copy.
-  CollectFile(file, reader, random, progress);
+  CollectFile(file, reader, random, progress, thorough);
   return FinishRun(dialog, files, report, reportOut, random, progress, false);
 }
 
@@ -444,7 +475,7 @@ bool CollectPoolFile(EngineDialog& dialog, PoolFile& file, RandomSource& random,
     return false;
   }
   dialog.SetStatusText("Collecting Information");
-  CollectFile(file, reader, random, progress);
+  CollectFile(file, reader, random, progress, dialog.ThoroughChecked());
   return true;
 }
 

@@ -73,16 +73,26 @@ enum class LineKind {
   kPatient,      ///< NM1 "QC" inside an 835 set
   kInsured,      ///< NM1 "IL"
   kCorrected,    ///< NM1 "74"
-  kReference,    ///< REF with one of the eight collected qualifiers
+  kReference,    ///< REF with one of the collected qualifiers
+  // Kinds of a thorough run only.
+  kOtherSubscriber,     ///< NM1 "GB"
+  kServiceLine,         ///< SVC inside an 835 set: counted, copied as read
+  kLineItemReference,   ///< REF "6R": the service line's own column
+  kProviderAdjustment,  ///< PLB inside an 835 set: references to claims follow them
 };
+
+/// True for the kinds of line whose values a run replaces.
+inline bool IsReplacedKind(LineKind kind) {
+  return kind != LineKind::kPlain && kind != LineKind::kIsa && kind != LineKind::kServiceLine;
+}
 
 /// The name and member-id columns of one kind of NM1, in replacement order.
 struct NameColumns {
   int last, first, middle, memberId;
 };
 
-/// The columns of a patient, insured or corrected insured line; null for
-/// any other kind.
+/// The columns of a patient, insured, corrected insured or other
+/// subscriber line; null for any other kind.
 inline const NameColumns* NameColumnsOf(LineKind kind) {
   static constexpr NameColumns kPatient{kPatientLastName, kPatientFirstName, kPatientMiddleName,
                                         kPatientMemberId};
@@ -90,10 +100,15 @@ inline const NameColumns* NameColumnsOf(LineKind kind) {
                                         kInsuredMemberId};
   static constexpr NameColumns kCorrected{kCorrectedLastName, kCorrectedFirstName,
                                           kCorrectedMiddleName, kCorrectedMemberId};
+  static constexpr NameColumns kOtherSubscriber{kOtherSubscriberLastName,
+                                                kOtherSubscriberFirstName,
+                                                kOtherSubscriberMiddleName,
+                                                kOtherSubscriberMemberId};
   switch (kind) {
     case LineKind::kPatient: return &kPatient;
     case LineKind::kInsured: return &kInsured;
     case LineKind::kCorrected: return &kCorrected;
+    case LineKind::kOtherSubscriber: return &kOtherSubscriber;
     default: return nullptr;
   }
 }
@@ -150,6 +165,17 @@ struct LineScanner {
   /// The claim rows of the inputs before this one in a pool (0 for a run of
   /// one input): this input's claims take the rows after them.
   int64_t rowsBefore = 0;
+  /// A thorough run: the kinds of a thorough run are told apart, and the
+  /// counts below kept.
+  bool thorough = false;
+  /// The 835 sets met so far.
+  int64_t sets835 = 0;
+  /// The service lines (SVC inside 835 sets) met so far, and whether one
+  /// stands since the last claim: a REF "6R" belongs to it, else to none.
+  int64_t serviceRow = 0;
+  bool inServiceLine = false;
+  /// The PLB segments inside 835 sets met so far.
+  int64_t adjustmentRow = 0;
 };
 
 /// The table row that the values of the current line belong to: the claim
@@ -278,15 +304,23 @@ inline char TerminatorOf(const InterchangeTerminators& terminators, int32_t numb
   return terminators.Of(number);
 }
 
-inline int RefColumn(std::string_view qualifier) {
+// The claim table's column of a REF qualifier; -1 for a qualifier the run
+// does not collect.  A thorough run collects eight more.
+inline int RefColumn(std::string_view qualifier, bool thorough = false) {
   if (qualifier.size() != 2) return -1;
   static const struct {
     const char* code;
     int column;
   } kQualifiers[] = {{"BB", kRefBB}, {"EA", kRefEA}, {"1G", kRef1G}, {"SY", kRefSY},
-                     {"1L", kRef1L}, {"A6", kRefA6}, {"1W", kRef1W}, {"G3", kRefG3}};
-  for (const auto& entry : kQualifiers) {
-    if (qualifier == entry.code) return entry.column;
+                     {"1L", kRef1L}, {"A6", kRefA6}, {"1W", kRef1W}, {"G3", kRefG3},
+                     // thorough runs only
+                     {"28", kRef28}, {"6P", kRef6P}, {"IG", kRefIG}, {"F8", kRefF8},
+                     {"G1", kRefG1}, {"9A", kRef9A}, {"9C", kRef9C}, {"CE", kRefCE}};
+  const size_t count = thorough ? sizeof kQualifiers / sizeof kQualifiers[0] : 8;
+  for (size_t i = 0; i < count; ++i) {
+    if (qualifier[0] == kQualifiers[i].code[0] && qualifier[1] == kQualifiers[i].code[1]) {
+      return kQualifiers[i].column;
+    }
   }
   return -1;
 }
@@ -368,13 +402,19 @@ LineClass ClassifyLine(std::string_view line, LineScanner& scanner,
         // identifier and counts the claims of every set whose identifier is
         // "835"; the same rule here keeps the two claim counts equal.
         scanner.in835 = line_detail::Element1StartsWith(body, 2, "835", 3);
+        if (scanner.thorough && scanner.in835) ++scanner.sets835;
       } else if (scanner.in835 && line_detail::TagIs(body, sep, "SE", 2)) {
         scanner.in835 = false;
+      } else if (scanner.thorough && scanner.in835 && line_detail::TagIs(body, sep, "SVC", 3)) {
+        ++scanner.serviceRow;
+        scanner.inServiceLine = true;
+        result.kind = LineKind::kServiceLine;
       }
       break;
     case 'C':
       if (scanner.in835 && line_detail::TagIs(body, sep, "CLP", 3)) {
         ++scanner.claimRow;
+        scanner.inServiceLine = false;
         result.kind = LineKind::kClaim;
       }
       break;
@@ -386,6 +426,8 @@ LineClass ClassifyLine(std::string_view line, LineScanner& scanner,
           result.kind = LineKind::kInsured;
         } else if (line_detail::Element1Is(body, sep, 3, "74", 2)) {
           result.kind = LineKind::kCorrected;
+        } else if (scanner.thorough && line_detail::Element1Is(body, sep, 3, "GB", 2)) {
+          result.kind = LineKind::kOtherSubscriber;
         }
       }
       break;
@@ -393,9 +435,19 @@ LineClass ClassifyLine(std::string_view line, LineScanner& scanner,
       if (scanner.in835 && line_detail::TagIs(body, sep, "REF", 3)) {
         // A two-character qualifier ends at a separator or the end.
         if (body.size() >= 6 && (body.size() == 6 || static_cast<unsigned char>(body[6]) == sep)) {
-          result.refColumn = line_detail::RefColumn(body.substr(4, 2));
+          const std::string_view qualifier = body.substr(4, 2);
+          result.refColumn = line_detail::RefColumn(qualifier, scanner.thorough);
+          if (result.refColumn < 0 && scanner.thorough && qualifier == "6R") {
+            result.kind = LineKind::kLineItemReference;
+          }
         }
         if (result.refColumn >= 0) result.kind = LineKind::kReference;
+      }
+      break;
+    case 'P':
+      if (scanner.thorough && scanner.in835 && line_detail::TagIs(body, sep, "PLB", 3)) {
+        ++scanner.adjustmentRow;
+        result.kind = LineKind::kProviderAdjustment;
       }
       break;
     default:

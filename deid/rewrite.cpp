@@ -1,5 +1,6 @@
 #include "rewrite.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -88,11 +89,42 @@ void ListingLine(ByteBuffer& listing, std::string_view label, std::string_view s
   listing.Append(kLineEnd, 2);
 }
 
+// What the rewrite replaces values from: the claim table and, in a
+// thorough run, the service lines' table and the resolved PLB references.
+struct RewriteSources {
+  const ClaimTable* table = nullptr;
+  const ClaimTable* services = nullptr;
+  const std::vector<AdjustmentReferences>* adjustments = nullptr;
+  int64_t adjustmentCount = 0;
+
+  // True when the line of kind `kind`, with the scanner `at` after it, has
+  // the row its values come from: the collection found one for every such
+  // line, so a line without one means that the copy changed since.
+  bool HasRowFor(LineKind kind, const LineScanner& at) const {
+    switch (kind) {
+      case LineKind::kLineItemReference:
+        return services != nullptr && services->HasRow(at.inServiceLine ? at.serviceRow : 0);
+      case LineKind::kProviderAdjustment:
+        return at.adjustmentRow >= 1 && at.adjustmentRow <= adjustmentCount;
+      default:
+        return table->HasRow(TableRow(at));
+    }
+  }
+  // The references of PLB number `ordinal`, or null when it has none.
+  const AdjustmentReferences* AdjustmentOf(int64_t ordinal) const {
+    if (adjustments == nullptr) return nullptr;
+    const auto found = std::lower_bound(
+        adjustments->begin(), adjustments->end(), ordinal,
+        [](const AdjustmentReferences& a, int64_t wanted) { return a.ordinal < wanted; });
+    return found != adjustments->end() && found->ordinal == ordinal ? &*found : nullptr;
+  }
+};
+
 // Writes the lines of one block that do not go out as read.
 class BlockWriter {
  public:
-  BlockWriter(const ClaimTable& table, bool listing, Block& block)
-      : table_(table), listing_(listing), block_(block) {}
+  BlockWriter(const RewriteSources& sources, bool listing, Block& block)
+      : sources_(sources), table_(*sources.table), listing_(listing), block_(block) {}
 
   // An unchanged line that needs its terminator or its CR LF.
   void Unchanged(std::string_view line, char terminator) {
@@ -108,17 +140,32 @@ class BlockWriter {
   // written empty (a member id is a new one all the same).  A value that
   // holds the receiving interchange's element separator or terminator
   // would cut its element in two: it is written empty too.
-  void Changed(std::string_view line, LineKind kind, int refColumn, int64_t row, int separator,
-               char terminator) {
-    ScrambleCounts& counts = block_.counts;
-    if (row != cellsRow_) {
-      table_.GetRow(row, cells_);
-      cellsRow_ = row;
+  //
+  // A REF "6R" takes its service line's value (row 0 of the service lines'
+  // table when it stands before its claim's first service line: written
+  // empty, as it belongs to no service line).  A PLB takes its resolved
+  // references, and goes out as read when none of them changed.
+  void Changed(std::string_view line, LineKind kind, int refColumn, const LineScanner& at) {
+    const int separator = at.elementSeparator;
+    const char terminator = at.terminator;
+    if (kind == LineKind::kProviderAdjustment) {
+      Adjustment(line, at);
+      return;
     }
+    ScrambleCounts& counts = block_.counts;
+    int64_t row = TableRow(at);
     ElementChange changes[4];
     int count = 0;
     const NameColumns* columns = NameColumnsOf(kind);
-    if (kind == LineKind::kClaim) {
+    if (kind != LineKind::kLineItemReference && row != cellsRow_) {
+      table_.GetRow(row, cells_);
+      cellsRow_ = row;
+    }
+    if (kind == LineKind::kLineItemReference) {
+      row = at.inServiceLine ? at.serviceRow : 0;
+      changes[count++] = {2, sources_.services->Get(row, 0)};
+      ++counts.otherChanged;
+    } else if (kind == LineKind::kClaim) {
       changes[count++] = {1, cells_[kClaimSubmitterId]};
       changes[count++] = {7, cells_[kPayerClaimControlNumber]};
       ++counts.clpChanged;
@@ -151,7 +198,18 @@ class BlockWriter {
     }
     ReplaceElements(line, separator, changes, count, working_);
     if (working_.empty() || working_.back() != terminator) working_ += terminator;
-    ++counts.totalChanged;
+    Write(line);
+  }
+
+  // Lines copied as read lie one after the other in the block's text: they
+  // go out together, up to the next line that does not.
+  void StartRun(const char* at) { run_ = at; }
+  void EndRun(const char* upTo) { block_.output.Append(run_, static_cast<size_t>(upTo - run_)); }
+
+ private:
+  // `working_`, the rewritten `line`, goes out and is counted and listed.
+  void Write(std::string_view line) {
+    ++block_.counts.totalChanged;
     if (listing_) {
       ListingLine(block_.listing, "Segment in ==>", line);
       ListingLine(block_.listing, "Segment out==>", working_);
@@ -161,17 +219,32 @@ class BlockWriter {
     block_.output.Append(kLineEnd, 2);
   }
 
-  // Lines copied as read lie one after the other in the block's text: they
-  // go out together, up to the next line that does not.
-  void StartRun(const char* at) { run_ = at; }
-  void EndRun(const char* upTo) { block_.output.Append(run_, static_cast<size_t>(upTo - run_)); }
+  // A PLB line: its references that quote a claim's number now quote the
+  // claim's new one.  It counts among the other ids when one did.
+  void Adjustment(std::string_view line, const LineScanner& at) {
+    const AdjustmentReferences* adjustment = sources_.AdjustmentOf(at.adjustmentRow);
+    if (adjustment == nullptr || !adjustment->changed) {
+      Unchanged(line, at.terminator);
+      return;
+    }
+    ElementChange changes[8];
+    int count = 0;
+    for (const AdjustmentReference& reference : adjustment->references) {
+      if (count < 8) changes[count++] = {reference.position, reference.rewritten};
+    }
+    ReplaceElements(line, at.elementSeparator, changes, count, working_);
+    if (working_.empty() || working_.back() != at.terminator) working_ += at.terminator;
+    ++block_.counts.otherChanged;
+    block_.counts.valuesEmptied += adjustment->emptied;
+    Write(line);
+  }
 
- private:
+  const RewriteSources& sources_;
   const ClaimTable& table_;
   const bool listing_;
   Block& block_;
   std::string working_;
-  std::string_view cells_[kClaimColumnCount];
+  std::string_view cells_[kThoroughColumnCount];
   int64_t cellsRow_ = -1;
   const char* run_ = nullptr;
 };
@@ -207,8 +280,8 @@ inline bool GoesOutAsRead(const Line& line, char terminator) {
 // fit the table or does not end at claim row `endRow` as the collection
 // did (the copy changed since it was collected).
 bool RewriteLines(const char* text, size_t size, LineScanner scanner,
-                  const InterchangeTable& interchanges, const ClaimTable& table, int64_t endRow,
-                  BlockWriter& writer) {
+                  const InterchangeTable& interchanges, const RewriteSources& sources,
+                  int64_t endRow, BlockWriter& writer) {
   const char* p = text;
   const char* const end = text + size;
   writer.StartRun(p);
@@ -217,16 +290,15 @@ bool RewriteLines(const char* text, size_t size, LineScanner scanner,
     const Line line = LineAt(p, end);
     p = line.next;
     const LineClass kind = ClassifyLine(line.text, scanner, interchanges);
-    const bool changed = kind.kind != LineKind::kPlain && kind.kind != LineKind::kIsa;
+    const bool changed = IsReplacedKind(kind.kind);
     // The collection found a row for every claim; a claim without one means
     // that the copy is no longer what was collected.
-    if (changed && !table.HasRow(TableRow(scanner))) return false;
+    if (changed && !sources.HasRowFor(kind.kind, scanner)) return false;
     if (!changed && GoesOutAsRead(line, scanner.terminator)) continue;
     writer.EndRun(lineStart);
     writer.StartRun(p);
     if (changed) {
-      writer.Changed(line.text, kind.kind, kind.refColumn, TableRow(scanner),
-                     scanner.elementSeparator, scanner.terminator);
+      writer.Changed(line.text, kind.kind, kind.refColumn, scanner);
     } else {
       writer.Unchanged(line.text, scanner.terminator);
     }
@@ -244,6 +316,7 @@ bool StillCollected(std::string_view text, LineKind kind, int refColumn, int sep
   probe.terminator = terminator;
   probe.in835 = true;
   probe.interchange = 1;
+  probe.thorough = true;  // tells every kind apart; a line of a default kind is told the same
   const LineClass now = ClassifyLine(text, probe, kNone);
   return now.kind == kind && now.refColumn == refColumn;
 }
@@ -253,12 +326,12 @@ bool StillCollected(std::string_view text, LineKind kind, int refColumn, int sep
 // text before it is used: false when one no longer fits (the copy changed
 // since it was collected), and nothing of the block is to be written.
 bool RewriteMarked(const char* text, size_t size, const CopyBlockStart& start,
-                   const LineMark* marks, size_t count, const ClaimTable& table,
+                   const LineMark* marks, size_t count, const RewriteSources& sources,
                    BlockWriter& writer) {
   const char* const end = text + size;
-  const int separator = start.scanner.elementSeparator;
-  const char terminator = start.scanner.terminator;
-  LineScanner rows = start.scanner;  // only its claim row moves on
+  // The scanner's rows and delimiters as the marked lines move them on (a
+  // plain block holds no header line).
+  LineScanner at = start.scanner;
   const char* done = text;  // the end of the last line rewritten
   writer.StartRun(text);
   for (size_t k = 0; k < count; ++k) {
@@ -267,16 +340,24 @@ bool RewriteMarked(const char* text, size_t size, const CopyBlockStart& start,
     const char* const lineStart = text + mark.OffsetInBlock();
     if (lineStart < done) return false;
     const LineKind kind = mark.Kind();
-    if (kind == LineKind::kClaim) ++rows.claimRow;
-    const int64_t row = TableRow(rows);
+    if (kind == LineKind::kClaim) {
+      ++at.claimRow;
+      at.inServiceLine = false;
+    } else if (kind == LineKind::kServiceLine) {
+      ++at.serviceRow;
+      at.inServiceLine = true;
+    } else if (kind == LineKind::kProviderAdjustment) {
+      ++at.adjustmentRow;
+    }
     const Line line = LineAt(lineStart, end);
-    if (!table.HasRow(row) ||
-        !StillCollected(line.text, kind, mark.RefColumn(), separator, terminator)) {
+    if (!StillCollected(line.text, kind, mark.RefColumn(), at.elementSeparator, at.terminator)) {
       return false;
     }
+    if (kind == LineKind::kServiceLine) continue;  // goes out as read, in the run
+    if (!sources.HasRowFor(kind, at)) return false;
     writer.EndRun(lineStart);
     writer.StartRun(line.next);
-    writer.Changed(line.text, kind, mark.RefColumn(), row, separator, terminator);
+    writer.Changed(line.text, kind, mark.RefColumn(), at);
     done = line.next;
   }
   writer.EndRun(end);
@@ -401,6 +482,11 @@ int32_t RewriteCopy(const RewriteInput& input, CheckedWriter& output, CheckedWri
   std::setvbuf(file.get(), nullptr, _IONBF, 0);
   SharedReader reader(file.get());
 
+  RewriteSources sources;
+  sources.table = input.table;
+  sources.services = input.services;
+  sources.adjustments = input.adjustments;
+  sources.adjustmentCount = input.adjustmentCount;
   auto blockEnd = [&](size_t i) { return i + 1 < starts.size() ? starts[i + 1].offset : input.end; };
   std::unique_ptr<Block[]> blocks(new Block[kSlots]);
   std::atomic<size_t> firstFailed{SIZE_MAX};  // the first block whose read failed
@@ -424,7 +510,7 @@ int32_t RewriteCopy(const RewriteInput& input, CheckedWriter& output, CheckedWri
       }
       return;
     }
-    BlockWriter writer(*input.table, listing != nullptr, block);
+    BlockWriter writer(sources, listing != nullptr, block);
     const CopyBlockStart& start = starts[i];
     bool fits;
     if (start.plain && input.marks != nullptr) {
@@ -432,12 +518,12 @@ int32_t RewriteCopy(const RewriteInput& input, CheckedWriter& output, CheckedWri
       fits = endMark >= start.firstMark && endMark <= input.marks->size() &&
              RewriteMarked(block.text.data(), block.text.size(), start,
                            input.marks->data() + start.firstMark, endMark - start.firstMark,
-                           *input.table, writer);
+                           sources, writer);
     } else {
       const int64_t endRow =
           i + 1 < starts.size() ? starts[i + 1].scanner.claimRow : input.endClaimRow;
       fits = RewriteLines(block.text.data(), block.text.size(), start.scanner,
-                          *input.interchanges, *input.table, endRow, writer);
+                          *input.interchanges, sources, endRow, writer);
     }
     if (!fits) block.readError = kRefusedCopyChanged;
     if (block.readError != 0) {

@@ -28,6 +28,12 @@ struct RewriteInput {
   const std::vector<LineMark>* marks = nullptr;
   const InterchangeTable* interchanges = nullptr;
   const ClaimTable* table = nullptr;
+  /// A thorough run's: the service lines' table, and the PLB segments with
+  /// references, resolved, in the order of their ordinals.
+  const ClaimTable* services = nullptr;
+  const std::vector<AdjustmentReferences>* adjustments = nullptr;
+  /// The PLB segments the collection met (a thorough run's).
+  int64_t adjustmentCount = 0;
 };
 
 /// Rewrites the copy into `output` (which may be unopened: the counts and

@@ -68,7 +68,8 @@ RunResult RunScramble(EngineDialog& dialog, RandomSource& random, EngineNotice& 
   SetTable sets;
   dialog.SetStatusText(status);
   // The claims are collected from the copy while the scan writes it.
-  CopyCollector collector(interchanges, random);
+  CopyCollector collector(interchanges, random, Collection::kCopyBlockBytes,
+                          dialog.ThoroughChecked());
   result.scanCode = ScanX12File(dialog.InputFileToRead(), copy.Path(), std::string(), interchanges,
                                 ta1s, groups, sets, progress, &result.copyError, &collector);
   dialog.SetStatusText("Scan Complete");
@@ -122,7 +123,8 @@ PoolRunResult RunScramblePool(EngineDialog& dialog, const std::vector<PoolPaths>
     }
     // The claims are collected from the copy while the scan writes it,
     // into the table of the inputs before.
-    input.collector.reset(new CopyCollector(input.interchanges, random));
+    input.collector.reset(new CopyCollector(input.interchanges, random,
+                                            Collection::kCopyBlockBytes, dialog.ThoroughChecked()));
     if (i > 0) input.collector->Result().ContinueFrom(*files[i - 1].collection, rowsBefore);
     int32_t copyError = 0;
     result.scanCode = ScanX12File(paths[i].inputFile, input.copy.Path(), std::string(),

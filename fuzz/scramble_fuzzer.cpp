@@ -1,5 +1,6 @@
 // Runs the whole engine on arbitrary bytes: the scan, then (when the scan
-// succeeds) collection, reordering, rewrite and report from a fixed seed.
+// succeeds) collection, reordering, rewrite and report from a fixed seed,
+// as a default run or (by a bit of the input's size) a thorough one.
 // Checks what must hold for any input: the run completes its report, the
 // output is written (or nothing at all when the claims the run meets are
 // not those the scan counted), the counts add up, and the output has
@@ -7,7 +8,7 @@
 // output segment has as many elements as its input segment (counted with
 // the separator of its own interchange) and no terminator inside it that
 // the input segment did not have, and no member id of an NM1 QC, IL
-// or 74 inside an 835 set is written out again; the CLP lines inside 835
+// or 74 (and GB, in a thorough run) inside an 835 set is written out again; the CLP lines inside 835
 // sets are the claims the scan counted.  No temporary file is left
 // once the run is over.  Then runs the engine again, the claims
 // collected from small pieces of the copy as a run collects them during the
@@ -44,15 +45,18 @@ using fuzz::StringSink;
 
 class FuzzDialog final : public EngineDialog {
  public:
-  FuzzDialog(std::string output, bool listing) : output_(std::move(output)), listing_(listing) {}
+  FuzzDialog(std::string output, bool listing, bool thorough)
+      : output_(std::move(output)), listing_(listing), thorough_(thorough) {}
   std::string InputPathText() override { return "fuzz-input"; }
   std::string OutputPathText() override { return output_; }
   bool ListingChecked() override { return listing_; }
+  bool ThoroughChecked() override { return thorough_; }
   void SetStatusText(const std::string&) override {}
 
  private:
   std::string output_;
   bool listing_;
+  bool thorough_;
 };
 
 class SilentNotice final : public EngineNotice {
@@ -144,7 +148,7 @@ bool MemberIdShape(std::string_view value) {
 // keeps the first three characters as the set's identifier) up to its SE.
 // Returns the number of CLP lines inside 835 sets.
 int64_t CheckLineByLine(const std::string& copy, const std::string& output,
-                        const InterchangeTable& interchanges) {
+                        const InterchangeTable& interchanges, bool thorough) {
   const std::vector<std::string_view> in = CopyLines(copy);
   const std::vector<std::string_view> out = OutputLines(output);
   Check(in.size() == out.size(), "one output line per copy line");
@@ -175,7 +179,8 @@ int64_t CheckLineByLine(const std::string& copy, const std::string& output,
     } else if (in835 && tag == "CLP") {
       ++claims;
     } else if (in835 && tag == "NM1" && before.size() > 9 &&
-               (before[1] == "QC" || before[1] == "IL" || before[1] == "74")) {
+               (before[1] == "QC" || before[1] == "IL" || before[1] == "74" ||
+                (thorough && before[1] == "GB"))) {
       const std::string_view id = before[9];
       Check(id.empty() || MemberIdShape(id) || after[9] != id, "no original member id survives");
     }
@@ -235,7 +240,8 @@ void ScrambleAndCheck(const uint8_t* data, size_t size) {
 
   Temp copyFile, reportFile, outputFile;
   Check(WriteFile(copyFile.path, copy.text), "write the unwrapped copy");
-  FuzzDialog dialog(outputFile.path, size % 2 == 1);
+  const bool thorough = (size >> 1) % 2 == 1;
+  FuzzDialog dialog(outputFile.path, size % 2 == 1, thorough);
   SilentNotice notice;
   LcgRandom random(static_cast<float>(size));
   const ScrambleResult result =
@@ -262,7 +268,7 @@ void ScrambleAndCheck(const uint8_t* data, size_t size) {
     size_t crlf = 0;
     for (size_t i = 0; i + 1 < output.size(); ++i) crlf += output[i] == '\r' && output[i + 1] == '\n';
     Check(crlf >= static_cast<size_t>(c.segmentsIn), "one output line per copy line");
-    const int64_t claims = CheckLineByLine(copy.text, output, interchanges);
+    const int64_t claims = CheckLineByLine(copy.text, output, interchanges, thorough);
     // A claim the scan did not count has no row; a counted one that the
     // copy does not show inside an 835 set is not exchanged at all.  (A
     // byte 0x1A ends the copy early: not compared.)
@@ -274,10 +280,10 @@ void ScrambleAndCheck(const uint8_t* data, size_t size) {
   // The same run with the collection fed piece by piece, as a scan feeds
   // it, and the rewrite in blocks of a few lines.
   Temp streamedOutput, streamedReport;
-  FuzzDialog streamedDialog(streamedOutput.path, size % 2 == 1);
+  FuzzDialog streamedDialog(streamedOutput.path, size % 2 == 1, thorough);
   LcgRandom sameRandom(static_cast<float>(size));
   InterchangeTable live;
-  CopyCollector collector(live, sameRandom, /*blockBytes=*/1 + size % 61);
+  CopyCollector collector(live, sameRandom, /*blockBytes=*/1 + size % 61, thorough);
   testsupport::FeedLikeTheScan(copy.text, interchanges, 1 + size % 97, live, collector);
   const ScrambleResult streamed =
       ScrambleFile(streamedDialog, copyFile.path, streamedReport.path, interchanges, groups, sets,
@@ -319,7 +325,8 @@ void PoolAndCheck(const uint8_t* data, size_t size) {
     copies[i] = copy.text;
     paths.push_back({"input", inputs[i].path, "output", outputs[i].path});
   }
-  FuzzDialog dialog("", size % 2 == 1);
+  const bool thorough = (size >> 1) % 2 == 1;
+  FuzzDialog dialog("", size % 2 == 1, thorough);
   SilentNotice notice;
   LcgRandom random(static_cast<float>(size));
   const PoolRunResult run = RunScramblePool(dialog, paths, random, notice);
@@ -342,7 +349,7 @@ void PoolAndCheck(const uint8_t* data, size_t size) {
           "segments in counts each copy's lines");
     segments += own.counts.segmentsIn;
     if (own.outputWritten) {
-      CheckLineByLine(copies[i], ReadWholeFile(outputs[i].path), tables[i]);
+      CheckLineByLine(copies[i], ReadWholeFile(outputs[i].path), tables[i], thorough);
     } else {
       Check(own.outputError == kRefusedClaimsDisagree || own.outputError == kRefusedPoolIncomplete,
             "only claims that disagree keep a pool from being written");

@@ -168,6 +168,67 @@ TEST(Check, TamperedOutputsFailAtTheRightPoint) {
   EXPECT_EQ(result.points[kPointBalance].failures, 1);
 }
 
+// The output of a thorough run, checked as one: it passes, with none of
+// the thorough columns among the data left in place; tampered, it fails at
+// the right point.
+TEST(Check, ThoroughOutputAndItsTamperedCopies) {
+  TempDir dir;
+  const std::string input = std::string(X12_SOURCE_DIR) + "/tests/data/thorough/other-ids-5010.835";
+  const std::string scrambled = dir.File("out.835");
+  FakeDialog dialog;
+  dialog.input = input;
+  dialog.output = scrambled;
+  dialog.thorough = true;
+  RecordingNotice notice;
+  LcgRandom random(3.0f);
+  ASSERT_TRUE(RunScramble(dialog, random, notice).scramble.outputWritten);
+  const std::vector<std::string> good = Segments(ReadFile(scrambled));
+  // Segments 13 (NM1 GB), 17 (REF F8), 25 (REF 6R), 58 (PLB, "WO:" and the
+  // second claim's number).
+  ASSERT_EQ(good[12].compare(0, 6, "NM1*GB"), 0);
+  ASSERT_EQ(good[16].compare(0, 6, "REF*F8"), 0);
+  ASSERT_EQ(good[24].compare(0, 6, "REF*6R"), 0);
+  ASSERT_EQ(good[57].compare(0, 3, "PLB"), 0);
+  const std::string reference = Split(good[57])[3].substr(3);
+
+  using Lines = std::vector<std::string>;
+  const struct {
+    const char* name;
+    std::function<void(Lines&)> tamper;
+    int point;  // -1: passes
+  } cases[] = {
+      {"as written", [](Lines&) {}, -1},
+      {"an original GB member id put back", [](Lines& l) { SetElement(l[12], 9, "GBID001"); },
+       kPointMemberIds},
+      {"a REF F8 made up", [](Lines& l) { SetElement(l[16], 2, "ORIG999"); }, kPointReplacedValues},
+      {"a REF 6R from another column", [](Lines& l) { SetElement(l[24], 2, "PCN001"); },
+       kPointReplacedValues},
+      {"a PLB reference made up", [](Lines& l) { SetElement(l[57], 3, "WO:PCN999"); },
+       kPointReplacedValues},
+      {"a PLB reference's text around the number changed",
+       [&](Lines& l) { SetElement(l[57], 3, "WO:" + reference + "/1"); }, kPointReplacedValues},
+      {"a PLB reason code changed", [&](Lines& l) { SetElement(l[57], 3, "CS:" + reference); },
+       kPointKeptElements},
+  };
+  CheckOptions thorough;
+  thorough.thorough = true;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Lines lines = good;
+    c.tamper(lines);
+    const std::string output = dir.File("tampered.835");
+    WriteFile(output, Joined(lines));
+    const CheckResult result = CheckScrambledFile(input, output, thorough);
+    ASSERT_TRUE(result.Scanned());
+    EXPECT_EQ(result.FirstFailed(), c.point) << result.points[c.point < 0 ? 0 : c.point].first;
+    if (c.point < 0) {
+      EXPECT_TRUE(result.untouched.empty()) << result.untouched[0].kind;
+      EXPECT_TRUE(result.invalid.empty()) << result.invalid[0].kind;
+      EXPECT_EQ(result.newMemberIds, 13);
+    }
+  }
+}
+
 TEST(Check, PrivacyFindingsOfAFixture) {
   TempDir dir;
   const std::string input = dir.File("in.835");

@@ -134,8 +134,8 @@ TEST(Cli, HelpVersionAndBadArguments) {
   for (const char* option : {"--help", "-h"}) {
     CliResult help = RunCli({option});
     EXPECT_EQ(help.exit, 0);
-    EXPECT_EQ(help.out.rfind("Usage: scramble835 [--listing] [--report FILE] [--seed N] [-q | -v] "
-                             "INPUT OUTPUT\n", 0),
+    EXPECT_EQ(help.out.rfind("Usage: scramble835 [--listing] [--thorough] [--report FILE] [--seed N] "
+                             "[-q | -v] INPUT OUTPUT\n", 0),
               0u)
         << option;
   }
@@ -149,6 +149,7 @@ TEST(Cli, HelpVersionAndBadArguments) {
       {"--seed", "4294967296", "a", "b"}, {"--seed"}, {"--report"}, {"--seed=", "a", "b"},
       {"--seed=-1", "a", "b"}, {"--report=", "a", "b"}, {"--listing=yes", "a", "b"},
       {"-x", "a", "b"}, {"-qv", "a", "b"}, {"--report=r.txt", "--check", "-", "b"},
+      {"--thorough=yes", "a", "b"},
   };
   for (const auto& args : bad) {
     CliResult run = RunCli(args);
@@ -356,6 +357,189 @@ TEST(Cli, ScanFailureExits3) {
             "scramble835: Scan failed: junk.txt (No Interchange(s) Found (No Valid ISA Segments))\n");
   EXPECT_EQ(run.out, "");
   EXPECT_FALSE(FileExists(dir.File("out.txt")));
+}
+
+namespace {
+
+uint64_t Fnv1a64(const std::string& bytes) {
+  uint64_t h = 0xcbf29ce484222325ull;
+  for (unsigned char c : bytes) h = (h ^ c) * 0x100000001b3ull;
+  return h;
+}
+
+// Splits a file of segments ending in '~' (and a line end) into elements.
+std::vector<std::vector<std::string>> SegmentsOf(const std::string& text) {
+  std::vector<std::vector<std::string>> segments;
+  std::vector<std::string> current(1);
+  for (char c : text) {
+    if (c == '\r' || c == '\n') continue;
+    if (c == '~') {
+      segments.push_back(current);
+      current.assign(1, std::string());
+    } else if (c == '*') {
+      current.emplace_back();
+    } else {
+      current.back() += c;
+    }
+  }
+  return segments;
+}
+
+const std::string kOtherIdsFixture =
+    std::string(X12_SOURCE_DIR) + "/tests/data/thorough/other-ids-5010.835";
+
+}  // namespace
+
+// A default run gives, for a seed, the very output it gave before thorough
+// runs came: the bundled example, the public samples, a 5010 file with the
+// identifiers only a thorough run exchanges, and a generated file of three
+// interchanges under different delimiters that the rewrite takes in two
+// blocks.  The outputs were made by the tool as it stood then.
+TEST(Cli, DefaultRunGivesTheOutputItAlwaysGave) {
+  TempDir dir;
+  const std::string source = X12_SOURCE_DIR;
+  EXPECT_EQ(RunCli({"-q", "--seed", "7", kOtherIdsFixture, dir.File("fixture.out")}).exit, 0);
+  EXPECT_EQ(ReadFile(dir.File("fixture.out")),
+            ReadFile(source + "/tests/data/thorough/other-ids-5010.seed7.out"));
+  std::vector<std::pair<std::string, uint64_t>> files = {
+      {"examples/example.835", 0x3936810ce6fecb33ull},
+      {"tests/data/835/emedny-isa13-iea02-mismatch-one-line.edi", 0xe72ccb74e551a5a4ull},
+      {"tests/data/835/emedny-newline-segment-terminator-5010.edi", 0x551eb28a8913fe8eull},
+      {"tests/data/835/emedny-outpatient-retro-5010-crlf.edi", 0xbaa5d87af384caf2ull},
+      {"tests/data/835/emedny-pharmacy-5010-one-line.edi", 0x8202163968abb579ull},
+      {"tests/data/835/emedny-profee-5010-one-line.edi", 0x904a772c18e3d032ull},
+      {"tests/data/835/oopfactory-inline-placeholders-5010-one-line.edi", 0x3d31509e85c07a0bull},
+      {"tests/data/835/pyx12-835-mult-loops-5010.edi", 0xebdee67915d2192bull},
+      {"tests/data/835/pyx12-835-simple-4010-reversals.edi", 0x86e9258efd26c872ull},
+      {"tests/data/835/pyx12-997-ta1-ack-for-835-simple.edi", 0xe369aead4afa516eull},
+      {"tests/data/835/stupidedi-5010-dental-9-claims-one-line.edi", 0x8c9998c5389013bdull},
+      {"tests/data/835/stupidedi-5010-x221-preamble-text-crlf.edi", 0x8020317ca7f09bf5ull},
+      {"tests/data/835/uhc-legacy-5010-one-line-gt-component.edi", 0xf6d64031d33678cfull},
+      {"tests/data/835/lfh-managed-care-5010-lf.835", 0x17619c1b66ab70d2ull},
+      {"tests/data/835/oopfactory-example1-4010-bom-crlf-indented.txt", 0x03928b35bdf0a0e0ull},
+      {"tests/data/835/oopfactory-nth-deident-01-masked-crlf-indented.txt", 0x2e8f70fb2749abbfull},
+  };
+#ifdef GEN835_PATH
+  const std::string generated = dir.File("generated.835");
+  ASSERT_EQ(std::system((std::string(GEN835_PATH) + " --claims 12000 --seed 5 --interchanges 3 "
+                         "--separators-per-interchange --newline crlf -o " + Quote(generated))
+                            .c_str()),
+            0);
+  // The generator still writes the file the expected output was made from.
+  ASSERT_EQ(Fnv1a64(ReadFile(generated)), 0x84bf4f987a70ffbcull);
+  files.push_back({generated, 0xfa70bd42a8973572ull});
+#endif
+  for (const auto& [name, expected] : files) {
+    SCOPED_TRACE(name);
+    const std::string path = name[0] == '/' ? name : source + "/" + name;
+    ASSERT_EQ(RunCli({"-q", "--seed", "7", path, dir.File("out")}).exit, 0);
+    EXPECT_EQ(Fnv1a64(ReadFile(dir.File("out"))), expected);
+  }
+}
+
+// --thorough on a 5010 file with other subscribers (NM1 GB), the eight
+// claim REFs only a thorough run exchanges, line item control numbers (REF
+// 6R) and PLB references that quote claim numbers: every column is
+// exchanged among the claims (service lines) that hold it, the GB member
+// ids are new, each PLB reference quotes its claim's new number, the new
+// segments count among the other ids, and the check of a thorough run's
+// output passes (and fails without --thorough, which takes the new columns
+// for kept elements).
+TEST(Cli, ThoroughExchangesTheOtherIdentifiers) {
+  TempDir dir;
+  const CliResult run =
+      RunCli({"--thorough", "--seed", "3", kOtherIdsFixture, "out.835"}, dir.Path());
+  ASSERT_EQ(run.exit, 0) << run.err;
+  EXPECT_NE(run.out.find(" Other   ID Segments Changed :      46\r\n"), std::string::npos) << run.out;
+  const auto in = SegmentsOf(ReadFile(kOtherIdsFixture));
+  const auto out = SegmentsOf(ReadFile(dir.File("out.835")));
+  ASSERT_EQ(in.size(), out.size());
+  const struct {
+    const char* tag;
+    const char* code;  // NM101 or REF01
+    size_t element;
+  } kColumns[] = {{"NM1", "GB", 3}, {"NM1", "GB", 4}, {"NM1", "GB", 5}, {"REF", "28", 2},
+                  {"REF", "6P", 2}, {"REF", "IG", 2}, {"REF", "F8", 2}, {"REF", "G1", 2},
+                  {"REF", "9A", 2}, {"REF", "9C", 2}, {"REF", "CE", 2}, {"REF", "6R", 2}};
+  for (const auto& column : kColumns) {
+    SCOPED_TRACE(std::string(column.code) + " " + std::to_string(column.element));
+    std::multiset<std::string> before, after;
+    int moved = 0;
+    for (size_t i = 0; i < in.size(); ++i) {
+      if (in[i][0] != column.tag || in[i][1] != column.code) continue;
+      before.insert(in[i][column.element]);
+      after.insert(out[i][column.element]);
+      moved += in[i][column.element] != out[i][column.element];
+    }
+    EXPECT_GE(before.size(), 4u);
+    EXPECT_EQ(after, before);
+    EXPECT_GT(moved, 0);
+  }
+  std::vector<size_t> claims, plbs;
+  for (size_t i = 0; i < in.size(); ++i) {
+    if (in[i][0] == "CLP") claims.push_back(i);
+    if (in[i][0] == "PLB") plbs.push_back(i);
+    if (in[i][0] == "NM1" && in[i][1] == "GB") {
+      EXPECT_EQ(Shape(out[i][9]), "999999999A");
+      EXPECT_NE(out[i][9].substr(0, 4), "GBID");
+    }
+  }
+  ASSERT_EQ(claims.size(), 5u);
+  ASSERT_EQ(plbs.size(), 2u);
+  // "WO:PCN002" quotes claim 2, "72:PCN001/2024" claim 1, "FB:PAYER0005"
+  // the CLP07 of claim 5: of the claims of the PLB's own file.
+  auto expectPlbsFollow = [&](const std::vector<std::vector<std::string>>& o) {
+    EXPECT_EQ(o[plbs[0]][3], "WO:" + o[claims[1]][1]);
+    EXPECT_EQ(o[plbs[0]][5], "72:" + o[claims[0]][1] + "/2024");
+    EXPECT_EQ(o[plbs[1]][3], "FB:" + o[claims[4]][7]);
+    EXPECT_EQ(o[plbs[1]][5], "L6");
+  };
+  expectPlbsFollow(out);
+
+  EXPECT_EQ(RunCli({"--check", "--thorough", kOtherIdsFixture, "out.835"}, dir.Path()).exit, 0);
+  const CliResult asDefault = RunCli({"--check", kOtherIdsFixture, "out.835"}, dir.Path());
+  EXPECT_EQ(asDefault.exit, 1);
+  EXPECT_EQ(asDefault.out.rfind("Check: FAILED: kept elements: segment 13 (NM1)", 0), 0u)
+      << asDefault.out;
+  // The options combine: a listing of the thorough run, and its own check.
+  const CliResult both = RunCli({"--quiet", "--listing", "--thorough", "--seed", "3", "--check",
+                                 kOtherIdsFixture, "again.835"},
+                                dir.Path());
+  EXPECT_EQ(both.exit, 0) << both.out;
+  EXPECT_NE(both.out.find("Segment out==>NM1*GB*1*"), std::string::npos);
+  EXPECT_NE(both.out.find("\nCheck: PASSED\n"), std::string::npos) << both.out;
+  EXPECT_EQ(ReadFile(dir.File("again.835")), ReadFile(dir.File("out.835")));
+
+  // A pool of two copies of the file: each output's PLBs follow the claims
+  // of its own file, which carry the same numbers as the other's, and the
+  // check of the pool as thorough outputs passes.
+  WriteFile(dir.File("a.835"), ReadFile(kOtherIdsFixture));
+  WriteFile(dir.File("b.835"), ReadFile(kOtherIdsFixture));
+  ASSERT_EQ(mkdir(dir.File("pool").c_str(), 0700), 0);
+  const CliResult pool =
+      RunCli({"--quiet", "--thorough", "--seed", "4", "--out-dir", "pool", "a.835", "b.835"},
+             dir.Path());
+  ASSERT_EQ(pool.exit, 0) << pool.err;
+  const auto a = SegmentsOf(ReadFile(dir.File("pool/a.835")));
+  const auto b = SegmentsOf(ReadFile(dir.File("pool/b.835")));
+  ASSERT_EQ(a.size(), in.size());
+  ASSERT_EQ(b.size(), in.size());
+  ASSERT_NE(a[claims[1]][1], b[claims[1]][1]);  // the seed tells the files' claim 2 apart
+  expectPlbsFollow(a);
+  expectPlbsFollow(b);
+  // The line item control numbers of both files, among the service lines of both.
+  std::multiset<std::string> lineItems, exchanged;
+  int moved = 0;
+  for (size_t i = 0; i < in.size(); ++i) {
+    if (in[i][0] != "REF" || in[i][1] != "6R") continue;
+    lineItems.insert({in[i][2], in[i][2]});
+    exchanged.insert({a[i][2], b[i][2]});
+    moved += (a[i][2] != in[i][2]) + (b[i][2] != in[i][2]);
+  }
+  EXPECT_EQ(exchanged, lineItems);
+  EXPECT_GT(moved, 0);
+  EXPECT_EQ(RunCli({"--check", "--thorough", "--out-dir", "pool", "a.835", "b.835"}, dir.Path()).exit,
+            0);
 }
 
 TEST(Cli, SuccessReportProgressAndSeed) {

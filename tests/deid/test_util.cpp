@@ -191,12 +191,13 @@ SetTable Sets835(int32_t claims) {
 
 EngineRun RunEngine(const std::string& copy, const InterchangeTable& interchanges,
                     const SetTable& sets, RandomSource& random, bool listing,
-                    CopyCollector* collector) {
+                    CopyCollector* collector, bool thorough) {
   TempDir dir;
   WriteFile(dir.File("copy"), copy);
   FakeDialog dialog;
   dialog.output = dir.File("out.txt");
   dialog.listing = listing;
+  dialog.thorough = thorough;
   RecordingNotice notice;
   GroupTable groups;
   EngineRun run;

@@ -114,6 +114,7 @@ class FakeDialog final : public EngineDialog {
   std::string input = "input.835";
   std::string output;
   bool listing = false;
+  bool thorough = false;
   std::vector<std::string> statuses;
   /// Called at every status text, for checks in the middle of a run.
   void (*onStatus)(const std::string& text, void* context) = nullptr;
@@ -122,6 +123,7 @@ class FakeDialog final : public EngineDialog {
   std::string InputPathText() override { return input; }
   std::string OutputPathText() override { return output; }
   bool ListingChecked() override { return listing; }
+  bool ThoroughChecked() override { return thorough; }
   void SetStatusText(const std::string& text) override {
     statuses.push_back(text);
     if (onStatus != nullptr) onStatus(text, context);
@@ -148,7 +150,7 @@ struct EngineRun {
 /// collection from it.
 EngineRun RunEngine(const std::string& copy, const InterchangeTable& interchanges,
                     const SetTable& sets, RandomSource& random, bool listing = false,
-                    CopyCollector* collector = nullptr);
+                    CopyCollector* collector = nullptr, bool thorough = false);
 
 /// The run report's seven counts, read back from its text; false when a
 /// count line is missing.

@@ -36,6 +36,7 @@ const ControlRow kControls[] = {
     {IDC_INFO, "Button", "In&fo", {312, 10, 40, 14}, WS_TABSTOP | BS_PUSHBUTTON},
     {IDC_LISTING, "Button", "Report All Changed Segments", {8, 47, 110, 10},
      WS_TABSTOP | BS_AUTOCHECKBOX},
+    {IDC_THOROUGH, "Button", "&Thorough", {205, 47, 45, 10}, WS_TABSTOP | BS_AUTOCHECKBOX},
 };
 
 RECT ClientRectOf(HWND dialog, HWND control) {
@@ -83,6 +84,7 @@ TEST(MainDialog, ControlsMatchTheTemplate) {
   }
   EXPECT_EQ(GetWindowLongA(dialog.Item(IDC_REPORT), GWL_STYLE) & (WS_HSCROLL | ES_AUTOHSCROLL), 0);
   EXPECT_EQ(IsDlgButtonChecked(dialog.Get(), IDC_LISTING), static_cast<UINT>(BST_UNCHECKED));
+  EXPECT_EQ(IsDlgButtonChecked(dialog.Get(), IDC_THOROUGH), static_cast<UINT>(BST_UNCHECKED));
 
   // Tab order is template order, starting at the input-path field.
   HWND item = dialog.Item(IDC_INPUT_PATH);

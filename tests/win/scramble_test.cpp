@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <new>
-
 #include <string>
 #include <vector>
 
@@ -123,6 +123,39 @@ TEST_F(Scramble, ListingOptionIsReadAtEachRun) {
   EXPECT_NE(without.find("Detailed Segment changes not shown."), std::string::npos);
   EXPECT_EQ(with.find("Detailed Segment changes not shown."), std::string::npos);
   EXPECT_GT(with.size(), without.size());
+}
+
+// "Thorough" is read at each run: checked, the other subscribers' names
+// (NM1 GB) are exchanged among the claims; unchecked, they stay in place.
+TEST_F(Scramble, ThoroughOptionExchangesOtherSubscribers) {
+  std::string input =
+      "ISA*00*          *00*          *ZZ*SENDER         *ZZ*RECEIVER       *240101*1200*^*"
+      "00501*000000001*0*P*:~GS*HP*S*R*20240101*1200*1*X*005010X221A1~ST*835*0001~";
+  std::vector<std::string> names;
+  for (int k = 0; k < 20; ++k) {
+    names.push_back("GBLAST" + std::to_string(k));
+    input += "CLP*PCN" + std::to_string(k) + "*1*10*5~NM1*GB*1*" + names.back() + "*ANN~";
+  }
+  input += "SE*42*0001~GE*1*1~IEA*1*000000001~";
+  folder_.Write("remit.835", input);
+  // The last names of the NM1 GB segments of the output, in order.
+  auto lastNames = [&] {
+    std::vector<std::string> found;
+    const std::string text = ReadWholeFile(output_);
+    for (size_t at = text.find("NM1*GB*1*"); at != std::string::npos;
+         at = text.find("NM1*GB*1*", at + 1)) {
+      const size_t begin = at + 9;
+      found.push_back(text.substr(begin, text.find('*', begin) - begin));
+    }
+    return found;
+  };
+  dialog_.Scramble();
+  EXPECT_EQ(lastNames(), names);
+  dialog_.Click(IDC_THOROUGH);
+  dialog_.Scramble();
+  const std::vector<std::string> exchanged = lastNames();
+  EXPECT_NE(exchanged, names);
+  EXPECT_TRUE(std::is_permutation(exchanged.begin(), exchanged.end(), names.begin(), names.end()));
 }
 
 TEST_F(Scramble, FailedScanShowsOneLineAndRunsNoEngine) {

@@ -148,6 +148,7 @@ struct Options {
     std::string preamble;
     bool with997 = false;
     bool cycleSeparators = false;
+    bool otherIds = false;  // NM1 GB, more claim REFs, PLB references quoting claims
     std::string outputPath;  // empty: standard output
 };
 
@@ -613,6 +614,20 @@ void putAlnum(SegmentWriter& w, Rng& rng, unsigned count) {
     for (unsigned i = 0; i < count; ++i) w.rawChar(kAlphabet[rng.below(sizeof kAlphabet - 1)]);
 }
 
+// The text putAlnum and putDigits write, drawn the same way.
+std::string alnumText(Rng& rng, unsigned count) {
+    static constexpr char kAlphabet[] = "ABCDEFGHJKLMNPQRSTUVWXYZ0123456789";
+    std::string text;
+    for (unsigned i = 0; i < count; ++i) text += kAlphabet[rng.below(sizeof kAlphabet - 1)];
+    return text;
+}
+
+std::string digitText(Rng& rng, unsigned count) {
+    std::string text;
+    for (unsigned i = 0; i < count; ++i) text += char('0' + rng.below(10));
+    return text;
+}
+
 void putLetters(SegmentWriter& w, Rng& rng, unsigned count) {
     for (unsigned i = 0; i < count; ++i) w.rawChar(char('A' + rng.below(26)));
 }
@@ -936,10 +951,13 @@ private:
         w.el("1");
         w.end();
 
+        // With --other-ids: the claims' numbers (CLP01, CLP07), for PLB
+        // references that quote them.
+        std::vector<std::string> numbers;
         for (uint64_t i = 0; i < claimCount; ++i) {
             Rng amountRng(streamSeed(options_.seed, kStreamClaimAmounts, firstClaim + i));
             Rng textRng(streamSeed(options_.seed, kStreamClaimText, firstClaim + i));
-            writeClaim(w, makeClaimAmounts(amountRng), textRng, production);
+            writeClaim(w, makeClaimAmounts(amountRng), textRng, production, options_.otherIds ? &numbers : nullptr);
         }
 
         if (plb.count) {
@@ -950,7 +968,11 @@ private:
                 w.el(plb.items[i].reason);
                 if (plb.items[i].hasReference) {
                     w.component("");
-                    putAlnum(w, rng, 8 + rng.below(8));
+                    if (!numbers.empty() && rng.percent(70)) {
+                        w.raw(numbers[rng.below(uint32_t(numbers.size()))]);
+                    } else {
+                        putAlnum(w, rng, 8 + rng.below(8));
+                    }
                 }
                 w.amount(plb.items[i].cents);
             }
@@ -985,17 +1007,26 @@ private:
         putFirstName(w, rng);
     }
 
-    void writeClaim(SegmentWriter& w, const ClaimAmounts& claim, Rng& rng, const Date& production) const {
+    // `numbers`, when given, receives the claim's CLP01 and CLP07.
+    void writeClaim(SegmentWriter& w, const ClaimAmounts& claim, Rng& rng, const Date& production,
+                    std::vector<std::string>* numbers) const {
         const Date claimStart = civilFromDays(daysFromCivil(production) - rng.between(14, 120));
 
         w.begin("CLP");
-        w.el();
-        putAlnum(w, rng, 8 + rng.below(9));
+        const unsigned submitterLength = 8 + rng.below(9);
+        const std::string submitterId = alnumText(rng, submitterLength);
+        w.el(submitterId);
         w.el(claim.status).amount(claim.charge).amount(claim.paid).amount(claim.patientResponsibility);
-        w.el(rng.pick(kFilingIndicators)).el();
-        putDigits(w, rng, 12 + rng.below(4));
+        w.el(rng.pick(kFilingIndicators));
+        const unsigned controlLength = 12 + rng.below(4);
+        const std::string controlNumber = digitText(rng, controlLength);
+        w.el(controlNumber);
         w.el("11").el("1");
         w.end();
+        if (numbers != nullptr) {
+            numbers->push_back(submitterId);
+            numbers->push_back(controlNumber);
+        }
 
         if (claim.hasClaimAdjustment) writeAdjustments(w, &claim.claimAdjustment, 1);
 
@@ -1060,7 +1091,17 @@ private:
             w.end();
         }
 
+        if (options_.otherIds && rng.percent(15)) {  // other subscriber (coordination of benefits)
+            writePersonName(w, rng, "GB");
+            w.el();
+            if (rng.percent(50)) w.rawChar(char('A' + rng.below(26)));
+            w.empty(2).el("MI").el();
+            putMemberId(w, rng);
+            w.end();
+        }
+
         writeClaimReferences(w, rng);
+        if (options_.otherIds) writeOtherClaimReferences(w, rng);
 
         if (rng.percent(70)) {
             uint8_t first = claim.lines[0].dayOffset, last = first;
@@ -1100,6 +1141,24 @@ private:
             {"CE", 5, [](SegmentWriter& out, Rng& r) { putLetters(out, r, 2); putDigits(out, r, 3); }},   // contract class
             {"9A", 5, [](SegmentWriter& out, Rng& r) { putAlnum(out, r, 12); }},               // repriced claim
             {"1G", 10, [](SegmentWriter& out, Rng& r) { putLetters(out, r, 1); putDigits(out, r, 5); }},  // provider UPIN
+        };
+        for (const auto& reference : kReferences) {
+            if (!rng.percent(reference.percent)) continue;
+            w.begin("REF");
+            w.el(reference.qualifier).el();
+            reference.writeValue(w, rng);
+            w.end();
+        }
+    }
+
+    // With --other-ids: claim identifiers of 5010 files beyond the usual ones.
+    static void writeOtherClaimReferences(SegmentWriter& w, Rng& rng) {
+        static constexpr ReferenceKind kReferences[] = {
+            {"28", 5, [](SegmentWriter& out, Rng& r) { putDigits(out, r, 9); }},              // employee id
+            {"6P", 10, [](SegmentWriter& out, Rng& r) { putAlnum(out, r, 6 + r.below(5)); }}, // group number
+            {"IG", 10, [](SegmentWriter& out, Rng& r) { putAlnum(out, r, 10); }},              // policy number
+            {"G1", 5, [](SegmentWriter& out, Rng& r) { putAlnum(out, r, 9); }},               // prior authorization
+            {"9C", 3, [](SegmentWriter& out, Rng& r) { putAlnum(out, r, 12); }},              // adjusted repriced claim
         };
         for (const auto& reference : kReferences) {
             if (!rng.percent(reference.percent)) continue;
@@ -1194,6 +1253,9 @@ constexpr const char* kUsage =
     "                               further interchanges\n"
     "  --with-997                   add a GS*FA group with a 997 acknowledgment to every\n"
     "                               interchange\n"
+    "  --other-ids                  also write other subscribers (NM1 GB), REF 28, 6P, IG,\n"
+    "                               G1 and 9C, and PLB references that quote a claim's\n"
+    "                               CLP01 or CLP07\n"
     "Delimiters and layout:\n"
     "  --element C                  element separator (default *)\n"
     "  --sub C                      sub-element separator (default :)\n"
@@ -1327,6 +1389,9 @@ Options parseOptions(int argc, char** argv) {
             options.foldWidth = uint32_t(parseCount(option, takeValue(), 1, 1000000));
         } else if (option == "--preamble") {
             options.preamble = unescape(takeValue());
+        } else if (option == "--other-ids") {
+            noValue();
+            options.otherIds = true;
         } else if (option == "--with-997") {
             noValue();
             options.with997 = true;
