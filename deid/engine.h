@@ -98,15 +98,11 @@ struct ScrambleResult {
 ///
 /// With a `collector` that took in the copy while the scan wrote it, the
 /// collection is finished from what it gathered instead of read again.
-/// With a `copyFile`, the private temporary file at `copyPath`, the copy is
-/// released behind the rewrite (RewriteInput::releaseCopy) and deleted once
-/// the output is made.
 ScrambleResult ScrambleFile(EngineDialog& dialog, const std::string& copyPath,
                             const std::string& reportPath, const InterchangeTable& interchanges,
                             const GroupTable& groups, const SetTable& sets, RandomSource& random,
                             EngineNotice& notice, const ProgressTarget& progress = {},
-                            CopyCollector* collector = nullptr,
-                            ScopedPrivateTempFile* copyFile = nullptr);
+                            CopyCollector* collector = nullptr);
 
 /// One input of a pool (several inputs scrambled as one: each column is
 /// exchanged among the claims of all of them) between the engine's stages.
@@ -117,9 +113,8 @@ struct PoolFile {
   std::string outputText;  ///< the output as the user gave it
   std::string outputFile;  ///< the file that receives the output
   std::string copyPath;    ///< the input's unwrapped copy
-  /// The copy's private temporary file (when not null): released behind the
-  /// rewrite and deleted once the input's output is made, so that a pool
-  /// keeps each copy only as long as it needs it.
+  /// Deleted once the input's output is made (when not null): a pool keeps
+  /// each copy only as long as it needs it.
   ScopedPrivateTempFile* copy = nullptr;
   /// The tables of the input's scan.
   const InterchangeTable* interchanges = nullptr;

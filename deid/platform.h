@@ -50,14 +50,6 @@ int32_t CreatePrivateTempFile(const std::string& prefix, PrivateTempFile& file);
 /// leaving `file` empty; on an empty record it does nothing.
 void ClosePrivateTempFile(PrivateTempFile& file);
 
-/// Lets the system free the storage of the bytes [offset, offset + size) of
-/// a private temporary file whose bytes there are not read again: they read
-/// as zeros from then on, and the file keeps its size.  Done at once, it
-/// also hands the freed memory back to the writes that follow.  Returns 0,
-/// or an error code where the system cannot (then nothing changes; on
-/// Windows it never can).
-int32_t ReleasePrivateTempFileRange(const PrivateTempFile& file, uint64_t offset, uint64_t size);
-
 /// Owns a private temporary file (see CreatePrivateTempFile) and deletes it
 /// when let go of.
 class ScopedPrivateTempFile {
@@ -74,10 +66,6 @@ class ScopedPrivateTempFile {
   /// True when Path() is no name the user could look up.
   bool Unnamed() const { return !file_.path.empty() && !file_.named; }
   void Delete() { ClosePrivateTempFile(file_); }
-  /// See ReleasePrivateTempFileRange.
-  int32_t Release(uint64_t offset, uint64_t size) const {
-    return ReleasePrivateTempFileRange(file_, offset, size);
-  }
 
  private:
   PrivateTempFile file_;

@@ -221,24 +221,6 @@ void ClosePrivateTempFile(PrivateTempFile& file) {
   file = PrivateTempFile();
 }
 
-int32_t ReleasePrivateTempFileRange(const PrivateTempFile& file, uint64_t offset, uint64_t size) {
-  if (file.handle < 0) return EBADF;
-  if (size == 0) return 0;
-#if defined(__linux__) && defined(FALLOC_FL_PUNCH_HOLE)
-  if (offset > static_cast<uint64_t>(INT64_MAX) || size > static_cast<uint64_t>(INT64_MAX) - offset) {
-    return EINVAL;
-  }
-  if (fallocate(static_cast<int>(file.handle), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
-                static_cast<off_t>(offset), static_cast<off_t>(size)) != 0) {
-    return errno != 0 ? errno : EIO;
-  }
-  return 0;
-#else
-  (void)offset;
-  return EOPNOTSUPP;
-#endif
-}
-
 int32_t RemoveFile(const std::string& path) {
   if (path.empty()) return 0;
   const int unnamed = TakeUnnamed(path);

@@ -217,11 +217,6 @@ void ClosePrivateTempFile(PrivateTempFile& file) {
   file = PrivateTempFile();
 }
 
-int32_t ReleasePrivateTempFileRange(const PrivateTempFile& file, uint64_t, uint64_t) {
-  // The file is no sparse file: its storage stays until it is deleted.
-  return file.handle != -1 ? ERROR_NOT_SUPPORTED : ERROR_INVALID_HANDLE;
-}
-
 int32_t RemoveFile(const std::string& path) {
   if (path.empty()) return 0;
   if (HANDLE marked = TakeMarkedOutput(path)) {

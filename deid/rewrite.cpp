@@ -492,7 +492,6 @@ int32_t RewriteCopy(const RewriteInput& input, CheckedWriter& output, CheckedWri
   std::atomic<size_t> firstFailed{SIZE_MAX};  // the first block whose read failed
   int32_t error = 0;
   int lastPercent = 0;
-  uint64_t released = 0;  // the copy's bytes below are released
 
   auto work = [&](size_t i, size_t slot) {
     Block& block = blocks[slot];
@@ -540,14 +539,6 @@ int32_t RewriteCopy(const RewriteInput& input, CheckedWriter& output, CheckedWri
       error = block.readError;
       return;
     }
-    const uint64_t through = blockEnd(i);
-    // Every block up to this one has been read, and the helpers read only
-    // blocks after it: the copy below its end is not read again.  Released
-    // before the output's write, which can then take the freed pages.
-    if (input.releaseCopy != nullptr && through > released) {
-      input.releaseCopy->Release(released, through - released);
-      released = through;
-    }
     output.Write(block.output.Data(), block.output.Size());
     if (listing != nullptr) listing->Write(block.listing.Data(), block.listing.Size());
     counts.clpChanged += block.counts.clpChanged;
@@ -556,6 +547,7 @@ int32_t RewriteCopy(const RewriteInput& input, CheckedWriter& output, CheckedWri
     counts.otherChanged += block.counts.otherChanged;
     counts.totalChanged += block.counts.totalChanged;
     counts.valuesEmptied += block.counts.valuesEmptied;
+    const uint64_t through = blockEnd(i);
     if (progress.window != 0 && progress.step != nullptr) {
       const int percent = static_cast<int>(through * 100 / input.end);
       if (percent != lastPercent) {

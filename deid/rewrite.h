@@ -13,16 +13,9 @@
 #include "counts.h"
 #include "x12scan.h"
 
-class ScopedPrivateTempFile;
-
 /// What the rewrite needs besides the table.
 struct RewriteInput {
   std::string copyPath;
-  /// The copy's private temporary file when it is read by nothing after the
-  /// rewrite: the part of it that is rewritten is released behind the
-  /// rewrite (see ReleasePrivateTempFileRange), so that the output's writes
-  /// reuse its memory.  Null: the copy stays as it is.
-  const ScopedPrivateTempFile* releaseCopy = nullptr;
   /// Where blocks may start (the first at offset 0) and where the copy's
   /// lines end, as the collection found them.
   const std::vector<CopyBlockStart>* blockStarts = nullptr;

@@ -10,7 +10,6 @@
 #include "collector.h"
 #include "feed_copy.h"
 #include "line_reader.h"
-#include "platform.h"
 #include "random.h"
 #include "test_util.h"
 
@@ -710,84 +709,5 @@ TEST(EngineRewrite, CopyChangedBetweenThePassesIsRefused) {
       EXPECT_NE(run.report.find("(the temporary copy of the input changed during the run)"),
                 std::string::npos);
     }
-  }
-}
-
-// Given the copy's private temporary file, the rewrite releases the copy
-// behind itself block by block: at each step of its progress the part
-// written out reads as zeros and the part still to be read is intact, the
-// file keeps its size, and the output is the one a kept copy gives.
-TEST(EngineRewrite, ReleasesTheCopyBehindItself) {
-  std::vector<std::string> segments = {Isa(), "ST*835*1", "BPR*I*100*C"};
-  for (int claim = 1; claim <= 6; ++claim) {
-    const std::string n = std::to_string(claim);
-    segments.insert(segments.end(), {"CLP*PCN" + n + "*1*100*80", "NM1*QC*1*LAST" + n + "*FIRST" + n +
-                                         "****MI*ID" + n, "REF*EA*ACCOUNT" + n});
-  }
-  segments.insert(segments.end(), {"SE*21*1", "IEA*1*1"});
-  const std::string copy = UnwrappedCopy(segments);
-  const InterchangeTable table = Interchanges({'~'});
-
-  struct Watch {
-    const ScopedPrivateTempFile* file;
-    const std::string* original;
-    FakeDialog* dialog;
-    int steps = 0;
-    int midway = 0;  // steps with the copy's start released and its end not
-  };
-  for (uint64_t blockBytes : {uint64_t{48}, Collection::kCopyBlockBytes}) {
-    SCOPED_TRACE("blocks of " + std::to_string(blockBytes));
-    LcgRandom keptRandom(3.0f);
-    InterchangeTable keptLive;
-    CopyCollector keptCollector(keptLive, keptRandom, blockBytes);
-    testsupport::FeedLikeTheScan(copy, table, copy.size(), keptLive, keptCollector);
-    const EngineRun kept = RunEngine(copy, table, Sets835(6), keptRandom, false, &keptCollector);
-    ASSERT_TRUE(kept.result.outputWritten);
-
-    TempDir dir;
-    ScopedPrivateTempFile copyFile;
-    ASSERT_EQ(copyFile.Create("~uw"), 0);
-    FILE* writer = OpenFileShared(copyFile.Path(), "wb");
-    ASSERT_NE(writer, nullptr);
-    std::fwrite(copy.data(), 1, copy.size(), writer);
-    ASSERT_EQ(std::fclose(writer), 0);
-    LcgRandom random(3.0f);
-    InterchangeTable live;
-    CopyCollector collector(live, random, blockBytes);
-    testsupport::FeedLikeTheScan(copy, table, copy.size(), live, collector);
-    FakeDialog dialog;
-    dialog.output = dir.File("out.txt");
-    RecordingNotice notice;
-    GroupTable groups;
-    Watch watch{&copyFile, &copy, &dialog};
-    ProgressTarget progress;
-    progress.window = 1;
-    progress.context = &watch;
-    progress.step = [](const ProgressTarget& target, int percent) {
-      Watch& w = *static_cast<Watch*>(target.context);
-      if (w.dialog->statuses.empty() || w.dialog->statuses.back().rfind("Writing", 0) != 0) return;
-      ++w.steps;
-      const std::string now = ReadWholeFile(w.file->Path());
-      ASSERT_EQ(now.size(), w.original->size());
-      // The rewrite stands at a block end `through` with
-      // percent == through * 100 / size.
-      const size_t size = now.size();
-      const size_t readBefore = static_cast<size_t>(percent) * size / 100;
-      const size_t unreadFrom = std::min(size, (static_cast<size_t>(percent) + 1) * size / 100 + 1);
-      EXPECT_EQ(now.substr(0, readBefore), std::string(readBefore, '\0')) << percent << "%";
-      EXPECT_EQ(now.substr(unreadFrom), w.original->substr(unreadFrom)) << percent << "%";
-      const size_t zeros = now.find_first_not_of('\0');
-      if (zeros != 0 && zeros != std::string::npos) ++w.midway;
-    };
-    const ScrambleResult result =
-        ScrambleFile(dialog, copyFile.Path(), dir.File("report"), table, groups, Sets835(6), random,
-                     notice, progress, &collector, &copyFile);
-    EXPECT_TRUE(result.outputWritten);
-    EXPECT_EQ(ReadFile(dialog.output), kept.output);
-    EXPECT_TRUE(copyFile.Path().empty());  // deleted once the output was made
-    // Small blocks are released one after another; one large block holds
-    // the whole copy, released at once.
-    EXPECT_GT(watch.steps, blockBytes == 48 ? 3 : 0);
-    EXPECT_EQ(watch.midway > 0, blockBytes == 48);
   }
 }

@@ -199,30 +199,3 @@ TEST(InterruptCleanup, SignalDeletesRegisteredFiles) {
     EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"forgotten"}));
   }
 }
-
-// Releasing a range of a private temporary file zeroes exactly that range,
-// whether it covers whole pages or parts of them, and keeps the file's
-// size and every other byte.
-TEST(ReleasePrivateTempFileRange, ZeroesExactlyTheRange) {
-  const std::string original = [] {
-    std::string text;
-    for (int i = 0; text.size() < 3 * 4096 + 100; ++i) text += "CLP*PCN" + std::to_string(i) + "~\r\n";
-    return text;
-  }();
-  const struct {
-    uint64_t offset, size;
-  } cases[] = {{0, 4096}, {4096, 4096 + 50}, {10, 20}, {4000, 200}, {0, 3 * 4096 + 100}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::to_string(c.offset) + "+" + std::to_string(c.size));
-    ScopedPrivateTempFile file;
-    ASSERT_EQ(file.Create("~uw"), 0);
-    WriteFile(file.Path(), original);
-    ASSERT_EQ(file.Release(c.offset, c.size), 0);
-    std::string expected = original;
-    expected.replace(c.offset, c.size, c.size, '\0');
-    EXPECT_EQ(ReadWholeFile(file.Path()), expected);
-    EXPECT_EQ(file.Release(0, 0), 0);
-  }
-  ScopedPrivateTempFile none;
-  EXPECT_NE(none.Release(0, 10), 0);
-}
