@@ -45,16 +45,35 @@ winpath() { echo "Z:$1" | tr / '\\'; }
 input="$(winpath "$work/input.835")"
 output="$(winpath "$work/output.txt")"
 
-WINE_TIMEOUT=0 "$wine_run" "$program" </dev/null >"$work/program.log" 2>&1 &
-program_pid=$!
 running() { kill -0 "$program_pid" 2>/dev/null; }
-
 visible_window() { xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1; }
-window=""
-until [ -n "$window" ]; do
-  running || fail "the program ended before its main dialog appeared"
-  window=$(visible_window "Remittance De-Identifier version")
-done
+
+# start_program: starts the program and waits until its main dialog shows;
+# fails, with the program's exit status and what Wine printed, if the
+# program ends first.
+start_program() {
+  WINE_TIMEOUT=0 "$wine_run" "$program" </dev/null >"$work/program.log" 2>&1 &
+  program_pid=$!
+  window=""
+  until [ -n "$window" ]; do
+    if ! running; then
+      wait "$program_pid"
+      echo "the program ended with status $? before its main dialog appeared; it printed:" >&2
+      cat "$work/program.log" >&2
+      program_pid=""
+      return 1
+    fi
+    window=$(visible_window "Remittance De-Identifier version")
+    [ -n "$window" ] || sleep 0.1
+  done
+}
+# Right after Wine wrote the gigabyte, the program was once seen to end at
+# start-up without a word, which this test is not about (the end-to-end test
+# covers the start): one more start is allowed, and said.
+if ! start_program; then
+  echo "starting the program a second time" >&2
+  start_program || fail "the program ended before its main dialog appeared"
+fi
 # The Windows program: the one child of timeout.
 process=$(pgrep -P "$program_pid") || fail "the program's process was not found"
 
