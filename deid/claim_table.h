@@ -142,22 +142,37 @@ class ClaimTable {
   static constexpr size_t kSlotSize = size_t{1} << kSlotBits;
   void Pack();
   void PackRows(size_t begin, size_t end, int part);
+  // The start of a row whose cells are all empty: it reads kNoValues.
+  static constexpr uint64_t kEmptyRow = UINT64_MAX;
+  static const unsigned char kNoValues[kThoroughColumnCount];
   const unsigned char* RowData(int64_t row) const {
+    if (rowStart_[static_cast<size_t>(row)] == kEmptyRow) return kNoValues;
     const int part = static_cast<size_t>(row) < splitRow_ ? 0 : 1;
     return rows_[part].get() + rowStart_[static_cast<size_t>(row)];
   }
   // Collecting: the handles (0 = empty) sit in blocks of kBlockRows rows,
-  // column by column inside a block, so that a column reads in long runs
-  // and the table can grow without moving what it holds.  The columns of
-  // a block are spaced a little more than a power of two apart, so that
-  // reading one row's cells does not crowd one cache set.
+  // one array per column of a block, so that a column reads in long runs
+  // and the table can grow without moving what it holds.  A column's array
+  // is made only when a value first arrives for a row of its block: the
+  // cells of a column that stays empty (many columns, in many files) cost
+  // nothing.  Each array starts a little further into its allocation than
+  // the previous column's, so that reading one row's cells does not crowd
+  // one cache set.
   static constexpr unsigned kBlockBits = 16;
   static constexpr size_t kBlockRows = size_t{1} << kBlockBits;
-  static constexpr size_t kColumnStride = kBlockRows + 16;
-  uint32_t& Cell(size_t row, int column) const {
-    return blocks_[row >> kBlockBits][static_cast<size_t>(column) * kColumnStride +
-                                      (row & (kBlockRows - 1))];
+  static constexpr size_t kColumnSkew = 16;
+  struct CellBlock {
+    std::unique_ptr<uint32_t[]> storage;
+    uint32_t* cells = nullptr;
+  };
+  const CellBlock& BlockOf(size_t row, int column) const {
+    return blocks_[(row >> kBlockBits) * static_cast<size_t>(columns_) + static_cast<size_t>(column)];
   }
+  uint32_t Cell(size_t row, int column) const {
+    const uint32_t* cells = BlockOf(row, column).cells;
+    return cells != nullptr ? cells[row & (kBlockRows - 1)] : 0;
+  }
+  void PutCell(size_t row, int column, uint32_t handle);
   void ResizeRows(size_t rows);
 
   int64_t claimCount_ = -1;
@@ -165,7 +180,7 @@ class ClaimTable {
   bool growing_ = false;
   bool packed_ = false;
 
-  std::vector<std::unique_ptr<uint32_t[]>> blocks_;
+  std::vector<CellBlock> blocks_;  // block * columns_ + column
   struct Chunk {
     std::unique_ptr<unsigned char[]> bytes;
     uint64_t base = 0;  // arena offset of the chunk's first byte
