@@ -146,7 +146,9 @@ void ClaimTable::Create(int64_t claimCount, int columns) {
   rows_[0].reset();
   rows_[1].reset();
   splitRow_ = 0;
-  rowStart_.clear();
+  rowGroups_.clear();
+  rowStarts_[0].clear();
+  rowStarts_[1].clear();
   blocks_.clear();
   chunks_.clear();
   slotBytes_.clear();
@@ -377,8 +379,8 @@ int64_t ClaimTable::Reorder(RandomSource& random, const std::vector<DelimiterRun
 
 void ClaimTable::Pack() {
   const size_t rows = static_cast<size_t>(claimCount_) + 1;
-  rowStart_.assign(rows, 0);
-  splitRow_ = rows / 2;
+  rowGroups_.assign((rows + kGroupRows - 1) >> kGroupBits, RowGroup());
+  splitRow_ = (rows / 2) & ~(kGroupRows - 1);
   // Each part gets room for the whole arena plus one length byte per cell
   // (every packed entry is one stored entry or one empty-length byte);
   // what a part does not fill is never touched.
@@ -408,8 +410,14 @@ void ClaimTable::PackRows(size_t begin, size_t end, int part) {
     const uint32_t* cells = columns[c];
     return cells != nullptr ? cells[row & (kBlockRows - 1)] : 0;
   };
+  // Room for a start per row, taken from the system only as far as rows
+  // hold values.
+  std::vector<uint64_t>& starts = rowStarts_[part];
+  starts.reserve(end - begin);
   for (size_t row = begin; row < end; ++row) {
-    rowStart_[row] = static_cast<uint64_t>(out - base);
+    RowGroup& group = rowGroups_[row >> kGroupBits];
+    if ((row & (kGroupRows - 1)) == 0) group.before = starts.size();
+    const uint64_t start = static_cast<uint64_t>(out - base);
     // The entries of a row lie scattered over the arena: ask for those of
     // a later row early so that the loads overlap.
     if (row + 8 < end) {
@@ -436,11 +444,11 @@ void ClaimTable::PackRows(size_t begin, size_t end, int part) {
       std::memcpy(out, entry, size);
       out += size;
     }
-    // A row of empty cells takes no room of its own: it reads the shared
-    // empty row.
     if (empty) {
-      out = base + rowStart_[row];
-      rowStart_[row] = kEmptyRow;
+      out = base + start;
+      continue;
     }
+    group.filled |= uint64_t{1} << (row & (kGroupRows - 1));
+    starts.push_back(start);
   }
 }

@@ -142,13 +142,34 @@ class ClaimTable {
   static constexpr size_t kSlotSize = size_t{1} << kSlotBits;
   void Pack();
   void PackRows(size_t begin, size_t end, int part);
-  // The start of a row whose cells are all empty: it reads kNoValues.
-  static constexpr uint64_t kEmptyRow = UINT64_MAX;
+  // A row whose cells are all empty reads kNoValues and takes no room of
+  // its own, neither in its part nor in the row index.
   static const unsigned char kNoValues[kThoroughColumnCount];
+  // The row index: for each group of 64 rows, a bit for each row that holds
+  // a value, and how many such rows of its part come before the group; the
+  // starts of those rows, in row order, are in rowStarts_ of the part.
+  static constexpr unsigned kGroupBits = 6;
+  static constexpr size_t kGroupRows = size_t{1} << kGroupBits;
+  struct RowGroup {
+    uint64_t filled = 0;
+    uint64_t before = 0;
+  };
   const unsigned char* RowData(int64_t row) const {
-    if (rowStart_[static_cast<size_t>(row)] == kEmptyRow) return kNoValues;
-    const int part = static_cast<size_t>(row) < splitRow_ ? 0 : 1;
-    return rows_[part].get() + rowStart_[static_cast<size_t>(row)];
+    const size_t r = static_cast<size_t>(row);
+    const RowGroup& group = rowGroups_[r >> kGroupBits];
+    const uint64_t bit = uint64_t{1} << (r & (kGroupRows - 1));
+    if ((group.filled & bit) == 0) return kNoValues;
+    const int part = r < splitRow_ ? 0 : 1;
+    return rows_[part].get() + rowStarts_[part][group.before + BitCount(group.filled & (bit - 1))];
+  }
+  static unsigned BitCount(uint64_t bits) {
+#if defined(__GNUC__)
+    return static_cast<unsigned>(__builtin_popcountll(bits));
+#else
+    unsigned count = 0;
+    for (; bits != 0; bits &= bits - 1) ++count;
+    return count;
+#endif
   }
   // Collecting: the handles (0 = empty) sit in blocks of kBlockRows rows,
   // one array per column of a block, so that a column reads in long runs
@@ -190,10 +211,12 @@ class ClaimTable {
   std::vector<Chunk> chunks_;
   std::vector<unsigned char*> slotBytes_;  // arena slot -> its first byte
 
-  // Packed: the entries of each row, columns in order, from rowStart_[row]
-  // in the first part (rows below splitRow_) or the second.  Two parts so
-  // that two threads can pack at once.
+  // Packed: the entries of each row that holds a value, columns in order,
+  // in the first part (rows below splitRow_) or the second, found through
+  // the row index.  Two parts so that two threads can pack at once;
+  // splitRow_ is a multiple of kGroupRows, so that a group lies in one part.
   std::unique_ptr<unsigned char[]> rows_[2];
   size_t splitRow_ = 0;
-  std::vector<uint64_t> rowStart_;
+  std::vector<RowGroup> rowGroups_;
+  std::vector<uint64_t> rowStarts_[2];
 };
