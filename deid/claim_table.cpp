@@ -136,6 +136,8 @@ std::vector<std::vector<uint32_t>> RowsByKey(size_t n, const std::vector<Delimit
 
 }  // namespace
 
+const unsigned char ClaimTable::kNoValues[kThoroughColumnCount] = {};
+
 void ClaimTable::Create(int64_t claimCount, int columns) {
   claimCount_ = claimCount < 0 ? 0 : claimCount;
   columns_ = columns < 1 ? 1 : columns > kThoroughColumnCount ? kThoroughColumnCount : columns;
@@ -144,7 +146,9 @@ void ClaimTable::Create(int64_t claimCount, int columns) {
   rows_[0].reset();
   rows_[1].reset();
   splitRow_ = 0;
-  rowStart_.clear();
+  rowGroups_.clear();
+  rowStarts_[0].clear();
+  rowStarts_[1].clear();
   blocks_.clear();
   chunks_.clear();
   slotBytes_.clear();
@@ -157,11 +161,20 @@ void ClaimTable::CreateGrowing(int columns) {
 }
 
 void ClaimTable::ResizeRows(size_t rows) {
-  const size_t need = (rows + kBlockRows - 1) >> kBlockBits;
-  if (blocks_.size() > need) blocks_.resize(need);
-  while (blocks_.size() < need) {
-    blocks_.emplace_back(new uint32_t[kColumnStride * columns_]());
+  const size_t need = ((rows + kBlockRows - 1) >> kBlockBits) * static_cast<size_t>(columns_);
+  blocks_.resize(need);
+}
+
+void ClaimTable::PutCell(size_t row, int column, uint32_t handle) {
+  CellBlock& block =
+      blocks_[(row >> kBlockBits) * static_cast<size_t>(columns_) + static_cast<size_t>(column)];
+  if (block.cells == nullptr) {
+    if (handle == 0) return;
+    const size_t skew = kColumnSkew * static_cast<size_t>(column);
+    block.storage.reset(new uint32_t[kBlockRows + skew]());
+    block.cells = block.storage.get() + skew;
   }
+  block.cells[row & (kBlockRows - 1)] = handle;
 }
 
 void ClaimTable::SetClaimCount(int64_t claimCount) {
@@ -175,7 +188,7 @@ void ClaimTable::SetClaimCount(int64_t claimCount) {
     const size_t blockEnd = ((first + kBlockRows - 1) >> kBlockBits) << kBlockBits;
     const size_t last = std::min(blockEnd, static_cast<size_t>(claimCount_) + 1);
     for (size_t row = first; row < last; ++row) {
-      for (int c = 0; c < columns_; ++c) Cell(row, c) = 0;
+      for (int c = 0; c < columns_; ++c) PutCell(row, c, 0);
     }
   }
   claimCount_ = claimCount;
@@ -211,7 +224,7 @@ void ClaimTable::Set(int64_t row, int column, std::string_view value) {
     ResizeRows(static_cast<size_t>(row) + 1);
     claimCount_ = row;
   }
-  Cell(static_cast<size_t>(row), column) = value.empty() ? 0 : Store(value);
+  PutCell(static_cast<size_t>(row), column, value.empty() ? 0 : Store(value));
 }
 
 std::string_view ClaimTable::Get(int64_t row, int column) const {
@@ -269,6 +282,19 @@ int64_t ClaimTable::Reorder(RandomSource& random, const std::vector<DelimiterRun
   // one column needs one thread's only).
   Work work[2];
   auto drawKeys = [this, n](int column, RandomSource& source, Work& w) {
+    // A column without a single value (say, a qualifier the file never
+    // uses) comes out the same in any order: its keys are passed over
+    // unseen, and nothing is sorted.
+    bool any = false;
+    for (size_t b = 0; !any && b * kBlockRows <= n; ++b) {
+      any = BlockOf(b * kBlockRows, column).cells != nullptr;
+    }
+    if (!any) {
+      source.Skip(n);
+      w.filledCount = 0;
+      w.sort = false;
+      return;
+    }
     if (w.items.size() != n) {
       w.items.resize(n);
       w.scratch.resize(n);
@@ -283,8 +309,7 @@ int64_t ClaimTable::Reorder(RandomSource& random, const std::vector<DelimiterRun
       items[i] = (static_cast<uint64_t>(bits) << 32) | handle;
       filled += handle != 0;
     }
-    // A column of empty cells (say, a qualifier the file never uses) comes
-    // out the same in any order: its keys are drawn, its sort skipped.
+    // A column of empty cells comes out the same in any order too.
     w.filledCount = filled;
     w.sort = n >= 2 && filled != 0;
   };
@@ -306,13 +331,13 @@ int64_t ClaimTable::Reorder(RandomSource& random, const std::vector<DelimiterRun
     if (part.size() < 2) return;
     w.partScratch.resize(part.size());
     SortByKeys(part, w.partScratch);
-    for (size_t j = 0; j < part.size(); ++j) Cell(taking[j], column) = static_cast<uint32_t>(part[j]);
+    for (size_t j = 0; j < part.size(); ++j) PutCell(taking[j], column, static_cast<uint32_t>(part[j]));
   };
   auto sortColumn = [this, n, &groups, filledOnly, &sortRows](int column, Work& w) {
     if (!w.sort) return;
     if (groups.empty() && (!filledOnly || w.filledCount == n)) {
       SortByKeys(w.items, w.scratch);
-      for (size_t i = 0; i < n; ++i) Cell(i + 1, column) = static_cast<uint32_t>(w.items[i]);
+      for (size_t i = 0; i < n; ++i) PutCell(i + 1, column, static_cast<uint32_t>(w.items[i]));
       return;
     }
     // Each key's rows take their own values in the order of their keys.
@@ -354,8 +379,8 @@ int64_t ClaimTable::Reorder(RandomSource& random, const std::vector<DelimiterRun
 
 void ClaimTable::Pack() {
   const size_t rows = static_cast<size_t>(claimCount_) + 1;
-  rowStart_.assign(rows, 0);
-  splitRow_ = rows / 2;
+  rowGroups_.assign((rows + kGroupRows - 1) >> kGroupBits, RowGroup());
+  splitRow_ = (rows / 2) & ~(kGroupRows - 1);
   // Each part gets room for the whole arena plus one length byte per cell
   // (every packed entry is one stored entry or one empty-length byte);
   // what a part does not fill is never touched.
@@ -374,15 +399,30 @@ void ClaimTable::Pack() {
 void ClaimTable::PackRows(size_t begin, size_t end, int part) {
   unsigned char* const base = rows_[part].get();
   unsigned char* out = base;
+  // The handle arrays of the current block, null for a column without one.
+  const uint32_t* columns[kThoroughColumnCount] = {};
+  size_t block = SIZE_MAX;
+  auto handleOf = [this, &columns, &block](size_t row, int c) -> uint32_t {
+    if ((row >> kBlockBits) != block) {
+      block = row >> kBlockBits;
+      for (int k = 0; k < columns_; ++k) columns[k] = BlockOf(row, k).cells;
+    }
+    const uint32_t* cells = columns[c];
+    return cells != nullptr ? cells[row & (kBlockRows - 1)] : 0;
+  };
+  // Room for a start per row, taken from the system only as far as rows
+  // hold values.
+  std::vector<uint64_t>& starts = rowStarts_[part];
+  starts.reserve(end - begin);
   for (size_t row = begin; row < end; ++row) {
-    rowStart_[row] = static_cast<uint64_t>(out - base);
-    const uint32_t* cells = &Cell(row, 0);
+    RowGroup& group = rowGroups_[row >> kGroupBits];
+    if ((row & (kGroupRows - 1)) == 0) group.before = starts.size();
+    const uint64_t start = static_cast<uint64_t>(out - base);
     // The entries of a row lie scattered over the arena: ask for those of
     // a later row early so that the loads overlap.
     if (row + 8 < end) {
-      const uint32_t* later = &Cell(row + 8, 0);
       for (int c = 0; c < columns_; ++c) {
-        const uint32_t ahead = later[static_cast<size_t>(c) * kColumnStride];
+        const uint32_t ahead = Cell(row + 8, c);
 #if defined(__GNUC__)
         if (ahead != 0) __builtin_prefetch(EntryOf(ahead));
 #else
@@ -390,17 +430,25 @@ void ClaimTable::PackRows(size_t begin, size_t end, int part) {
 #endif
       }
     }
+    bool empty = true;
     for (int c = 0; c < columns_; ++c) {
-      const uint32_t handle = cells[static_cast<size_t>(c) * kColumnStride];
+      const uint32_t handle = handleOf(row, c);
       if (handle == 0) {
         *out++ = 0;
         continue;
       }
+      empty = false;
       const unsigned char* entry = EntryOf(handle);
       size_t length = 0;
       const size_t size = static_cast<size_t>(GetPrefix(entry, length) - entry) + length;
       std::memcpy(out, entry, size);
       out += size;
     }
+    if (empty) {
+      out = base + start;
+      continue;
+    }
+    group.filled |= uint64_t{1} << (row & (kGroupRows - 1));
+    starts.push_back(start);
   }
 }

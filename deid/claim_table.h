@@ -142,22 +142,58 @@ class ClaimTable {
   static constexpr size_t kSlotSize = size_t{1} << kSlotBits;
   void Pack();
   void PackRows(size_t begin, size_t end, int part);
+  // A row whose cells are all empty reads kNoValues and takes no room of
+  // its own, neither in its part nor in the row index.
+  static const unsigned char kNoValues[kThoroughColumnCount];
+  // The row index: for each group of 64 rows, a bit for each row that holds
+  // a value, and how many such rows of its part come before the group; the
+  // starts of those rows, in row order, are in rowStarts_ of the part.
+  static constexpr unsigned kGroupBits = 6;
+  static constexpr size_t kGroupRows = size_t{1} << kGroupBits;
+  struct RowGroup {
+    uint64_t filled = 0;
+    uint64_t before = 0;
+  };
   const unsigned char* RowData(int64_t row) const {
-    const int part = static_cast<size_t>(row) < splitRow_ ? 0 : 1;
-    return rows_[part].get() + rowStart_[static_cast<size_t>(row)];
+    const size_t r = static_cast<size_t>(row);
+    const RowGroup& group = rowGroups_[r >> kGroupBits];
+    const uint64_t bit = uint64_t{1} << (r & (kGroupRows - 1));
+    if ((group.filled & bit) == 0) return kNoValues;
+    const int part = r < splitRow_ ? 0 : 1;
+    return rows_[part].get() + rowStarts_[part][group.before + BitCount(group.filled & (bit - 1))];
+  }
+  static unsigned BitCount(uint64_t bits) {
+#if defined(__GNUC__)
+    return static_cast<unsigned>(__builtin_popcountll(bits));
+#else
+    unsigned count = 0;
+    for (; bits != 0; bits &= bits - 1) ++count;
+    return count;
+#endif
   }
   // Collecting: the handles (0 = empty) sit in blocks of kBlockRows rows,
-  // column by column inside a block, so that a column reads in long runs
-  // and the table can grow without moving what it holds.  The columns of
-  // a block are spaced a little more than a power of two apart, so that
-  // reading one row's cells does not crowd one cache set.
+  // one array per column of a block, so that a column reads in long runs
+  // and the table can grow without moving what it holds.  A column's array
+  // is made only when a value first arrives for a row of its block: the
+  // cells of a column that stays empty (many columns, in many files) cost
+  // nothing.  Each array starts a little further into its allocation than
+  // the previous column's, so that reading one row's cells does not crowd
+  // one cache set.
   static constexpr unsigned kBlockBits = 16;
   static constexpr size_t kBlockRows = size_t{1} << kBlockBits;
-  static constexpr size_t kColumnStride = kBlockRows + 16;
-  uint32_t& Cell(size_t row, int column) const {
-    return blocks_[row >> kBlockBits][static_cast<size_t>(column) * kColumnStride +
-                                      (row & (kBlockRows - 1))];
+  static constexpr size_t kColumnSkew = 16;
+  struct CellBlock {
+    std::unique_ptr<uint32_t[]> storage;
+    uint32_t* cells = nullptr;
+  };
+  const CellBlock& BlockOf(size_t row, int column) const {
+    return blocks_[(row >> kBlockBits) * static_cast<size_t>(columns_) + static_cast<size_t>(column)];
   }
+  uint32_t Cell(size_t row, int column) const {
+    const uint32_t* cells = BlockOf(row, column).cells;
+    return cells != nullptr ? cells[row & (kBlockRows - 1)] : 0;
+  }
+  void PutCell(size_t row, int column, uint32_t handle);
   void ResizeRows(size_t rows);
 
   int64_t claimCount_ = -1;
@@ -165,7 +201,7 @@ class ClaimTable {
   bool growing_ = false;
   bool packed_ = false;
 
-  std::vector<std::unique_ptr<uint32_t[]>> blocks_;
+  std::vector<CellBlock> blocks_;  // block * columns_ + column
   struct Chunk {
     std::unique_ptr<unsigned char[]> bytes;
     uint64_t base = 0;  // arena offset of the chunk's first byte
@@ -175,10 +211,12 @@ class ClaimTable {
   std::vector<Chunk> chunks_;
   std::vector<unsigned char*> slotBytes_;  // arena slot -> its first byte
 
-  // Packed: the entries of each row, columns in order, from rowStart_[row]
-  // in the first part (rows below splitRow_) or the second.  Two parts so
-  // that two threads can pack at once.
+  // Packed: the entries of each row that holds a value, columns in order,
+  // in the first part (rows below splitRow_) or the second, found through
+  // the row index.  Two parts so that two threads can pack at once;
+  // splitRow_ is a multiple of kGroupRows, so that a group lies in one part.
   std::unique_ptr<unsigned char[]> rows_[2];
   size_t splitRow_ = 0;
-  std::vector<uint64_t> rowStart_;
+  std::vector<RowGroup> rowGroups_;
+  std::vector<uint64_t> rowStarts_[2];
 };

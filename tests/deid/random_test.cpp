@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 
 #include "claim_table.h"
@@ -157,4 +158,59 @@ TEST(ClaimTable, SmallerKeyComesFirst) {
   EXPECT_EQ(table.Get(1, kClaimSubmitterId), "b");
   EXPECT_EQ(table.Get(2, kClaimSubmitterId), "c");
   EXPECT_EQ(table.Get(3, kClaimSubmitterId), "a");
+}
+
+// Most rows of a large table without a value (bare claims): the empty rows
+// share one packed row and hold no place in the row index, which must still
+// lead every other row to its own values, on both sides of the split
+// between the two packing threads and of each group of 64 rows.  With
+// `filledOnly` an empty cell stays empty; without, the empty cells move too.
+TEST(ClaimTable, SparseRowsKeepTheirValuesAfterPacking) {
+  const struct {
+    int n;
+    bool filledOnly;
+  } cases[] = {{1, false}, {63, false}, {64, true}, {65, false}, {200000, false}, {200000, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.n << (c.filledOnly ? " filled only" : ""));
+    auto original = [](int row, int column) -> std::string {
+      if (column == kPatientLastName && row % 3 == 0) return "L" + std::to_string(row);
+      if (column == kRef1G && row % 1000 < 70) return "R" + std::to_string(row);
+      return "";
+    };
+    ClaimTable table;
+    table.Create(c.n);
+    table.Set(0, kRefEA, "row0");
+    for (int row = 1; row <= c.n; ++row) {
+      for (int column : {kPatientLastName, kRef1G}) table.Set(row, column, original(row, column));
+    }
+    LcgRandom random = LcgRandom::FromSeed(5);
+    table.Reorder(random, nullptr, c.filledOnly);
+    EXPECT_EQ(table.Get(0, kRefEA), "row0");
+    std::vector<std::string_view> cells(kClaimColumnCount);
+    for (int column = 0; column < kClaimColumnCount; ++column) {
+      std::vector<std::string> before, after;
+      int moved = 0;
+      for (int row = 1; row <= c.n; ++row) {
+        const std::string value(table.Get(row, column));
+        if (c.filledOnly) {
+          ASSERT_EQ(value.empty(), original(row, column).empty()) << row;
+        }
+        moved += value != original(row, column);
+        if (!original(row, column).empty()) before.push_back(original(row, column));
+        if (!value.empty()) after.push_back(value);
+      }
+      std::sort(before.begin(), before.end());
+      std::sort(after.begin(), after.end());
+      ASSERT_EQ(after, before) << "column " << column;
+      if (c.n >= 65 && !before.empty()) {
+        EXPECT_GT(moved, 0) << "column " << column;
+      }
+    }
+    for (int row = 0; row <= c.n; ++row) {
+      table.GetRow(row, cells.data());
+      for (int column = 0; column < kClaimColumnCount; ++column) {
+        ASSERT_EQ(cells[column], table.Get(row, column)) << row << " " << column;
+      }
+    }
+  }
 }
