@@ -12,6 +12,7 @@
 //   x12bench scramble REPS FILE WORKDIR SCRAMBLE835
 //   x12bench check REPS FILE WORKDIR SCRAMBLE835
 //   x12bench thorough REPS FILE WORKDIR SCRAMBLE835
+//   x12bench bare REPS FILE WORKDIR SCRAMBLE835
 //
 // Prints the figures of every run (wall and CPU seconds, peak memory), the
 // medians, and one closing line
@@ -27,6 +28,10 @@
 // ratios of the thorough run's medians (wall, CPU) over the default run's:
 //   RESULT thorough time_ratio=R cpu_ratio=C rss_ratio=M thorough_vs_default=T
 //   thorough_cpu_vs_default=U
+// The bare job is the scramble job on a file of bare claims; it adds the
+// median peak over twice the file size plus 64 MB, the bound that a table
+// of empty cells must keep to:
+//   RESULT bare time_ratio=R cpu_ratio=C rss_ratio=M rss_vs_bound=B
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -121,7 +126,8 @@ int Usage() {
                "usage: x12bench scan REPS FILE WORKDIR\n"
                "       x12bench scramble REPS FILE WORKDIR SCRAMBLE835\n"
                "       x12bench check REPS FILE WORKDIR SCRAMBLE835\n"
-               "       x12bench thorough REPS FILE WORKDIR SCRAMBLE835\n");
+               "       x12bench thorough REPS FILE WORKDIR SCRAMBLE835\n"
+               "       x12bench bare REPS FILE WORKDIR SCRAMBLE835\n");
   return 2;
 }
 
@@ -133,8 +139,10 @@ int main(int argc, char** argv) {
   const int reps = std::max(1, std::atoi(argv[2]));
   const std::string file = argv[3];
   const std::string work = argv[4];
-  if ((job == "scramble" || job == "check" || job == "thorough") && argc < 6) return Usage();
-  if (job != "scan" && job != "scramble" && job != "check" && job != "thorough") return Usage();
+  if (job != "scan" && job != "scramble" && job != "check" && job != "thorough" && job != "bare") {
+    return Usage();
+  }
+  if (job != "scan" && argc < 6) return Usage();
   struct stat info;
   if (stat(file.c_str(), &info) != 0) {
     std::fprintf(stderr, "cannot read %s\n", file.c_str());
@@ -252,6 +260,14 @@ int main(int argc, char** argv) {
                 jobTime / runTime);
     std::remove((work + "/scrambled.out").c_str());
     std::remove((work + "/check.txt").c_str());
+    return 0;
+  }
+  if (job == "bare") {
+    const double bound = 2.0 * static_cast<double>(info.st_size) + 64e6;
+    std::printf("bound: %.0f MB (twice the input plus 64 MB)\n", bound / 1e6);
+    std::printf("RESULT bare time_ratio=%.2f cpu_ratio=%.2f rss_ratio=%.2f rss_vs_bound=%.2f\n",
+                jobTime / copyTime, jobCpu / copyCpu, jobPeak / static_cast<double>(info.st_size),
+                jobPeak / bound);
     return 0;
   }
   std::printf("RESULT %s time_ratio=%.2f cpu_ratio=%.2f rss_ratio=%.2f\n", job.c_str(), jobTime / copyTime,
