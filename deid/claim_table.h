@@ -152,7 +152,7 @@ class ClaimTable {
   static constexpr size_t kGroupRows = size_t{1} << kGroupBits;
   struct RowGroup {
     uint64_t filled = 0;
-    uint64_t before = 0;
+    size_t before = 0;
   };
   const unsigned char* RowData(int64_t row) const {
     const size_t r = static_cast<size_t>(row);
