@@ -15,19 +15,6 @@
 #include "random.h"
 #include "x12scan.h"
 
-/// A line of the copy where the rewrite may start a block of its own, with
-/// the line scanner's state before that line.  A block is `plain` when it
-/// holds no ISA line and every line of it that is not collected ends with
-/// its terminator and CR LF, so that it goes to the output as read: then
-/// the rewrite needs to look only at the collected lines, whose marks begin
-/// at `firstMark`.
-struct CopyBlockStart {
-  uint64_t offset = 0;
-  LineScanner scanner;
-  size_t firstMark = 0;
-  bool plain = true;
-};
-
 /// A collected line, as the rewrite finds it again: its offset in its
 /// block, its kind and, for a reference line, its column.
 struct LineMark {
@@ -39,6 +26,22 @@ struct LineMark {
   uint64_t OffsetInBlock() const { return bits >> 16; }
   LineKind Kind() const { return static_cast<LineKind>((bits >> 8) & 0xFF); }
   int RefColumn() const { return static_cast<int>(bits & 0xFF) - 1; }
+};
+
+/// A line of the copy where the rewrite may start a block of its own, with
+/// the line scanner's state before that line.  A block is `plain` when it
+/// holds no ISA line and every line of it that is not collected ends with
+/// its terminator and CR LF, so that it goes to the output as read: then
+/// the rewrite needs to look only at the collected lines, whose marks the
+/// block keeps.
+struct CopyBlockStart {
+  uint64_t offset = 0;
+  LineScanner scanner;
+  bool plain = true;
+  /// The marks of the block's collected lines, in order.  Kept block by
+  /// block: one array for a whole file would be copied again and again as
+  /// it grows (millions of lines).
+  std::vector<LineMark> marks;
 };
 
 /// Collects one classified line into the table: a claim line its two
@@ -54,8 +57,8 @@ bool CollectAdjustment(const LineClass& line, const LineScanner& scanner,
 
 /// Where a collection stands: the table, the lines read and the state of
 /// the line scanner after the last of them; the block starts found so far
-/// (one line at least every `blockBytes` bytes), the marks of the
-/// collected lines and the end of the copy's lines (a byte 0x1A or the end
+/// (one line at least every `blockBytes` bytes) with the marks of their
+/// collected lines, and the end of the copy's lines (a byte 0x1A or the end
 /// of the file), once known.
 struct Collection {
   static constexpr uint64_t kCopyBlockBytes = uint64_t{4} << 20;
@@ -65,7 +68,6 @@ struct Collection {
   LineScanner scanner;
   int64_t lines = 0;
   std::vector<CopyBlockStart> blockStarts;
-  std::vector<LineMark> marks;
   uint64_t end = 0;
   /// The delimiters of the claims, a run for each change of them.
   std::vector<DelimiterRun> delimiterRuns;
@@ -153,7 +155,11 @@ struct Collection {
   // Called with the offset of every line before it is classified.
   void NoteLineStart(uint64_t offset) {
     if (offset < nextBlock_) return;
-    blockStarts.push_back({offset, scanner, marks.size(), true});
+    // Room for as many marks as the block before had, and an eighth more:
+    // blocks of one file are much alike.
+    const size_t expected = blockStarts.empty() ? 0 : blockStarts.back().marks.size();
+    blockStarts.push_back({offset, scanner, true, {}});
+    blockStarts.back().marks.reserve(expected + expected / 8);
     nextBlock_ = offset + blockBytes;
   }
   // Called for every line once it is classified, with whether CR LF ends
@@ -170,7 +176,8 @@ struct Collection {
       NotPlain();
     }
     if (kind.kind != LineKind::kPlain && kind.kind != LineKind::kIsa) {
-      marks.push_back(LineMark::Of(offset - blockStarts.back().offset, kind));
+      CopyBlockStart& block = blockStarts.back();
+      block.marks.push_back(LineMark::Of(offset - block.offset, kind));
     }
   }
 

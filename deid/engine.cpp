@@ -195,7 +195,7 @@ int32_t WriteOutput(PoolFile& file, const ClaimTable& table, const ClaimTable* s
     rewrite.blockStarts = &file.collection->blockStarts;
     rewrite.end = file.collection->end;
     rewrite.endClaimRow = file.collection->scanner.claimRow;
-    rewrite.marks = &file.collection->marks;
+    rewrite.marked = true;
     rewrite.interchanges = file.interchanges;
     rewrite.table = &table;
     if (services != nullptr) {

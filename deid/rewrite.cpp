@@ -513,12 +513,9 @@ int32_t RewriteCopy(const RewriteInput& input, CheckedWriter& output, CheckedWri
     BlockWriter writer(sources, listing != nullptr, block);
     const CopyBlockStart& start = starts[i];
     bool fits;
-    if (start.plain && input.marks != nullptr) {
-      const size_t endMark = i + 1 < starts.size() ? starts[i + 1].firstMark : input.marks->size();
-      fits = endMark >= start.firstMark && endMark <= input.marks->size() &&
-             RewriteMarked(block.text.data(), block.text.size(), start,
-                           input.marks->data() + start.firstMark, endMark - start.firstMark,
-                           sources, writer);
+    if (start.plain && input.marked) {
+      fits = RewriteMarked(block.text.data(), block.text.size(), start, start.marks.data(),
+                           start.marks.size(), sources, writer);
     } else {
       const int64_t endRow =
           i + 1 < starts.size() ? starts[i + 1].scanner.claimRow : input.endClaimRow;

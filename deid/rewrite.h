@@ -23,9 +23,10 @@ struct RewriteInput {
   /// The claim row the collection stood at after its last line: the
   /// rewrite must meet the same claims.
   int64_t endClaimRow = 0;
-  /// The marks of the collected lines, which plain blocks are rewritten
-  /// from; without them every line of every block is looked at.
-  const std::vector<LineMark>* marks = nullptr;
+  /// The block starts carry the marks of their collected lines, which
+  /// plain blocks are rewritten from; without them every line of every
+  /// block is looked at.
+  bool marked = false;
   const InterchangeTable* interchanges = nullptr;
   const ClaimTable* table = nullptr;
   /// A thorough run's: the service lines' table, and the PLB segments with
