@@ -143,13 +143,15 @@ void ClaimTable::Create(int64_t claimCount, int columns) {
   columns_ = columns < 1 ? 1 : columns > kThoroughColumnCount ? kThoroughColumnCount : columns;
   growing_ = false;
   packed_ = false;
-  rows_[0].reset();
-  rows_[1].reset();
+  rows_[0].Release();
+  rows_[1].Release();
   splitRow_ = 0;
   rowGroups_.clear();
   rowStarts_[0].clear();
   rowStarts_[1].clear();
   blocks_.clear();
+  cellSlabs_.clear();
+  cellSlabUsed_ = 0;
   chunks_.clear();
   slotBytes_.clear();
   ResizeRows(static_cast<size_t>(claimCount_) + 1);
@@ -171,8 +173,14 @@ void ClaimTable::PutCell(size_t row, int column, uint32_t handle) {
   if (block.cells == nullptr) {
     if (handle == 0) return;
     const size_t skew = kColumnSkew * static_cast<size_t>(column);
-    block.storage.reset(new uint32_t[kBlockRows + skew]());
-    block.cells = block.storage.get() + skew;
+    const size_t bytes = (kBlockRows + skew) * sizeof(uint32_t);
+    if (cellSlabs_.empty() || cellSlabs_.back().size() - cellSlabUsed_ < bytes) {
+      cellSlabs_.emplace_back(kCellSlabBytes);
+      cellSlabUsed_ = 0;
+    }
+    // Slab memory comes zero-filled: every cell of the new array is empty.
+    block.cells = reinterpret_cast<uint32_t*>(cellSlabs_.back().get() + cellSlabUsed_) + skew;
+    cellSlabUsed_ += bytes;
   }
   block.cells[row & (kBlockRows - 1)] = handle;
 }
@@ -204,7 +212,7 @@ uint32_t ClaimTable::Store(std::string_view value) {
     chunk.base = static_cast<uint64_t>(slotBytes_.size()) << kSlotBits;
     const size_t slots = (need + kSlotSize - 1) / kSlotSize;
     chunk.size = slots * kSlotSize;
-    chunk.bytes.reset(new unsigned char[chunk.size]);
+    chunk.bytes = LargeBuffer(chunk.size);
     for (size_t k = 0; k < slots; ++k) slotBytes_.push_back(chunk.bytes.get() + k * kSlotSize);
     chunks_.push_back(std::move(chunk));
   }
@@ -386,12 +394,14 @@ void ClaimTable::Pack() {
   // what a part does not fill is never touched.
   uint64_t bound = rows * columns_;
   for (const Chunk& chunk : chunks_) bound += chunk.used;
-  rows_[0].reset(new unsigned char[static_cast<size_t>(bound)]);
-  rows_[1].reset(new unsigned char[static_cast<size_t>(bound)]);
+  rows_[0] = LargeBuffer(static_cast<size_t>(bound));
+  rows_[1] = LargeBuffer(static_cast<size_t>(bound));
   RunSideBySide([&] { PackRows(0, splitRow_, 0); }, [&] { PackRows(splitRow_, rows, 1); });
   packed_ = true;
   growing_ = false;
   blocks_.clear();
+  cellSlabs_.clear();
+  cellSlabUsed_ = 0;
   chunks_.clear();
   slotBytes_.clear();
 }

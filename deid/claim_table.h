@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform.h"
 #include "random.h"
 
 /// The columns, in the order in which they are reordered.
@@ -183,8 +184,7 @@ class ClaimTable {
   static constexpr size_t kBlockRows = size_t{1} << kBlockBits;
   static constexpr size_t kColumnSkew = 16;
   struct CellBlock {
-    std::unique_ptr<uint32_t[]> storage;
-    uint32_t* cells = nullptr;
+    uint32_t* cells = nullptr;  // in one of cellSlabs_
   };
   const CellBlock& BlockOf(size_t row, int column) const {
     return blocks_[(row >> kBlockBits) * static_cast<size_t>(columns_) + static_cast<size_t>(column)];
@@ -202,8 +202,12 @@ class ClaimTable {
   bool packed_ = false;
 
   std::vector<CellBlock> blocks_;  // block * columns_ + column
+  // The handle arrays are cut from slabs of kCellSlabBytes, in order.
+  static constexpr size_t kCellSlabBytes = size_t{8} << 20;
+  std::vector<LargeBuffer> cellSlabs_;
+  size_t cellSlabUsed_ = 0;
   struct Chunk {
-    std::unique_ptr<unsigned char[]> bytes;
+    LargeBuffer bytes;
     uint64_t base = 0;  // arena offset of the chunk's first byte
     size_t size = 0;
     size_t used = 0;
@@ -215,7 +219,7 @@ class ClaimTable {
   // in the first part (rows below splitRow_) or the second, found through
   // the row index.  Two parts so that two threads can pack at once;
   // splitRow_ is a multiple of kGroupRows, so that a group lies in one part.
-  std::unique_ptr<unsigned char[]> rows_[2];
+  LargeBuffer rows_[2];
   size_t splitRow_ = 0;
   std::vector<RowGroup> rowGroups_;
   std::vector<uint64_t> rowStarts_[2];

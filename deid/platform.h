@@ -1,13 +1,15 @@
-// File-system services that the run and the command-line tool need, kept
-// behind plain functions so that each platform supplies its own version
-// (platform_posix.cpp and platform_win.cpp).
+// File-system and memory services that the run and the command-line tool
+// need, kept behind plain functions so that each platform supplies its own
+// version (platform_posix.cpp and platform_win.cpp).
 //
 // Error codes are the platform's own positive numbers (errno values on
 // POSIX, Windows error codes on Windows); 0 means success.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <new>
 #include <string>
 
 /// Creates a new, empty file readable and writable by the owner only in the
@@ -158,6 +160,53 @@ void InstallInterruptCleanup();
 /// not yet moved into place or removed, and forgets them: for a process
 /// that caught a failure it cannot finish its run after (memory ran out).
 void DeleteRegisteredTempFiles();
+
+/// Memory for the run's large arrays (the claim table's values, cells and
+/// packed rows), zero-filled, taken from the system as it is used.  Where
+/// the system can map such memory in huge pages it is asked to: a first
+/// touch then costs one fault per 2 MiB rather than one per 4 KiB, which is
+/// much of a large run's time on some machines.  Returns null when memory
+/// ran out.  FreeLarge takes the pointer back with the same `bytes`.
+void* AllocateLarge(size_t bytes);
+void FreeLarge(void* memory, size_t bytes);
+
+/// Owns one block of AllocateLarge; throws std::bad_alloc when there is
+/// none to be had.
+class LargeBuffer {
+ public:
+  LargeBuffer() = default;
+  explicit LargeBuffer(size_t bytes) : data_(static_cast<unsigned char*>(AllocateLarge(bytes))), size_(bytes) {
+    if (data_ == nullptr && bytes != 0) throw std::bad_alloc();
+  }
+  LargeBuffer(LargeBuffer&& other) noexcept : data_(other.data_), size_(other.size_) {
+    other.data_ = nullptr;
+    other.size_ = 0;
+  }
+  LargeBuffer& operator=(LargeBuffer&& other) noexcept {
+    if (this != &other) {
+      Release();
+      data_ = other.data_;
+      size_ = other.size_;
+      other.data_ = nullptr;
+      other.size_ = 0;
+    }
+    return *this;
+  }
+  LargeBuffer(const LargeBuffer&) = delete;
+  LargeBuffer& operator=(const LargeBuffer&) = delete;
+  ~LargeBuffer() { Release(); }
+  unsigned char* get() const { return data_; }
+  size_t size() const { return size_; }
+  void Release() {
+    if (data_ != nullptr) FreeLarge(data_, size_);
+    data_ = nullptr;
+    size_ = 0;
+  }
+
+ private:
+  unsigned char* data_ = nullptr;
+  size_t size_ = 0;
+};
 
 /// True when the stream is an interactive terminal.
 bool IsTerminalStream(FILE* stream);

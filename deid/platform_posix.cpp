@@ -14,6 +14,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -433,3 +434,62 @@ void InstallInterruptCleanup() {
 bool IsTerminalStream(FILE* stream) { return isatty(fileno(stream)) != 0; }
 
 bool SetBinaryStream(FILE*) { return true; }  // POSIX streams never translate
+
+namespace {
+
+// Below this a block comes from the heap: a mapping of its own would cost
+// more than it saves.  Under AddressSanitizer every block does, so that
+// reads and writes past its end are caught.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr size_t kLargeBlockBytes = SIZE_MAX;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr size_t kLargeBlockBytes = SIZE_MAX;
+#else
+constexpr size_t kLargeBlockBytes = size_t{1} << 20;
+#endif
+#else
+constexpr size_t kLargeBlockBytes = size_t{1} << 20;
+#endif
+// The size and alignment of a huge page (x86-64, arm64 with 4 KiB pages).
+constexpr size_t kHugePageBytes = size_t{2} << 20;
+
+size_t MappedBytes(size_t bytes) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  return (bytes + page - 1) / page * page;
+}
+
+}  // namespace
+
+void* AllocateLarge(size_t bytes) {
+  if (bytes > SIZE_MAX / 2) return nullptr;  // more than any address space holds
+  if (bytes < kLargeBlockBytes) return std::calloc(bytes == 0 ? 1 : bytes, 1);
+  const size_t size = MappedBytes(bytes);
+  if (size < bytes || size > SIZE_MAX - kHugePageBytes) return nullptr;
+  // Mapped a huge page larger than asked, so that the block can start on a
+  // huge page's boundary; what lies before and after it is given back.
+  void* mapped = mmap(nullptr, size + kHugePageBytes, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) return nullptr;
+  const uintptr_t start = reinterpret_cast<uintptr_t>(mapped);
+  const uintptr_t aligned = (start + kHugePageBytes - 1) & ~(uintptr_t{kHugePageBytes} - 1);
+  const size_t head = static_cast<size_t>(aligned - start);
+  if (head != 0) munmap(mapped, head);
+  const size_t tail = kHugePageBytes - head;
+  if (tail != 0) munmap(reinterpret_cast<void*>(aligned + size), tail);
+#if defined(MADV_HUGEPAGE)
+  // Only advice: where the system has no huge pages to give, or does not
+  // allow them, the block works in ordinary pages.
+  madvise(reinterpret_cast<void*>(aligned), size, MADV_HUGEPAGE);
+#endif
+  return reinterpret_cast<void*>(aligned);
+}
+
+void FreeLarge(void* memory, size_t bytes) {
+  if (memory == nullptr) return;
+  if (bytes < kLargeBlockBytes) {
+    std::free(memory);
+    return;
+  }
+  munmap(memory, MappedBytes(bytes));
+}

@@ -9,6 +9,7 @@
 #include <io.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -509,3 +510,28 @@ bool IsSamePath(const std::string& a, const std::string& b) {
 }
 
 bool SetBinaryStream(FILE* stream) { return _setmode(_fileno(stream), _O_BINARY) != -1; }
+
+namespace {
+
+// Below this a block comes from the heap.
+constexpr size_t kLargeBlockBytes = size_t{1} << 20;
+
+}  // namespace
+
+// Large blocks are reserved and committed straight from the system: pages
+// that are zero until first touched, and given back whole when freed.
+// (Windows' own large pages need a privilege that users do not hold.)
+void* AllocateLarge(size_t bytes) {
+  if (bytes > SIZE_MAX / 2) return nullptr;  // more than any address space holds
+  if (bytes < kLargeBlockBytes) return std::calloc(bytes == 0 ? 1 : bytes, 1);
+  return VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+void FreeLarge(void* memory, size_t bytes) {
+  if (memory == nullptr) return;
+  if (bytes < kLargeBlockBytes) {
+    std::free(memory);
+    return;
+  }
+  VirtualFree(memory, 0, MEM_RELEASE);
+}

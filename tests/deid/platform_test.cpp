@@ -199,3 +199,30 @@ TEST(InterruptCleanup, SignalDeletesRegisteredFiles) {
     EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"forgotten"}));
   }
 }
+
+// Blocks below and above the size that gets a mapping of its own (and one
+// a few bytes past a huge page): zero-filled and usable to their last
+// byte, kept whole when moved; a size no system can give is refused with
+// std::bad_alloc, as the run's memory failure expects.
+TEST(LargeBuffer, ZeroFilledUsableToItsEndAndRefusedWhenImpossible) {
+  for (size_t bytes : {size_t{100}, size_t{1} << 20, (size_t{3} << 20) + 5}) {
+    SCOPED_TRACE(bytes);
+    LargeBuffer buffer(bytes);
+    ASSERT_NE(buffer.get(), nullptr);
+    ASSERT_EQ(buffer.size(), bytes);
+    size_t nonZero = 0;
+    for (size_t i = 0; i < bytes; ++i) nonZero += buffer.get()[i] != 0;
+    EXPECT_EQ(nonZero, 0u);
+    buffer.get()[0] = 1;
+    buffer.get()[bytes - 1] = 2;
+    unsigned char* const data = buffer.get();
+    LargeBuffer moved(std::move(buffer));
+    EXPECT_EQ(buffer.get(), nullptr);
+    EXPECT_EQ(moved.get(), data);
+    EXPECT_EQ(moved.get()[bytes - 1], 2);
+    LargeBuffer assigned;
+    assigned = std::move(moved);
+    EXPECT_EQ(assigned.get()[0], 1);
+  }
+  EXPECT_THROW(LargeBuffer(SIZE_MAX - 4096), std::bad_alloc);
+}
