@@ -166,6 +166,9 @@ int main(int argc, char** argv) {
     } else if (job == "thorough") {
       const std::string tool = argv[5];
       auto scramble = [&](bool thorough) {
+        // Each run writes new files, as the copy does and a user's run does.
+        std::remove(jobOut.c_str());
+        std::remove((work + "/report.txt").c_str());
         return Measure([&] {
           const std::string report = work + "/report.txt";
           if (thorough) {
@@ -194,6 +197,9 @@ int main(int argc, char** argv) {
     } else {
       const std::string tool = argv[5];
       const std::string scrambled = job == "check" ? work + "/scrambled.out" : jobOut;
+      // Each run writes new files, as the copy does and a user's run does.
+      std::remove(scrambled.c_str());
+      std::remove((work + "/report.txt").c_str());
       run = Measure([&] {
         const std::string report = work + "/report.txt";
         execl(tool.c_str(), tool.c_str(), "--quiet", "--seed", "1", "--report", report.c_str(), file.c_str(),
