@@ -172,17 +172,23 @@ void ClaimTable::PutCell(size_t row, int column, uint32_t handle) {
       blocks_[(row >> kBlockBits) * static_cast<size_t>(columns_) + static_cast<size_t>(column)];
   if (block.cells == nullptr) {
     if (handle == 0) return;
-    const size_t skew = kColumnSkew * static_cast<size_t>(column);
-    const size_t bytes = (kBlockRows + skew) * sizeof(uint32_t);
-    if (cellSlabs_.empty() || cellSlabs_.back().size() - cellSlabUsed_ < bytes) {
-      cellSlabs_.emplace_back(kCellSlabBytes);
-      cellSlabUsed_ = 0;
-    }
-    // Slab memory comes zero-filled: every cell of the new array is empty.
-    block.cells = reinterpret_cast<uint32_t*>(cellSlabs_.back().get() + cellSlabUsed_) + skew;
-    cellSlabUsed_ += bytes;
+    block.cells = NewCellArray(column);
   }
   block.cells[row & (kBlockRows - 1)] = handle;
+}
+
+uint32_t* ClaimTable::NewCellArray(int column) {
+  const size_t skew = kColumnSkew * static_cast<size_t>(column);
+  const size_t bytes = (kBlockRows + skew) * sizeof(uint32_t);
+  std::lock_guard<std::mutex> lock(cellSlabLock_.mutex);
+  if (cellSlabs_.empty() || cellSlabs_.back().size() - cellSlabUsed_ < bytes) {
+    cellSlabs_.emplace_back(kCellSlabBytes);
+    cellSlabUsed_ = 0;
+  }
+  // Slab memory comes zero-filled: every cell of the new array is empty.
+  uint32_t* const cells = reinterpret_cast<uint32_t*>(cellSlabs_.back().get() + cellSlabUsed_) + skew;
+  cellSlabUsed_ += bytes;
+  return cells;
 }
 
 void ClaimTable::SetClaimCount(int64_t claimCount) {

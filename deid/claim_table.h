@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string_view>
 #include <vector>
 
@@ -202,10 +203,22 @@ class ClaimTable {
   bool packed_ = false;
 
   std::vector<CellBlock> blocks_;  // block * columns_ + column
-  // The handle arrays are cut from slabs of kCellSlabBytes, in order.
+  // The handle arrays are cut from slabs of kCellSlabBytes, in order, under
+  // cellSlabLock_: the reordering's two threads may each need a new array
+  // (values moving into a block their column had none in).
   static constexpr size_t kCellSlabBytes = size_t{8} << 20;
+  uint32_t* NewCellArray(int column);
   std::vector<LargeBuffer> cellSlabs_;
   size_t cellSlabUsed_ = 0;
+  // A mutex that a moved table does not take along: a table is moved only
+  // while no thread works on it.
+  struct SlabLock {
+    std::mutex mutex;
+    SlabLock() = default;
+    SlabLock(SlabLock&&) noexcept {}
+    SlabLock& operator=(SlabLock&&) noexcept { return *this; }
+  };
+  SlabLock cellSlabLock_;
   struct Chunk {
     LargeBuffer bytes;
     uint64_t base = 0;  // arena offset of the chunk's first byte

@@ -214,3 +214,37 @@ TEST(ClaimTable, SparseRowsKeepTheirValuesAfterPacking) {
     }
   }
 }
+
+// Values held only by the first block of rows move, without `filledOnly`,
+// into blocks where their columns had no cells yet: the two reordering
+// threads then make those cells at the same time (two such columns).
+// Every value arrives once, and most land past the first block.
+TEST(ClaimTable, ValuesMoveIntoBlocksTheirColumnHadNoCellsIn) {
+  constexpr int kRows = 200000;
+  constexpr int kFilled = 1000;
+  ClaimTable table;
+  table.Create(kRows);
+  for (int row = 1; row <= kFilled; ++row) {
+    table.Set(row, kPatientLastName, "L" + std::to_string(row));
+    table.Set(row, kPatientFirstName, "F" + std::to_string(row));
+  }
+  LcgRandom random = LcgRandom::FromSeed(9);
+  table.Reorder(random);
+  for (int column : {kPatientLastName, kPatientFirstName}) {
+    SCOPED_TRACE(column);
+    std::multiset<std::string> values;
+    int pastFirstBlock = 0;
+    for (int row = 1; row <= kRows; ++row) {
+      const std::string value(table.Get(row, column));
+      if (value.empty()) continue;
+      values.insert(value);
+      pastFirstBlock += row >= 65536;
+    }
+    std::multiset<std::string> expected;
+    for (int row = 1; row <= kFilled; ++row) {
+      expected.insert((column == kPatientLastName ? "L" : "F") + std::to_string(row));
+    }
+    EXPECT_EQ(values, expected);
+    EXPECT_GT(pastFirstBlock, kFilled / 2);
+  }
+}
