@@ -6,6 +6,8 @@
 #include <exception>
 #include <thread>
 
+#include "side_by_side.h"
+
 namespace {
 
 // The arena is a sequence of chunks addressed by one offset.  Entries sit
@@ -80,33 +82,6 @@ void SortByKeys(std::vector<uint64_t>& items, std::vector<uint64_t>& scratch) {
   }
 }
 
-// Runs `first` on a second thread and `second` on this one, and waits for
-// both; without a thread to be had, runs them one after the other.  What
-// either throws (memory ran out) is thrown here once both are done.
-template <typename First, typename Second>
-void RunSideBySide(const First& first, const Second& second) {
-  std::exception_ptr firstFailure, secondFailure;
-  std::thread helper;
-  try {
-    helper = std::thread([&] {
-      try {
-        first();
-      } catch (...) {
-        firstFailure = std::current_exception();
-      }
-    });
-  } catch (const std::exception&) {
-    first();
-  }
-  try {
-    second();
-  } catch (...) {
-    secondFailure = std::current_exception();
-  }
-  if (helper.joinable()) helper.join();
-  if (secondFailure) std::rethrow_exception(secondFailure);
-  if (firstFailure) std::rethrow_exception(firstFailure);
-}
 
 // The rows 1 to n of each delimiter key, in row order; empty when all rows
 // share one key (or there are no runs), so that the whole column is one

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string_view>
 
 #include "checked_writer.h"
@@ -11,6 +12,7 @@
 #include "line_reader.h"
 #include "platform.h"
 #include "rewrite.h"
+#include "side_by_side.h"
 
 namespace {
 
@@ -311,17 +313,37 @@ ScrambleResult FinishRun(EngineDialog& dialog, std::vector<PoolFile>& files, Rep
   table.SetClaimCount(claimCount);
   dialog.SetStatusText("Randomly Scrambling Collected Information");
   std::vector<ClaimNumberCarriers> carriers(thorough ? files.size() : 0);
-  if (thorough) {
-    last.services.SetClaimCount(last.scanner.serviceRow);
+  auto findCarriers = [&] {
     for (size_t i = 0; i < files.size(); ++i) {
       const int64_t first = files[i].collection->scanner.rowsBefore + 1;
       carriers[i].Find(files[i].collection->adjustments, table, first,
                        first + files[i].claimCount - 1);
     }
-  }
-  result.unexchangedClaims = table.Reorder(random, &last.delimiterRuns, thorough);
-  if (thorough) {
-    last.services.Reorder(random, &last.serviceDelimiterRuns, true);
+  };
+  if (!thorough) {
+    result.unexchangedClaims = table.Reorder(random, &last.delimiterRuns, false);
+  } else {
+    ClaimTable& services = last.services;
+    services.SetClaimCount(last.scanner.serviceRow);
+    // The service lines take the values of the sequence that follow the
+    // claim table's.  With a source that can start part-way, they are
+    // reordered beside the search for the claims that PLB references
+    // quote (which reads the claim table before it changes); the claim
+    // table follows.
+    const uint64_t tableDraws =
+        static_cast<uint64_t>(table.ColumnCount()) * static_cast<uint64_t>(table.ClaimCount());
+    std::unique_ptr<RandomSource> afterTable = random.Fork(tableDraws);
+    if (afterTable != nullptr) {
+      RunSideBySide(findCarriers,
+                    [&] { services.Reorder(*afterTable, &last.serviceDelimiterRuns, true); });
+      result.unexchangedClaims = table.Reorder(random, &last.delimiterRuns, true);
+      random.Skip(static_cast<uint64_t>(services.ColumnCount()) *
+                  static_cast<uint64_t>(services.ClaimCount()));
+    } else {
+      findCarriers();
+      result.unexchangedClaims = table.Reorder(random, &last.delimiterRuns, true);
+      services.Reorder(random, &last.serviceDelimiterRuns, true);
+    }
     for (size_t i = 0; i < files.size(); ++i) {
       carriers[i].Apply(files[i].collection->adjustments, table, files[i].collection->setFirstRows);
     }
