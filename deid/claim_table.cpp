@@ -82,7 +82,6 @@ void SortByKeys(std::vector<uint64_t>& items, std::vector<uint64_t>& scratch) {
   }
 }
 
-
 // The rows 1 to n of each delimiter key, in row order; empty when all rows
 // share one key (or there are no runs), so that the whole column is one
 // pool.
@@ -351,7 +350,7 @@ int64_t ClaimTable::Reorder(RandomSource& random, const std::vector<DelimiterRun
       }
     };
     RunSideBySide([&] { worker(work[0]); }, [&] { worker(work[1]); });
-    random.Skip(static_cast<uint64_t>(columns_) * n);
+    random.Skip(ReorderDraws());
   } else {
     // Columns in pairs: the keys of both drawn in column order, then the
     // two sorts side by side.

@@ -133,6 +133,14 @@ class ClaimTable {
   /// one row, else the rows that share their delimiter key with no other.
   int64_t Reorder(RandomSource& random, const std::vector<DelimiterRun>* runs = nullptr,
                   bool filledOnly = false);
+  /// How many values of the random sequence Reorder takes: a key for every
+  /// row but row 0 in every column (a column without values passes its
+  /// keys over), none once the table is reordered; so that what draws next
+  /// can start where Reorder ends.
+  uint64_t ReorderDraws() const {
+    if (packed_ || claimCount_ <= 0) return 0;
+    return static_cast<uint64_t>(columns_) * static_cast<uint64_t>(claimCount_);
+  }
 
  private:
   uint32_t Store(std::string_view value);

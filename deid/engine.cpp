@@ -330,15 +330,12 @@ ScrambleResult FinishRun(EngineDialog& dialog, std::vector<PoolFile>& files, Rep
     // reordered beside the search for the claims that PLB references
     // quote (which reads the claim table before it changes); the claim
     // table follows.
-    const uint64_t tableDraws =
-        static_cast<uint64_t>(table.ColumnCount()) * static_cast<uint64_t>(table.ClaimCount());
-    std::unique_ptr<RandomSource> afterTable = random.Fork(tableDraws);
+    std::unique_ptr<RandomSource> afterTable = random.Fork(table.ReorderDraws());
     if (afterTable != nullptr) {
       RunSideBySide(findCarriers,
                     [&] { services.Reorder(*afterTable, &last.serviceDelimiterRuns, true); });
       result.unexchangedClaims = table.Reorder(random, &last.delimiterRuns, true);
-      random.Skip(static_cast<uint64_t>(services.ColumnCount()) *
-                  static_cast<uint64_t>(services.ClaimCount()));
+      random.Skip(services.ReorderDraws());
     } else {
       findCarriers();
       result.unexchangedClaims = table.Reorder(random, &last.delimiterRuns, true);

@@ -440,14 +440,13 @@ namespace {
 // Below this a block comes from the heap: a mapping of its own would cost
 // more than it saves.  Under AddressSanitizer every block does, so that
 // reads and writes past its end are caught.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr size_t kLargeBlockBytes = SIZE_MAX;
-#elif defined(__has_feature)
+#if defined(__has_feature)
 #if __has_feature(address_sanitizer)
-constexpr size_t kLargeBlockBytes = SIZE_MAX;
-#else
-constexpr size_t kLargeBlockBytes = size_t{1} << 20;
+#define X12_ADDRESS_SANITIZER 1
 #endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(X12_ADDRESS_SANITIZER)
+constexpr size_t kLargeBlockBytes = SIZE_MAX;
 #else
 constexpr size_t kLargeBlockBytes = size_t{1} << 20;
 #endif
