@@ -263,6 +263,7 @@ bool InputFile::Close() {
   data_ = nullptr;
   size_ = 0;
   released_ = 0;
+  mappedAhead_ = 0;
   copy_.clear();
   return whole;
 }
@@ -275,6 +276,22 @@ void InputFile::ReleaseBefore(size_t offset) {
   if (end <= released_) return;
   madvise(const_cast<char*>(data_) + released_, end - released_, MADV_DONTNEED);
   released_ = end;
+#else
+  (void)offset;
+#endif
+}
+
+void InputFile::MapAhead(size_t offset) {
+#if !defined(_WIN32) && defined(MADV_POPULATE_READ)
+  if (!mapped_) return;
+  static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const size_t end = offset < size_ ? offset / page * page : size_;
+  const size_t begin = mappedAhead_ > released_ ? mappedAhead_ : released_;
+  if (end <= begin) return;
+  // A file cut short meanwhile makes this fail, and the read itself then
+  // meets the loss as it would have without it.
+  madvise(const_cast<char*>(data_) + begin, end - begin, MADV_POPULATE_READ);
+  mappedAhead_ = end;
 #else
   (void)offset;
 #endif

@@ -40,6 +40,9 @@ class ScanInput {
   /// The scan has passed the bytes before `offset`: their memory may be
   /// given back.
   virtual void ReleaseBefore(size_t offset) { (void)offset; }
+  /// The scan is about to read the bytes before `offset`: a mapped input
+  /// may map their pages at once rather than one fault at a time.
+  virtual void MapAhead(size_t offset) { (void)offset; }
 };
 
 /// Bytes in memory, as one window.
@@ -143,11 +146,15 @@ class InputFile final : public ScanInput {
   /// over a large file does not hold all of it.  Does nothing for a copy,
   /// and a file read in windows holds only one window anyway.
   void ReleaseBefore(size_t offset) override;
+  /// Maps the pages of a mapped file up to `offset` in one call, where the
+  /// system offers that; only a hint, which changes nothing that is read.
+  void MapAhead(size_t offset) override;
 
  private:
   const char* data_ = nullptr;
   size_t size_ = 0;
   size_t released_ = 0;
+  size_t mappedAhead_ = 0;
   bool mapped_ = false;
   int fd_ = -1;       // kept open while mapped, to compare the size at Close
   int guardSlot_ = -1;

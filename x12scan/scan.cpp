@@ -12,6 +12,10 @@
 #include <utility>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "internal.h"
 #include "x12scan.h"
 
@@ -61,6 +65,16 @@ class CopyWriter {
     out[size] = terminator;
     std::memcpy(out + size + 1, lineEnd, lineEndSize);
     used_ += total;
+  }
+
+  // Room left in the buffer before the next line must go to a new one.
+  size_t Room() const { return kCopyChunk - used_; }
+  // Appends whole lines that stand in the input exactly as the copy holds
+  // them; the caller has checked that they fit (Room()).
+  void PutLines(const char* data, size_t size) {
+    if (sink_ == nullptr || size == 0) return;
+    std::memcpy(buffer_.get() + used_, data, size);
+    used_ += size;
   }
 
   void Flush() {
@@ -294,6 +308,27 @@ Envelope EnvelopeTag(const char* tag, size_t tagLength) {
   return Envelope::kNone;
 }
 
+// The first byte of [p, end) that is `terminator`, a CR or a LF; null when
+// there is none.
+inline const char* FindStop(const char* p, const char* end, char terminator) {
+#if defined(__SSE2__)
+  const __m128i t = _mm_set1_epi8(terminator);
+  const __m128i cr = _mm_set1_epi8('\r');
+  const __m128i lf = _mm_set1_epi8('\n');
+  for (; end - p >= 16; p += 16) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i hit =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, t), _mm_cmpeq_epi8(x, cr)), _mm_cmpeq_epi8(x, lf));
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+    if (mask != 0) return p + __builtin_ctz(mask);
+  }
+#endif
+  for (; p < end; ++p) {
+    if (*p == terminator || *p == '\r' || *p == '\n') return p;
+  }
+  return nullptr;
+}
+
 // State of one scan; see ScanX12Buffer.
 class Scanner {
  public:
@@ -310,10 +345,15 @@ class Scanner {
       if (pos_ >= nextRelease_) {
         if (pos_ > kReleaseLag) input_.ReleaseBefore(pos_ - kReleaseLag);
         nextRelease_ = pos_ + kReleaseStep;
+        input_.MapAhead(nextRelease_ + kReleaseStep);
       }
       if (!inInterchange_) {
         SearchHeader();
-      } else if (!ReadSegment()) {
+        continue;
+      }
+      ReadPlainSegments();
+      if (pos_ >= size_) break;
+      if (!ReadSegment()) {
         result = kScanUnexpectedEnd;
         break;
       }
@@ -417,6 +457,90 @@ class Scanner {
   }
 
   void WriteLine(const char* data, size_t size) { copy_.PutLine(data, size, terminator_, lineEnd_, lineEndLength_); }
+
+  // Reads the plain segments of the open interchange from pos_ on, as
+  // ReadSegment would, quicker: a plain segment lies inside the window,
+  // holds no line break and no trailing space, and is no envelope segment.
+  // Lines that stand in the input just as the copy holds them (the
+  // terminator followed by the copy's line end) go to the copy in runs.
+  // Stops at the first other segment (ReadSegment's to read), at the end
+  // of the window, and after a stretch of the input, so that the progress
+  // and the giving back of the input go on between calls.
+  void ReadPlainSegments() {
+    size_t limit = pos_ + kPlainStretch;
+    if (limit > nextRelease_) limit = nextRelease_;
+    if (progress_.window != 0 && limit > pos_ + size_ / 100 + 1) limit = pos_ + size_ / 100 + 1;
+    const char* p = At(pos_);
+    const char* const windowEnd = window_ + (windowEnd_ - windowStart_);
+    const char* const end = window_ + ((limit < windowEnd_ ? limit : windowEnd_) - windowStart_);
+    InterchangeEntry& interchange = interchanges_[interchangesMade_];
+    SetEntry* const set = inSet_ ? &sets_[setsMade_] : nullptr;
+    int32_t segments = 0;
+    int32_t loops1 = 0;
+    int32_t loops2 = 0;
+    const char* run = p;  // the lines [run, p) go to the copy as they stand
+    size_t room = copy_.Room();
+    while (p < end) {
+      if (!StartsSegment(*p)) {
+        // What stands between segments is dropped; what leads up to the
+        // end of the stretch is ReadSegment's to pass over (up to the next
+        // window, or to the end of the text where a segment should begin).
+        const char* next = p;
+        while (next < end && !StartsSegment(*next)) ++next;
+        if (next == end) break;
+        copy_.PutLines(run, static_cast<size_t>(p - run));
+        room = copy_.Room();
+        p = next;
+        run = p;
+        continue;
+      }
+      const char* const stop = FindStop(p, windowEnd, terminator_);
+      if (stop == nullptr || *stop != terminator_ || stop == p || stop[-1] == ' ') break;
+      const size_t length = static_cast<size_t>(stop - p);
+      size_t tagLength = 0;
+      while (tagLength < length && tagLength < 4 && p[tagLength] != elementSeparator_) ++tagLength;
+      if (EnvelopeTag(p, tagLength) != Envelope::kNone) break;
+      const size_t total = length + 1 + lineEndLength_;
+      if (total > kCopyChunk) break;
+      ++segments;
+      if (set != nullptr) {
+        if (TagIs(p, tagLength, set->loopTag1)) {
+          ++loops1;
+        } else if (TagIs(p, tagLength, set->loopTag2)) {
+          ++loops2;
+        }
+      }
+      if (total > room) {
+        // The line starts a new piece of the copy, as WriteLine would.
+        copy_.PutLines(run, static_cast<size_t>(p - run));
+        copy_.Flush();
+        run = p;
+        room = copy_.Room();
+      }
+      room -= total;
+      const char* const next = stop + 1;
+      // The line end is taken along only when more text follows it in the
+      // window, so that the text's end is met where ReadSegment meets it.
+      if (static_cast<size_t>(windowEnd - next) > lineEndLength_ && next[0] == lineEnd_[0] &&
+          (lineEndLength_ == 1 || next[1] == lineEnd_[1])) {
+        p = next + lineEndLength_;
+      } else {
+        copy_.PutLines(run, static_cast<size_t>(p - run));
+        copy_.PutLine(p, length, terminator_, lineEnd_, lineEndLength_);
+        p = next;
+        run = p;
+      }
+    }
+    copy_.PutLines(run, static_cast<size_t>(p - run));
+    pos_ = windowStart_ + static_cast<size_t>(p - window_);
+    interchange.segmentCount += segments;
+    if (inGroup_) groups_[groupsMade_].segmentCount += segments;
+    if (set != nullptr) {
+      set->segmentCount += segments;
+      set->loopCount1 += loops1;
+      set->loopCount2 += loops2;
+    }
+  }
 
   // Reads the next segment of the open interchange.  False when the text
   // ends where a segment should begin.
@@ -600,6 +724,7 @@ class Scanner {
   const ProgressTarget& progress_;
   static constexpr size_t kReleaseStep = size_t{8} << 20;
   static constexpr size_t kReleaseLag = size_t{1} << 20;
+  static constexpr size_t kPlainStretch = size_t{1} << 16;
   size_t nextRelease_ = 0;
   int lastPercent_ = 0;
 

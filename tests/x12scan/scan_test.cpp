@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <new>
 #include <string>
 #include <vector>
@@ -415,6 +416,56 @@ TEST(Scan, UnwrappedCopyHasOneSegmentPerLine) {
   EXPECT_STREQ(s.groups[1].senderCode, "SENDER");
   // Characters that cannot begin a segment are skipped like line breaks.
   EXPECT_EQ(s.interchanges[1].segmentCount, 7);
+}
+
+// A long set whose segments stand in the input in every form the copy
+// normalises, some already as the copy holds them: the copy holds each
+// segment once, and every piece the tee is shown ends at a line's end.
+TEST(Scan, CopyOfLongMixedInputComesInWholeLines) {
+  struct Pieces final : CopyTee {
+    std::vector<std::string> seen;
+    void Handing() override {}
+    void Written(const char* data, size_t size) override { seen.emplace_back(data, size); }
+  };
+  const char* const forms[] = {"~\r\n", "~", "~\n", "  ~\r\n", "~\r\n\r\n", "~ \r\n"};
+  std::string text = Isa() + "~\r\nGS*HP*S*R*20020101*1200*1*X*V~\r\nST*835*1~\r\n";
+  std::string expected = Isa() + "~\r\nGS*HP*S*R*20020101*1200*1*X*V~\r\nST*835*1~\r\n";
+  const int claims = 60000;  // about 3 MiB of copy: several pieces
+  for (int k = 0; k < claims; ++k) {
+    const std::string clp = "CLP*C" + std::to_string(k) + "*1*10*10";
+    const std::string nm1 = "NM1*QC*1*LAST" + std::to_string(k % 97) + "*FIRST";
+    text += clp + forms[k % 6];
+    // Every seventh name is cut by a line break, which the copy drops.
+    text += k % 7 == 0 ? nm1.substr(0, 5) + "\r\n" + nm1.substr(5) + "~\r\n" : nm1 + forms[(k / 6) % 6];
+    expected += clp + "~\r\n" + nm1 + "~\r\n";
+  }
+  const std::string tail = "SE*" + std::to_string(2 * claims + 2) + "*1~\r\nGE*1*1~\r\nIEA*1*000000905~\r\n";
+  text += tail;
+  expected += tail;
+  TempFile input("mixed.x12", text);
+  TempFile copy("mixed-copy.x12", "", false);
+  Pieces tee;
+  Scan s;
+  int32_t copyError = -1;
+  s.code = ScanX12File(input.path(), copy.path(), "", s.interchanges, s.ta1s, s.groups, s.sets,
+                       ProgressTarget(), &copyError, &tee);
+  ASSERT_EQ(s.code, 0);
+  ASSERT_EQ(copyError, 0);
+  std::string joined;
+  for (const std::string& piece : tee.seen) {
+    EXPECT_LE(piece.size(), size_t{1} << 20);
+    EXPECT_EQ(piece.substr(piece.size() - 3), "~\r\n");
+    joined += piece;
+  }
+  EXPECT_GT(tee.seen.size(), 2u);
+  EXPECT_TRUE(joined == expected);
+  std::ifstream written(copy.path(), std::ios::binary);
+  const std::string file((std::istreambuf_iterator<char>(written)), std::istreambuf_iterator<char>());
+  EXPECT_TRUE(file == expected);
+  EXPECT_EQ(s.interchanges[1].segmentCount, 2 * claims + 6);
+  EXPECT_EQ(s.sets[1].segmentCount, 2 * claims + 2);
+  EXPECT_EQ(s.sets[1].seSegmentCount, 2 * claims + 2);
+  EXPECT_EQ(s.sets[1].loopCount1, claims);
 }
 
 TEST(Scan, LineEndFollowsTheTerminator) {
