@@ -48,13 +48,12 @@ const unsigned char* GetPrefix(const unsigned char* at, size_t& length) {
 // precision key 0 <= key <= 1, whose order is the order of the keys: a
 // radix sort over three digits of 11, 11 and 10 bits, lowest first, each
 // pass stable, so that the last pass leaves the items in key order.  A pass
-// whose digit is the same in every item is skipped.  `scratch` is as large
-// as `items`; the two may trade places.
-void SortByKeys(std::vector<uint64_t>& items, std::vector<uint64_t>& scratch) {
+// whose digit is the same in every item is skipped.  `scratch` has room
+// for `n` items too; the two may trade places.
+void SortByKeys(uint64_t*& items, uint64_t*& scratch, size_t n) {
   constexpr unsigned kDigitBits = 11;
   constexpr size_t kBuckets = size_t{1} << kDigitBits;
   constexpr int kPasses = 3;
-  const size_t n = items.size();
   std::vector<uint32_t> counts(kPasses * kBuckets, 0);
   for (size_t i = 0; i < n; ++i) {
     const uint32_t key = static_cast<uint32_t>(items[i] >> 32);
@@ -72,15 +71,34 @@ void SortByKeys(std::vector<uint64_t>& items, std::vector<uint64_t>& scratch) {
       count[b] = start;
       start += size;
     }
-    const uint64_t* from = items.data();
-    uint64_t* to = scratch.data();
+    const uint64_t* from = items;
+    uint64_t* to = scratch;
     for (size_t i = 0; i < n; ++i) {
       const uint64_t item = from[i];
       to[count[(item >> shift) & (kBuckets - 1)]++] = item;
     }
-    items.swap(scratch);
+    std::swap(items, scratch);
   }
 }
+
+// Room for items of type T, kept from use to use and grown as needed; a
+// large block straight from the system, so that the first filling costs
+// few faults.  What it holds does not survive growing.
+template <typename T>
+class ItemRoom {
+ public:
+  T* Get(size_t count) {
+    if (count > capacity_ || data_.get() == nullptr) {
+      data_ = LargeBuffer((count == 0 ? 1 : count) * sizeof(T));
+      capacity_ = count;
+    }
+    return reinterpret_cast<T*>(data_.get());
+  }
+
+ private:
+  LargeBuffer data_;
+  size_t capacity_ = 0;
+};
 
 // The rows 1 to n of each delimiter key, in row order; empty when all rows
 // share one key (or there are no runs), so that the whole column is one
@@ -258,13 +276,14 @@ int64_t ClaimTable::Reorder(RandomSource& random, const std::vector<DelimiterRun
   // Each item carries its key and the cell's handle, so that sorting the
   // items yields the column in its new order directly.
   struct Work {
-    std::vector<uint64_t> items, scratch;
+    ItemRoom<uint64_t> itemRoom, scratchRoom;
+    uint64_t* items = nullptr;
     size_t filledCount = 0;
     bool sort = false;
     // The rows of one sort that take part, their items and the sort's
     // scratch, kept from column to column.
-    std::vector<uint64_t> part, partScratch;
-    std::vector<uint32_t> taking;
+    ItemRoom<uint64_t> partRoom, partScratchRoom;
+    ItemRoom<uint32_t> takingRoom;
   };
   // A thread's buffers are made when it first takes a column (a table of
   // one column needs one thread's only).
@@ -283,11 +302,8 @@ int64_t ClaimTable::Reorder(RandomSource& random, const std::vector<DelimiterRun
       w.sort = false;
       return;
     }
-    if (w.items.size() != n) {
-      w.items.resize(n);
-      w.scratch.resize(n);
-    }
-    uint64_t* items = w.items.data();
+    uint64_t* items = w.itemRoom.Get(n);
+    w.items = items;
     size_t filled = 0;
     for (size_t i = 0; i < n; ++i) {
       const float key = static_cast<float>(source.Next());
@@ -304,28 +320,30 @@ int64_t ClaimTable::Reorder(RandomSource& random, const std::vector<DelimiterRun
   // Rows that take part (with `filledOnly`, those whose cell holds a
   // value) take the values of the others that do in the order of their keys.
   auto sortRows = [this, filledOnly](int column, Work& w, const uint32_t* rows, size_t count) {
-    const uint64_t* items = w.items.data();
-    std::vector<uint64_t>& part = w.part;
-    std::vector<uint32_t>& taking = w.taking;
-    part.clear();
-    taking.clear();
+    const uint64_t* items = w.items;
+    uint64_t* part = w.partRoom.Get(count);
+    uint32_t* taking = w.takingRoom.Get(count);
+    size_t taken = 0;
     for (size_t j = 0; j < count; ++j) {
       const uint32_t row = rows != nullptr ? rows[j] : static_cast<uint32_t>(j + 1);
       const uint64_t item = items[row - 1];
       if (filledOnly && static_cast<uint32_t>(item) == 0) continue;
-      part.push_back(item);
-      taking.push_back(row);
+      part[taken] = item;
+      taking[taken] = row;
+      ++taken;
     }
-    if (part.size() < 2) return;
-    w.partScratch.resize(part.size());
-    SortByKeys(part, w.partScratch);
-    for (size_t j = 0; j < part.size(); ++j) PutCell(taking[j], column, static_cast<uint32_t>(part[j]));
+    if (taken < 2) return;
+    uint64_t* scratch = w.partScratchRoom.Get(taken);
+    SortByKeys(part, scratch, taken);
+    for (size_t j = 0; j < taken; ++j) PutCell(taking[j], column, static_cast<uint32_t>(part[j]));
   };
   auto sortColumn = [this, n, &groups, filledOnly, &sortRows](int column, Work& w) {
     if (!w.sort) return;
     if (groups.empty() && (!filledOnly || w.filledCount == n)) {
-      SortByKeys(w.items, w.scratch);
-      for (size_t i = 0; i < n; ++i) PutCell(i + 1, column, static_cast<uint32_t>(w.items[i]));
+      uint64_t* items = w.items;
+      uint64_t* scratch = w.scratchRoom.Get(n);
+      SortByKeys(items, scratch, n);
+      for (size_t i = 0; i < n; ++i) PutCell(i + 1, column, static_cast<uint32_t>(items[i]));
       return;
     }
     // Each key's rows take their own values in the order of their keys.

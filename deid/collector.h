@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -38,10 +39,43 @@ struct CopyBlockStart {
   uint64_t offset = 0;
   LineScanner scanner;
   bool plain = true;
-  /// The marks of the block's collected lines, in order.  Kept block by
-  /// block: one array for a whole file would be copied again and again as
-  /// it grows (millions of lines).
-  std::vector<LineMark> marks;
+  /// The marks of the block's collected lines, in order: `markCount` of
+  /// them from `marks` on, in the collection's LineMarks.
+  LineMark* marks = nullptr;
+  size_t markCount = 0;
+};
+
+/// The marks of all blocks of a collection, a block's marks one after the
+/// other.  They sit in chunks taken from the system that never move, so
+/// that millions of marks are neither copied again and again as they grow
+/// nor spread over a fresh allocation per block; a block whose marks would
+/// cross a chunk's end moves to the next chunk whole.
+class LineMarks {
+ public:
+  /// Where the marks of a block that starts now go.
+  LineMark* Next() const { return next_; }
+  /// Appends a mark to the block whose first `count` marks start at
+  /// `first`, the last block; moves the block when its chunk is full.
+  void Add(LineMark*& first, size_t count, LineMark mark) {
+    if (next_ == end_) NewChunk(first, count);
+    *next_++ = mark;
+  }
+
+ private:
+  static constexpr size_t kChunkMarks = size_t{1} << 21;  // 16 MiB
+  void NewChunk(LineMark*& first, size_t count) {
+    const size_t marks = count * 2 > kChunkMarks ? count * 2 : kChunkMarks;
+    chunks_.emplace_back(marks * sizeof(LineMark));
+    LineMark* const moved = reinterpret_cast<LineMark*>(chunks_.back().get());
+    if (count > 0) std::memcpy(moved, first, count * sizeof(LineMark));
+    first = moved;
+    next_ = moved + count;
+    end_ = moved + marks;
+  }
+
+  std::vector<LargeBuffer> chunks_;
+  LineMark* next_ = nullptr;
+  LineMark* end_ = nullptr;
 };
 
 /// Collects one classified line into the table: a claim line its two
@@ -68,6 +102,7 @@ struct Collection {
   LineScanner scanner;
   int64_t lines = 0;
   std::vector<CopyBlockStart> blockStarts;
+  LineMarks marks;
   uint64_t end = 0;
   /// The delimiters of the claims, a run for each change of them.
   std::vector<DelimiterRun> delimiterRuns;
@@ -155,11 +190,7 @@ struct Collection {
   // Called with the offset of every line before it is classified.
   void NoteLineStart(uint64_t offset) {
     if (offset < nextBlock_) return;
-    // Room for as many marks as the block before had, and an eighth more:
-    // blocks of one file are much alike.
-    const size_t expected = blockStarts.empty() ? 0 : blockStarts.back().marks.size();
-    blockStarts.push_back({offset, scanner, true, {}});
-    blockStarts.back().marks.reserve(expected + expected / 8);
+    blockStarts.push_back({offset, scanner, true, marks.Next(), 0});
     nextBlock_ = offset + blockBytes;
   }
   // Called for every line once it is classified, with whether CR LF ends
@@ -177,7 +208,8 @@ struct Collection {
     }
     if (kind.kind != LineKind::kPlain && kind.kind != LineKind::kIsa) {
       CopyBlockStart& block = blockStarts.back();
-      block.marks.push_back(LineMark::Of(offset - block.offset, kind));
+      marks.Add(block.marks, block.markCount, LineMark::Of(offset - block.offset, kind));
+      ++block.markCount;
     }
   }
 
