@@ -1,4 +1,4 @@
-// File access of the scanning library: whole-file reads, the input mapping,
+// File access of the scanning library: whole-file reads, the input file,
 // transaction-set read-back and the heap-block helpers.
 #include <cerrno>
 #include <cstdio>
@@ -15,13 +15,8 @@
 #include <sys/stat.h>
 #else
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <atomic>
-#include <mutex>
 #endif
 
 namespace {
@@ -53,92 +48,6 @@ std::string ReadUpTo(FILE* f, uint64_t limit) {
   }
   return text;
 }
-
-#ifndef _WIN32
-// The guard of mapped inputs against a file cut short under its mapping:
-// reading a mapped page that lies wholly past the end of the file raises
-// SIGBUS.  While at least one input is mapped, a handler looks whether the
-// faulting address lies in a guarded mapping; if so it maps zero pages over
-// the rest of that mapping, so that the read sees zeros when it is retried,
-// and marks the mapping as damaged.  Any other SIGBUS goes to the
-// disposition that was in force before.
-constexpr int kGuardSlots = 16;
-
-struct GuardSlot {
-  std::atomic<uintptr_t> begin{0};  // 0 while the slot is free
-  std::atomic<uintptr_t> end{0};    // the mapping's end, rounded up to a whole page
-  std::atomic<int> damaged{0};
-};
-
-GuardSlot gGuards[kGuardSlots];
-std::mutex gGuardLock;  // taken to fill and free slots, never by the handler
-int gGuardUsers = 0;
-struct sigaction gEarlierBusAction;
-std::atomic<uintptr_t> gPageSize{4096};
-
-void OnBusError(int signalNumber, siginfo_t* info, void*) {
-  // A positive code comes with a fault; 0 and below with a signal sent by
-  // kill, raise or sigqueue.
-  if (info->si_code > 0) {
-    const uintptr_t address = reinterpret_cast<uintptr_t>(info->si_addr);
-    for (GuardSlot& slot : gGuards) {
-      const uintptr_t begin = slot.begin.load(std::memory_order_acquire);
-      const uintptr_t end = slot.end.load(std::memory_order_relaxed);
-      if (begin == 0 || address < begin || address >= end) continue;
-      const uintptr_t page = address & ~(gPageSize.load(std::memory_order_relaxed) - 1);
-      void* zeros = mmap(reinterpret_cast<void*>(page), end - page, PROT_READ,
-                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
-      if (zeros == MAP_FAILED) break;
-      slot.damaged.store(1, std::memory_order_relaxed);
-      return;
-    }
-  }
-  // Not a guarded mapping's fault: the earlier disposition takes it.  A
-  // fault recurs by itself when the instruction is retried on return; a
-  // sent signal is sent again, and arrives once this handler has returned.
-  sigaction(SIGBUS, &gEarlierBusAction, nullptr);
-  if (info->si_code <= 0) raise(signalNumber);
-}
-
-// Guards the mapping at `data`; returns its slot, or -1 when the guard could
-// not be set up (then the mapping must not be read).
-int GuardMapping(const void* data, size_t size) {
-  std::lock_guard<std::mutex> lock(gGuardLock);
-  int free = -1;
-  for (int i = 0; i < kGuardSlots && free < 0; ++i) {
-    if (gGuards[i].begin.load(std::memory_order_relaxed) == 0) free = i;
-  }
-  if (free < 0) return -1;
-  if (gGuardUsers == 0) {
-    gPageSize.store(static_cast<uintptr_t>(sysconf(_SC_PAGESIZE)), std::memory_order_relaxed);
-    struct sigaction action {};
-    action.sa_sigaction = OnBusError;
-    action.sa_flags = SA_SIGINFO;
-    sigemptyset(&action.sa_mask);
-    if (sigaction(SIGBUS, &action, &gEarlierBusAction) != 0) return -1;
-  }
-  ++gGuardUsers;
-  const uintptr_t page = gPageSize.load(std::memory_order_relaxed);
-  const uintptr_t begin = reinterpret_cast<uintptr_t>(data);
-  GuardSlot& slot = gGuards[free];
-  slot.end.store((begin + size + page - 1) / page * page, std::memory_order_relaxed);
-  slot.damaged.store(0, std::memory_order_relaxed);
-  slot.begin.store(begin, std::memory_order_release);
-  return free;
-}
-
-// Ends the guard of a slot, before its mapping goes; true when part of the
-// mapping was lost.  The last guard gives SIGBUS back to the earlier
-// disposition.
-bool UnguardMapping(int index) {
-  std::lock_guard<std::mutex> lock(gGuardLock);
-  GuardSlot& slot = gGuards[index];
-  const bool damaged = slot.damaged.load(std::memory_order_relaxed) != 0;
-  slot.begin.store(0, std::memory_order_release);
-  if (--gGuardUsers == 0) sigaction(SIGBUS, &gEarlierBusAction, nullptr);
-  return damaged;
-}
-#endif
 
 }  // namespace
 
@@ -238,63 +147,8 @@ InputKind InspectInputPath(const std::string& path, uint64_t* size, bool* sizeKn
 
 InputFile::~InputFile() { Close(); }
 
-bool InputFile::Close() {
-  bool whole = true;
-  if (windowed_) {
-    whole = windows_.Close();
-    windowed_ = false;
-  }
-#ifndef _WIN32
-  if (mapped_) {
-    // The guard ends first: once unmapped, the addresses may be given to
-    // another mapping, which the guard must not touch.
-    if (guardSlot_ >= 0 && UnguardMapping(guardSlot_)) whole = false;
-    guardSlot_ = -1;
-    munmap(const_cast<char*>(data_), size_);
-    mapped_ = false;
-  }
-  if (fd_ >= 0) {
-    struct stat info;
-    if (fstat(fd_, &info) != 0 || static_cast<uint64_t>(info.st_size) != size_) whole = false;
-    close(fd_);
-    fd_ = -1;
-  }
-#endif
-  data_ = nullptr;
-  size_ = 0;
-  released_ = 0;
-  mappedAhead_ = 0;
-  copy_.clear();
-  return whole;
-}
-
-void InputFile::ReleaseBefore(size_t offset) {
-#ifndef _WIN32
-  if (!mapped_) return;
-  static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-  const size_t end = offset < size_ ? offset / page * page : size_;
-  if (end <= released_) return;
-  madvise(const_cast<char*>(data_) + released_, end - released_, MADV_DONTNEED);
-  released_ = end;
-#else
-  (void)offset;
-#endif
-}
-
-void InputFile::MapAhead(size_t offset) {
-#if !defined(_WIN32) && defined(MADV_POPULATE_READ)
-  if (!mapped_) return;
-  static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-  const size_t end = offset < size_ ? offset / page * page : size_;
-  const size_t begin = mappedAhead_ > released_ ? mappedAhead_ : released_;
-  if (end <= begin) return;
-  // A file cut short meanwhile makes this fail, and the read itself then
-  // meets the loss as it would have without it.
-  madvise(const_cast<char*>(data_) + begin, end - begin, MADV_POPULATE_READ);
-  mappedAhead_ = end;
-#else
-  (void)offset;
-#endif
+bool InputFile::Open(const std::string& path, size_t windowSize) {
+  return windows_.Open(path, windowSize == 0 ? kScanWindowSize : windowSize);
 }
 
 FILE* OpenCopyForWriting(const std::string& path) {
@@ -319,51 +173,6 @@ FILE* OpenCopyForWriting(const std::string& path) {
 #else
   return OpenFileShared(path, "wb");
 #endif
-}
-
-const char* InputFile::Window(size_t offset, size_t* start, size_t* length) {
-  if (windowed_) return windows_.Window(offset, start, length);
-  *start = 0;
-  *length = size_;
-  return data_;
-}
-
-bool InputFile::Open(const std::string& path, size_t windowSize) {
-#ifdef _WIN32
-  // No whole mapping here: a 32-bit process could not hold a large file.
-  if (windowSize == 0) windowSize = kScanWindowSize;
-#endif
-  if (windowSize > 0) {
-    windowed_ = windows_.Open(path, windowSize);
-    return windowed_;
-  }
-#ifndef _WIN32
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat info;
-  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
-    const size_t size = static_cast<size_t>(info.st_size);
-    void* view = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
-    if (view != MAP_FAILED) {
-      const int slot = GuardMapping(view, size);
-      if (slot >= 0) {
-        madvise(view, size, MADV_SEQUENTIAL);
-        data_ = static_cast<const char*>(view);
-        size_ = size;
-        mapped_ = true;
-        guardSlot_ = slot;
-        fd_ = fd;
-        return true;
-      }
-      munmap(view, size);  // unguarded, it is read as a copy instead
-    }
-  }
-  close(fd);
-#endif
-  copy_ = ReadWholeFile(path);
-  data_ = copy_.data();
-  size_ = copy_.size();
-  return !copy_.empty();
 }
 
 #ifndef _WIN32

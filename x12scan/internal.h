@@ -23,8 +23,8 @@ void CopyCut(char* field, size_t maxChars, const std::string& value);
 void CopyPadded(char* field, size_t width, const std::string& value);
 
 /// The input as the scan reads it: windows, each a run of consecutive bytes
-/// of the input held in memory.  A whole mapping or a whole buffer is one
-/// window; a file read piece by piece gives one window per piece.
+/// of the input held in memory.  A whole buffer is one window; a file read
+/// piece by piece gives one window per piece.
 class ScanInput {
  public:
   virtual ~ScanInput() = default;
@@ -37,12 +37,6 @@ class ScanInput {
   /// given as zeros, and the input's owner learns of it when it closes the
   /// input.
   virtual const char* Window(size_t offset, size_t* start, size_t* length) = 0;
-  /// The scan has passed the bytes before `offset`: their memory may be
-  /// given back.
-  virtual void ReleaseBefore(size_t offset) { (void)offset; }
-  /// The scan is about to read the bytes before `offset`: a mapped input
-  /// may map their pages at once rather than one fault at a time.
-  virtual void MapAhead(size_t offset) { (void)offset; }
 };
 
 /// Bytes in memory, as one window.
@@ -106,18 +100,11 @@ class WindowedReader {
 /// The size of the open file behind `file`; false when it cannot be told.
 bool OpenFileSize(FILE* file, uint64_t* size);
 
-/// The input file as the scan sees it: read-only bytes in memory (a mapping
-/// where the platform has one, else a copy), or, where the platform maps
-/// no file whole (Windows) or the caller asks for it, windows of the file
-/// read one after the other (WindowedReader).  Empty when it cannot be
-/// read.
-///
-/// Another process may cut the file short while it is mapped; reading a
-/// page past the new end would then raise SIGBUS.  While the file is
-/// mapped, a guard puts zero pages in place of the lost part of the
-/// mapping, so that the scan runs on to its end over zeros, and notes the
-/// fact for Close.  A file read in windows gives zeros for its lost part
-/// too.
+/// The input file as the scan sees it: windows of the file read one after
+/// the other (WindowedReader), on every platform.  Reading into one buffer
+/// costs less than mapping the file: the mapping's pages are touched one
+/// by one as the scan passes, the buffer's stay in the cache.  A file cut
+/// short while it is read gives zeros for its lost part, and Close tells.
 class InputFile final : public ScanInput {
  public:
   InputFile() = default;
@@ -125,41 +112,22 @@ class InputFile final : public ScanInput {
   InputFile& operator=(const InputFile&) = delete;
   ~InputFile() override;
 
-  /// Opens `path`; false (and empty) when it cannot be read.  A
-  /// `windowSize` of 0 takes the platform's way: a whole mapping on POSIX,
-  /// windows of kScanWindowSize bytes on Windows; any other size reads the
-  /// file in windows of that many bytes.
+  /// Opens `path`; false when it cannot be read.  A `windowSize` of 0
+  /// reads windows of kScanWindowSize bytes; any other size windows of that
+  /// many bytes.
   bool Open(const std::string& path, size_t windowSize = 0);
-  size_t size() const override { return windowed_ ? windows_.size() : size_; }
-  const char* Window(size_t offset, size_t* start, size_t* length) override;
+  size_t size() const override { return windows_.size(); }
+  const char* Window(size_t offset, size_t* start, size_t* length) override {
+    return windows_.Window(offset, start, length);
+  }
 
-  /// Lets go of the bytes and tells whether they were what the file held
-  /// throughout: false when part of the mapping was lost to a file cut
-  /// short, or when the file's size is no longer the size that was mapped
-  /// (it was cut or grew while it was read).  The bytes are not to be used
-  /// after this call.
-  bool Close();
-
-  /// Lets the system take back the memory of the bytes before `offset`,
-  /// which the scan has passed: a mapping's pages return to the file cache
-  /// and are read in again should they be needed, so that a forward pass
-  /// over a large file does not hold all of it.  Does nothing for a copy,
-  /// and a file read in windows holds only one window anyway.
-  void ReleaseBefore(size_t offset) override;
-  /// Maps the pages of a mapped file up to `offset` in one call, where the
-  /// system offers that; only a hint, which changes nothing that is read.
-  void MapAhead(size_t offset) override;
+  /// Lets go of the file and tells whether its bytes were what the file
+  /// held throughout: false when part of it could not be read (it was cut
+  /// short), or when its size is no longer the size it had when opened (it
+  /// was cut or grew while it was read).
+  bool Close() { return windows_.Close(); }
 
  private:
-  const char* data_ = nullptr;
-  size_t size_ = 0;
-  size_t released_ = 0;
-  size_t mappedAhead_ = 0;
-  bool mapped_ = false;
-  int fd_ = -1;       // kept open while mapped, to compare the size at Close
-  int guardSlot_ = -1;
-  std::string copy_;
-  bool windowed_ = false;
   WindowedReader windows_;
 };
 

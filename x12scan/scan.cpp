@@ -342,11 +342,6 @@ class Scanner {
     int32_t result = kScanOk;
     while (pos_ < size_) {
       ReportProgress();
-      if (pos_ >= nextRelease_) {
-        if (pos_ > kReleaseLag) input_.ReleaseBefore(pos_ - kReleaseLag);
-        nextRelease_ = pos_ + kReleaseStep;
-        input_.MapAhead(nextRelease_ + kReleaseStep);
-      }
       if (!inInterchange_) {
         SearchHeader();
         continue;
@@ -465,10 +460,9 @@ class Scanner {
   // terminator followed by the copy's line end) go to the copy in runs.
   // Stops at the first other segment (ReadSegment's to read), at the end
   // of the window, and after a stretch of the input, so that the progress
-  // and the giving back of the input go on between calls.
+  // goes on between calls.
   void ReadPlainSegments() {
     size_t limit = pos_ + kPlainStretch;
-    if (limit > nextRelease_) limit = nextRelease_;
     if (progress_.window != 0 && limit > pos_ + size_ / 100 + 1) limit = pos_ + size_ / 100 + 1;
     const char* p = At(pos_);
     const char* const windowEnd = window_ + (windowEnd_ - windowStart_);
@@ -722,10 +716,7 @@ class Scanner {
   GroupTable& groups_;
   SetTable& sets_;
   const ProgressTarget& progress_;
-  static constexpr size_t kReleaseStep = size_t{8} << 20;
-  static constexpr size_t kReleaseLag = size_t{1} << 20;
   static constexpr size_t kPlainStretch = size_t{1} << 16;
-  size_t nextRelease_ = 0;
   int lastPercent_ = 0;
 
   bool inInterchange_ = false;

@@ -173,30 +173,25 @@ struct CopyTee {
 ///
 /// A file cut short, grown or unreadable while it is scanned gives
 /// kScanInputChanged (the tables and the copy then describe no file), never
-/// a crash: the part lost to a cut is read as zeros.  Where the file is
-/// mapped, the scan briefly handles SIGBUS itself for this; a SIGBUS that
-/// does not come from its own mapping goes to the disposition in force
-/// before the scan.  On Windows the input is read in windows of
-/// kScanWindowSize bytes, never held whole.
+/// a crash: the part lost to a cut is read as zeros.  The input is read in
+/// windows of kScanWindowSize bytes, never held whole (and never mapped, so
+/// a file cut short raises no SIGBUS).
 int32_t ScanX12File(const std::string& inputPath, const std::string& copyPath,
                     const std::string& reserved, InterchangeTable& interchanges,
                     Ta1Table& ta1s, GroupTable& groups, SetTable& sets,
                     const ProgressTarget& progress, int32_t* copyError = nullptr,
                     CopyTee* tee = nullptr);
 
-/// Bytes of the input that the scan holds at a time where it reads the
-/// input in windows (on Windows, where a 32-bit process could not map a
-/// large file whole).
+/// Bytes of the input that the scan holds at a time: it reads the input in
+/// windows of this size.
 constexpr size_t kScanWindowSize = size_t{1} << 20;
 
 /// Scans `inputPath` as ScanX12File does, but hands the unwrapped copy to
 /// `copy` (on the calling thread, in pieces of about a megabyte, each valid
 /// only during its call) instead of writing it to a file.  The input is
-/// mapped and given back behind the scan, or read in windows, so that
-/// memory stays small whatever the file's size.  `windowSize` 0 takes the
-/// platform's way (a whole mapping on POSIX, windows of kScanWindowSize
-/// bytes on Windows); any other size reads the input in windows of that
-/// many bytes, with the same results.  Returns one of the ScanResult codes
+/// read in windows, so that memory stays small whatever the file's size.
+/// `windowSize` 0 reads windows of kScanWindowSize bytes; any other size
+/// windows of that many bytes, with the same results.  Returns one of the ScanResult codes
 /// (kScanInputChanged, as ScanX12File, for a file that changed under the
 /// scan: then the pieces handed over describe no file).
 int32_t ScanX12FileToSink(const std::string& inputPath, CopySink& copy,
@@ -204,8 +199,8 @@ int32_t ScanX12FileToSink(const std::string& inputPath, CopySink& copy,
                           SetTable& sets, const ProgressTarget& progress, size_t windowSize = 0);
 
 /// The scan proper over text held in memory, from preparation step 4 on
-/// (the too-small check) to the end.  `copy` may be null.  ScanX12File maps
-/// the file and calls this; tests and fuzzers call it directly.
+/// (the too-small check) to the end.  `copy` may be null.  ScanX12File
+/// reads the file in windows instead; tests and fuzzers call this directly.
 int32_t ScanX12Buffer(const char* text, size_t size, CopySink* copy,
                       InterchangeTable& interchanges, Ta1Table& ta1s,
                       GroupTable& groups, SetTable& sets,

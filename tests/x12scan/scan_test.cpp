@@ -654,8 +654,8 @@ TEST(Scan, ReportsProgressOncePerWholePercent) {
 
 // A file cut short or grown while it is scanned (here at 30 % of the scan,
 // from the progress callback) gives 107 and no crash, whether the part read
-// next is gone from the mapping or only the size differs at the end.  The
-// SIGBUS disposition is the one from before the scan afterwards.
+// next is gone or only the size differs at the end.  The SIGBUS disposition
+// is the one from before the scan afterwards.
 TEST(Scan, FileChangedDuringTheScanGives107) {
   std::string text;
   const std::string one = Interchange();
@@ -711,8 +711,8 @@ TEST(Scan, FileChangedDuringTheScanGives107) {
   }
 }
 
-// A SIGBUS that does not come from the scan's mapping reaches the handler
-// that was in place before the scan, and that handler is in place after it.
+// A SIGBUS raised during the scan reaches the handler that was in place
+// before the scan, and that handler is in place after it.
 TEST(Scan, OtherBusErrorsGoToTheEarlierHandler) {
   static volatile sig_atomic_t received = 0;
   struct sigaction mine {}, earlier {}, after {};

@@ -120,7 +120,7 @@ TEST(WindowedScan, SameResultsWhereverTheWindowsEdgesFall) {
 }
 
 // A file cut short or grown while it is read in windows (here at 30 % of the
-// scan, from the progress callback) gives 107, as a mapped file does.
+// scan, from the progress callback) gives 107, whatever the window's size.
 TEST(WindowedScan, FileChangedDuringTheScanGives107) {
   std::string text;
   while (text.size() < (size_t{256} << 10)) text += MixedText();
