@@ -146,6 +146,13 @@ void ClaimTable::Create(int64_t claimCount, int columns) {
   cellSlabUsed_ = 0;
   chunks_.clear();
   slotBytes_.clear();
+  {
+    std::lock_guard<std::mutex> lock(cellSlabLock_.mutex);
+    spareChunk_.Release();
+    spareSlab_.Release();
+    chunksBegun_ = false;
+    slabsBegun_ = false;
+  }
   ResizeRows(static_cast<size_t>(claimCount_) + 1);
 }
 
@@ -174,8 +181,13 @@ uint32_t* ClaimTable::NewCellArray(int column) {
   const size_t bytes = (kBlockRows + skew) * sizeof(uint32_t);
   std::lock_guard<std::mutex> lock(cellSlabLock_.mutex);
   if (cellSlabs_.empty() || cellSlabs_.back().size() - cellSlabUsed_ < bytes) {
-    cellSlabs_.emplace_back(kCellSlabBytes);
+    if (spareSlab_.get() != nullptr) {
+      cellSlabs_.push_back(std::move(spareSlab_));
+    } else {
+      cellSlabs_.emplace_back(kCellSlabBytes);
+    }
     cellSlabUsed_ = 0;
+    slabsBegun_ = true;
   }
   // Slab memory comes zero-filled: every cell of the new array is empty.
   uint32_t* const cells = reinterpret_cast<uint32_t*>(cellSlabs_.back().get() + cellSlabUsed_) + skew;
@@ -210,7 +222,12 @@ uint32_t ClaimTable::Store(std::string_view value) {
     chunk.base = static_cast<uint64_t>(slotBytes_.size()) << kSlotBits;
     const size_t slots = (need + kSlotSize - 1) / kSlotSize;
     chunk.size = slots * kSlotSize;
-    chunk.bytes = LargeBuffer(chunk.size);
+    {
+      std::lock_guard<std::mutex> lock(cellSlabLock_.mutex);
+      if (slots == 1 && spareChunk_.get() != nullptr) chunk.bytes = std::move(spareChunk_);
+      chunksBegun_ = true;
+    }
+    if (chunk.bytes.get() == nullptr) chunk.bytes = LargeBuffer(chunk.size);
     for (size_t k = 0; k < slots; ++k) slotBytes_.push_back(chunk.bytes.get() + k * kSlotSize);
     chunks_.push_back(std::move(chunk));
   }
@@ -221,6 +238,40 @@ uint32_t ClaimTable::Store(std::string_view value) {
   chunk.used += (need + 1) & ~size_t{1};  // keep entries at even offsets
   if (chunk.used > chunk.size) chunk.used = chunk.size;
   return static_cast<uint32_t>(offset / 2 + 1);
+}
+
+namespace {
+
+// A block whose every page has been written once (with the zero it holds),
+// so that its first use takes no fault.
+LargeBuffer TouchedBlock(size_t bytes) {
+  LargeBuffer block(bytes);
+  volatile unsigned char* const bytesAt = block.get();
+  for (size_t i = 0; i < bytes; i += 4096) bytesAt[i] = 0;
+  return block;
+}
+
+}  // namespace
+
+void ClaimTable::PrepareSpares() {
+  bool chunk;
+  bool slab;
+  {
+    std::lock_guard<std::mutex> lock(cellSlabLock_.mutex);
+    chunk = chunksBegun_ && spareChunk_.get() == nullptr;
+    slab = slabsBegun_ && spareSlab_.get() == nullptr;
+  }
+  // Made outside the lock: the storing thread goes on meanwhile.
+  if (chunk) {
+    LargeBuffer ready = TouchedBlock(kSlotSize);
+    std::lock_guard<std::mutex> lock(cellSlabLock_.mutex);
+    if (spareChunk_.get() == nullptr) spareChunk_ = std::move(ready);
+  }
+  if (slab) {
+    LargeBuffer ready = TouchedBlock(kCellSlabBytes);
+    std::lock_guard<std::mutex> lock(cellSlabLock_.mutex);
+    if (spareSlab_.get() == nullptr) spareSlab_ = std::move(ready);
+  }
 }
 
 void ClaimTable::Set(int64_t row, int column, std::string_view value) {
@@ -269,6 +320,14 @@ void ClaimTable::GetRow(int64_t row, std::string_view* cells) const {
 int64_t ClaimTable::Reorder(RandomSource& random, const std::vector<DelimiterRun>* runs,
                             bool filledOnly) {
   if (packed_) return 0;
+  {
+    // The values are all in: spare blocks would only add to the peak.
+    std::lock_guard<std::mutex> lock(cellSlabLock_.mutex);
+    spareChunk_.Release();
+    spareSlab_.Release();
+    chunksBegun_ = false;
+    slabsBegun_ = false;
+  }
   const size_t n = static_cast<size_t>(claimCount_);
   const std::vector<std::vector<uint32_t>> groups = RowsByKey(n, runs);
   int64_t unmoved = n <= 1 ? static_cast<int64_t>(n) : 0;

@@ -137,6 +137,14 @@ class ClaimTable {
   /// row but row 0 in every column (a column without values passes its
   /// keys over), none once the table is reordered; so that what draws next
   /// can start where Reorder ends.
+  /// Makes ready the next block the table will take for its values and the
+  /// next one for its cells, their memory already touched, once it has
+  /// begun taking such blocks: for a thread that has time while another
+  /// stores values, so that the storing thread does not wait for fresh
+  /// memory to be zeroed.  Safe to call while values are stored.  A table
+  /// that stores no more holds at most one unused block of each kind.
+  void PrepareSpares();
+
   uint64_t ReorderDraws() const {
     if (packed_ || claimCount_ <= 0) return 0;
     return static_cast<uint64_t>(columns_) * static_cast<uint64_t>(claimCount_);
@@ -213,11 +221,18 @@ class ClaimTable {
   std::vector<CellBlock> blocks_;  // block * columns_ + column
   // The handle arrays are cut from slabs of kCellSlabBytes, in order, under
   // cellSlabLock_: the reordering's two threads may each need a new array
-  // (values moving into a block their column had none in).
+  // (values moving into a block their column had none in), and a spare
+  // slab may be made ready on another thread.
   static constexpr size_t kCellSlabBytes = size_t{8} << 20;
   uint32_t* NewCellArray(int column);
   std::vector<LargeBuffer> cellSlabs_;
   size_t cellSlabUsed_ = 0;
+  // The blocks PrepareSpares made ready, and whether the table has begun
+  // to take blocks of each kind; under cellSlabLock_.
+  LargeBuffer spareChunk_;
+  LargeBuffer spareSlab_;
+  bool chunksBegun_ = false;
+  bool slabsBegun_ = false;
   // A mutex that a moved table does not take along: a table is moved only
   // while no thread works on it.
   struct SlabLock {

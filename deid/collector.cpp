@@ -63,8 +63,14 @@ CopyCollector::CopyCollector(const InterchangeTable& interchanges, RandomSource&
 }
 
 void CopyCollector::Handing() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  published_.Extend(interchanges_);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    published_.Extend(interchanges_);
+  }
+  // The scan's thread, which has time to spare while the collection works,
+  // makes fresh memory ready for the tables.
+  collection_.table.PrepareSpares();
+  if (collection_.thorough) collection_.services.PrepareSpares();
 }
 
 void CopyCollector::Written(const char* data, size_t size) {

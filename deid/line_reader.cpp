@@ -112,20 +112,15 @@ int CutElements(std::string_view body, int separator, std::string_view* elements
   return found;
 }
 
-void ReplaceElements(std::string_view segment, int separator, const ElementChange* changes,
-                     int count, std::string& out) {
+size_t ReplaceElementsInto(std::string_view segment, int separator, const ElementChange* changes,
+                           int count, char* out) {
   if (separator < 0) {  // one piece only
-    if (count > 0 && changes[0].position == 0) {
-      out.assign(changes[0].value.data(), changes[0].value.size());
-    } else {
-      out.assign(segment.data(), segment.size());
-    }
-    return;
+    const std::string_view whole =
+        count > 0 && changes[0].position == 0 ? changes[0].value : segment;
+    if (!whole.empty()) std::memcpy(out, whole.data(), whole.size());
+    return whole.size();
   }
-  size_t room = segment.size();
-  for (int i = 0; i < count; ++i) room += changes[i].value.size();
-  out.resize(room);
-  char* write = &out[0];
+  char* write = out;
   const char sep = static_cast<char>(separator);
   const char* p = segment.data();
   const char* end = p + segment.size();
@@ -156,7 +151,15 @@ void ReplaceElements(std::string_view segment, int separator, const ElementChang
     p = stop + 1;
     ++position;
   }
-  out.resize(static_cast<size_t>(write - out.data()));
+  return static_cast<size_t>(write - out);
+}
+
+void ReplaceElements(std::string_view segment, int separator, const ElementChange* changes,
+                     int count, std::string& out) {
+  size_t room = segment.size();
+  for (int i = 0; i < count; ++i) room += changes[i].value.size();
+  out.resize(room);
+  out.resize(ReplaceElementsInto(segment, separator, changes, count, &out[0]));
 }
 
 void ReplaceElement(std::string& segment, int position, int separator, std::string_view value) {

@@ -222,6 +222,12 @@ struct ElementChange {
 void ReplaceElements(std::string_view segment, int separator, const ElementChange* changes,
                      int count, std::string& out);
 
+/// As ReplaceElements, writing to `out`, which has room for the segment's
+/// size plus the sizes of all the changes' values; returns the bytes
+/// written.
+size_t ReplaceElementsInto(std::string_view segment, int separator, const ElementChange* changes,
+                           int count, char* out);
+
 /// Replaces element `position` of `segment` with `value`.  A position at or
 /// beyond the number of pieces leaves the text unchanged: no element is ever
 /// added.  The last piece includes whatever ends the text (the terminator).

@@ -39,6 +39,13 @@ class ByteBuffer {
     if (size_ == data_.size()) Grow(1);
     data_.get()[size_++] = static_cast<unsigned char>(c);
   }
+  // Room for `more` bytes after those held, which the caller writes and
+  // then takes in with Commit.
+  char* Reserve(size_t more) {
+    if (more > data_.size() - size_) Grow(more);
+    return reinterpret_cast<char*>(data_.get()) + size_;
+  }
+  void Commit(size_t written) { size_ += written; }
   // Room for `size` bytes, which the caller fills: what the buffer held
   // before is gone.
   char* Prepare(size_t size) {
@@ -205,9 +212,7 @@ class BlockWriter {
         ++counts.valuesEmptied;
       }
     }
-    ReplaceElements(line, separator, changes, count, working_);
-    if (working_.empty() || working_.back() != terminator) working_ += terminator;
-    Write(line);
+    Write(line, separator, terminator, changes, count);
   }
 
   // Lines copied as read lie one after the other in the block's text: they
@@ -216,16 +221,26 @@ class BlockWriter {
   void EndRun(const char* upTo) { block_.output.Append(run_, static_cast<size_t>(upTo - run_)); }
 
  private:
-  // `working_`, the rewritten `line`, goes out and is counted and listed.
-  void Write(std::string_view line) {
+  // `line` with `changes` applied goes out, ending with the terminator
+  // (added where it lacks one) and CR LF, and is counted and listed.
+  void Write(std::string_view line, int separator, char terminator, const ElementChange* changes,
+             int count) {
+    size_t room = line.size() + 3;
+    for (int i = 0; i < count; ++i) room += changes[i].value.size();
+    ByteBuffer& output = block_.output;
+    char* const out = output.Reserve(room);
+    size_t size = ReplaceElementsInto(line, separator, changes, count, out);
+    if (size == 0 || out[size - 1] != terminator) out[size++] = terminator;
+    const std::string_view written(out, size);
+    out[size++] = kLineEnd[0];
+    out[size++] = kLineEnd[1];
+    output.Commit(size);
     ++block_.counts.totalChanged;
     if (listing_) {
       ListingLine(block_.listing, "Segment in ==>", line);
-      ListingLine(block_.listing, "Segment out==>", working_);
+      ListingLine(block_.listing, "Segment out==>", written);
       block_.listing.Append(kLineEnd, 2);
     }
-    block_.output.Append(working_);
-    block_.output.Append(kLineEnd, 2);
   }
 
   // A PLB line: its references that quote a claim's number now quote the
@@ -241,18 +256,15 @@ class BlockWriter {
     for (const AdjustmentReference& reference : adjustment->references) {
       if (count < 8) changes[count++] = {reference.position, reference.rewritten};
     }
-    ReplaceElements(line, at.elementSeparator, changes, count, working_);
-    if (working_.empty() || working_.back() != at.terminator) working_ += at.terminator;
     ++block_.counts.otherChanged;
     block_.counts.valuesEmptied += adjustment->emptied;
-    Write(line);
+    Write(line, at.elementSeparator, at.terminator, changes, count);
   }
 
   const RewriteSources& sources_;
   const ClaimTable& table_;
   const bool listing_;
   Block& block_;
-  std::string working_;
   std::string_view cells_[kThoroughColumnCount];
   int64_t cellsRow_ = -1;
   const char* run_ = nullptr;
@@ -316,19 +328,30 @@ bool RewriteLines(const char* text, size_t size, LineScanner scanner,
   return scanner.claimRow == endRow;
 }
 
-// True when `text` is still a line of the kind a mark recorded.
-bool StillCollected(std::string_view text, LineKind kind, int refColumn, int separator,
-                    char terminator) {
-  static const InterchangeTerminators kNone;
-  LineScanner probe;
-  probe.elementSeparator = separator;
-  probe.terminator = terminator;
-  probe.in835 = true;
-  probe.interchange = 1;
-  probe.thorough = true;  // tells every kind apart; a line of a default kind is told the same
-  const LineClass now = ClassifyLine(text, probe, kNone);
-  return now.kind == kind && now.refColumn == refColumn;
-}
+// Tells whether a line is still of the kind its mark recorded: a line
+// scanner inside an 835 set of an open interchange, kept from mark to mark
+// (classifying a collected line moves only its counts on; the first line
+// that does not fit ends the block).
+class MarkCheck {
+ public:
+  MarkCheck() {
+    probe_.in835 = true;
+    probe_.interchange = 1;
+    probe_.interchangeOpen = true;
+    probe_.thorough = true;  // tells every kind apart; a line of a default kind is told the same
+  }
+  bool StillCollected(std::string_view text, LineKind kind, int refColumn, int separator,
+                      char terminator) {
+    static const InterchangeTerminators kNone;
+    probe_.elementSeparator = separator;
+    probe_.terminator = terminator;
+    const LineClass now = ClassifyLine(text, probe_, kNone);
+    return now.kind == kind && now.refColumn == refColumn;
+  }
+
+ private:
+  LineScanner probe_;
+};
 
 // Rewrites a plain block, whose other lines all go out as read, from the
 // marks of its collected lines alone.  Every mark is checked against the
@@ -342,6 +365,7 @@ bool RewriteMarked(const char* text, size_t size, const CopyBlockStart& start,
   // plain block holds no header line).
   LineScanner at = start.scanner;
   const char* done = text;  // the end of the last line rewritten
+  MarkCheck check;
   writer.StartRun(text);
   for (size_t k = 0; k < count; ++k) {
     const LineMark mark = marks[k];
@@ -359,7 +383,7 @@ bool RewriteMarked(const char* text, size_t size, const CopyBlockStart& start,
       ++at.adjustmentRow;
     }
     const Line line = LineAt(lineStart, end);
-    if (!StillCollected(line.text, kind, mark.RefColumn(), at.elementSeparator, at.terminator)) {
+    if (!check.StillCollected(line.text, kind, mark.RefColumn(), at.elementSeparator, at.terminator)) {
       return false;
     }
     if (kind == LineKind::kServiceLine) continue;  // goes out as read, in the run
