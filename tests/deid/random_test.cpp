@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <mutex>
 #include <set>
+#include <thread>
 
 #include "claim_table.h"
 #include "random.h"
@@ -247,4 +249,58 @@ TEST(ClaimTable, ValuesMoveIntoBlocksTheirColumnHadNoCellsIn) {
     EXPECT_EQ(values, expected);
     EXPECT_GT(pastFirstBlock, kFilled / 2);
   }
+}
+
+// Spare blocks made ready on another thread while values are stored (as
+// the scan's thread does for the collection): every value stored is read
+// back, cells never set are empty (a spare cell slab comes zero-filled),
+// and a spare left over when the values are all in changes nothing.
+TEST(ClaimTable, SparesMadeOnAnotherThreadKeepValuesAndEmptyCells) {
+  constexpr int kRows = 400000;  // several value chunks and cell slabs
+  auto value = [](int row, int column) {
+    return std::string(static_cast<size_t>(20 + row % 13), static_cast<char>('A' + column)) +
+           std::to_string(row);
+  };
+  ClaimTable table;
+  table.CreateGrowing();
+  bool storing = true;
+  std::mutex lock;
+  std::thread helper([&] {
+    for (;;) {
+      {
+        std::lock_guard<std::mutex> guard(lock);
+        if (!storing) break;
+      }
+      table.PrepareSpares();
+    }
+  });
+  for (int row = 1; row <= kRows; ++row) {
+    // Every other column of every row, and a column left out of every
+    // third block of rows, so that fresh cell arrays keep being cut.
+    for (int column = row % 2; column < kClaimColumnCount; column += 2) {
+      if (column == kRefG3 && (row >> 16) % 3 == 1) continue;
+      table.Set(row, column, value(row, column));
+    }
+  }
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    storing = false;
+  }
+  helper.join();
+  table.PrepareSpares();  // a spare made after the last value
+  table.SetClaimCount(kRows);
+  for (int row = 1; row <= kRows; row += 7) {
+    for (int column = 0; column < kClaimColumnCount; ++column) {
+      const bool set = column % 2 == row % 2 && !(column == kRefG3 && (row >> 16) % 3 == 1);
+      ASSERT_EQ(table.Get(row, column), set ? value(row, column) : std::string()) << row << " " << column;
+    }
+  }
+  LcgRandom random = LcgRandom::FromSeed(3);
+  table.Reorder(random);
+  std::multiset<std::string> names;
+  for (int row = 1; row <= kRows; ++row) {
+    const std::string_view name = table.Get(row, kPatientLastName);
+    if (!name.empty()) names.insert(std::string(name));
+  }
+  EXPECT_EQ(names.size(), static_cast<size_t>(kRows / 2));
 }
