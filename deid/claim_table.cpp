@@ -405,11 +405,25 @@ int64_t ClaimTable::Reorder(RandomSource& random, const std::vector<DelimiterRun
       for (size_t i = 0; i < n; ++i) PutCell(i + 1, column, static_cast<uint32_t>(items[i]));
       return;
     }
-    // Each key's rows take their own values in the order of their keys.
     if (groups.empty()) {
-      sortRows(column, w, nullptr, n);
+      // One pool, filled cells only: the filled items close up in place
+      // (row order kept), are sorted, and go back to the filled rows in
+      // row order, which still hold a value each.
+      uint64_t* items = w.items;
+      size_t taken = 0;
+      for (size_t i = 0; i < n; ++i) {
+        if (static_cast<uint32_t>(items[i]) != 0) items[taken++] = items[i];
+      }
+      if (taken < 2) return;
+      uint64_t* scratch = w.scratchRoom.Get(n);
+      SortByKeys(items, scratch, taken);
+      size_t next = 0;
+      for (size_t i = 0; i < n && next < taken; ++i) {
+        if (Cell(i + 1, column) != 0) PutCell(i + 1, column, static_cast<uint32_t>(items[next++]));
+      }
       return;
     }
+    // Each key's rows take their own values in the order of their keys.
     for (const std::vector<uint32_t>& rows : groups) {
       if (rows.size() < 2) continue;
       sortRows(column, w, rows.data(), rows.size());

@@ -62,7 +62,7 @@ class LineMarks {
   }
 
  private:
-  static constexpr size_t kChunkMarks = size_t{1} << 21;  // 16 MiB
+  static constexpr size_t kChunkMarks = size_t{1} << 23;  // 64 MiB
   void NewChunk(LineMark*& first, size_t count) {
     const size_t marks = count * 2 > kChunkMarks ? count * 2 : kChunkMarks;
     chunks_.emplace_back(marks * sizeof(LineMark));
