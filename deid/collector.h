@@ -49,7 +49,9 @@ struct CopyBlockStart {
 /// other.  They sit in chunks taken from the system that never move, so
 /// that millions of marks are neither copied again and again as they grow
 /// nor spread over a fresh allocation per block; a block whose marks would
-/// cross a chunk's end moves to the next chunk whole.
+/// cross a chunk's end moves to the next chunk whole.  The first chunk is
+/// small (a pool of many small inputs keeps a collection for each), the
+/// next one larger, the others 64 MiB.
 class LineMarks {
  public:
   /// Where the marks of a block that starts now go.
@@ -62,9 +64,11 @@ class LineMarks {
   }
 
  private:
-  static constexpr size_t kChunkMarks = size_t{1} << 23;  // 64 MiB
+  static constexpr size_t kFirstChunkMarks = size_t{1} << 14;  // 128 KiB
+  static constexpr size_t kChunkMarks = size_t{1} << 23;       // 64 MiB
   void NewChunk(LineMark*& first, size_t count) {
-    const size_t marks = count * 2 > kChunkMarks ? count * 2 : kChunkMarks;
+    const size_t marks = count * 2 > nextChunkMarks_ ? count * 2 : nextChunkMarks_;
+    nextChunkMarks_ = nextChunkMarks_ >= kChunkMarks / 64 ? kChunkMarks : nextChunkMarks_ * 64;
     chunks_.emplace_back(marks * sizeof(LineMark));
     LineMark* const moved = reinterpret_cast<LineMark*>(chunks_.back().get());
     if (count > 0) std::memcpy(moved, first, count * sizeof(LineMark));
@@ -76,6 +80,7 @@ class LineMarks {
   std::vector<LargeBuffer> chunks_;
   LineMark* next_ = nullptr;
   LineMark* end_ = nullptr;
+  size_t nextChunkMarks_ = kFirstChunkMarks;
 };
 
 /// Collects one classified line into the table: a claim line its two

@@ -102,3 +102,32 @@ TEST(CopyCollector, SameAsCollectingFromTheFile) {
     }
   }
 }
+
+// Blocks of marks of every size, one after the other, across the chunks'
+// ends (the first chunks are small, a block larger than a chunk gets one of
+// its own): every block keeps exactly its own marks, in order.
+TEST(LineMarks, EveryBlockKeepsItsMarksAcrossChunks) {
+  LineMarks marks;
+  struct Block {
+    LineMark* first;
+    size_t count;
+  };
+  std::vector<Block> blocks;
+  const size_t sizes[] = {0, 1, 9000, 9000, 20000, 3, 700000, 0, 1500000, 400000, 5};
+  uint64_t next = 0;
+  for (size_t size : sizes) {
+    blocks.push_back({marks.Next(), 0});
+    for (size_t k = 0; k < size; ++k) {
+      Block& block = blocks.back();
+      marks.Add(block.first, block.count, LineMark{next++});
+      ++block.count;
+    }
+  }
+  uint64_t expected = 0;
+  for (size_t b = 0; b < blocks.size(); ++b) {
+    ASSERT_EQ(blocks[b].count, sizes[b]);
+    for (size_t k = 0; k < blocks[b].count; ++k) {
+      ASSERT_EQ(blocks[b].first[k].bits, expected++) << "block " << b << " mark " << k;
+    }
+  }
+}
