@@ -146,13 +146,7 @@ void ClaimTable::Create(int64_t claimCount, int columns) {
   cellSlabUsed_ = 0;
   chunks_.clear();
   slotBytes_.clear();
-  {
-    std::lock_guard<std::mutex> lock(cellSlabLock_.mutex);
-    spareChunk_.Release();
-    spareSlab_.Release();
-    chunksBegun_ = false;
-    slabsBegun_ = false;
-  }
+  ReleaseSpares();
   ResizeRows(static_cast<size_t>(claimCount_) + 1);
 }
 
@@ -274,6 +268,14 @@ void ClaimTable::PrepareSpares() {
   }
 }
 
+void ClaimTable::ReleaseSpares() {
+  std::lock_guard<std::mutex> lock(cellSlabLock_.mutex);
+  spareChunk_.Release();
+  spareSlab_.Release();
+  chunksBegun_ = false;
+  slabsBegun_ = false;
+}
+
 void ClaimTable::Set(int64_t row, int column, std::string_view value) {
   if (packed_ || row < 0 || column < 0 || column >= columns_) return;
   if (row > claimCount_) {
@@ -320,14 +322,7 @@ void ClaimTable::GetRow(int64_t row, std::string_view* cells) const {
 int64_t ClaimTable::Reorder(RandomSource& random, const std::vector<DelimiterRun>* runs,
                             bool filledOnly) {
   if (packed_) return 0;
-  {
-    // The values are all in: spare blocks would only add to the peak.
-    std::lock_guard<std::mutex> lock(cellSlabLock_.mutex);
-    spareChunk_.Release();
-    spareSlab_.Release();
-    chunksBegun_ = false;
-    slabsBegun_ = false;
-  }
+  ReleaseSpares();  // the values are all in: spare blocks would only add to the peak
   const size_t n = static_cast<size_t>(claimCount_);
   const std::vector<std::vector<uint32_t>> groups = RowsByKey(n, runs);
   int64_t unmoved = n <= 1 ? static_cast<int64_t>(n) : 0;
@@ -376,15 +371,16 @@ int64_t ClaimTable::Reorder(RandomSource& random, const std::vector<DelimiterRun
     w.filledCount = filled;
     w.sort = n >= 2 && filled != 0;
   };
-  // Rows that take part (with `filledOnly`, those whose cell holds a
-  // value) take the values of the others that do in the order of their keys.
+  // The `rows` of one delimiter key that take part (with `filledOnly`,
+  // those whose cell holds a value) take the values of the others that do
+  // in the order of their keys.
   auto sortRows = [this, filledOnly](int column, Work& w, const uint32_t* rows, size_t count) {
     const uint64_t* items = w.items;
     uint64_t* part = w.partRoom.Get(count);
     uint32_t* taking = w.takingRoom.Get(count);
     size_t taken = 0;
     for (size_t j = 0; j < count; ++j) {
-      const uint32_t row = rows != nullptr ? rows[j] : static_cast<uint32_t>(j + 1);
+      const uint32_t row = rows[j];
       const uint64_t item = items[row - 1];
       if (filledOnly && static_cast<uint32_t>(item) == 0) continue;
       part[taken] = item;

@@ -133,10 +133,6 @@ class ClaimTable {
   /// one row, else the rows that share their delimiter key with no other.
   int64_t Reorder(RandomSource& random, const std::vector<DelimiterRun>* runs = nullptr,
                   bool filledOnly = false);
-  /// How many values of the random sequence Reorder takes: a key for every
-  /// row but row 0 in every column (a column without values passes its
-  /// keys over), none once the table is reordered; so that what draws next
-  /// can start where Reorder ends.
   /// Makes ready the next block the table will take for its values and the
   /// next one for its cells, their memory already touched, once it has
   /// begun taking such blocks: for a thread that has time while another
@@ -145,6 +141,10 @@ class ClaimTable {
   /// that stores no more holds at most one unused block of each kind.
   void PrepareSpares();
 
+  /// How many values of the random sequence Reorder takes: a key for every
+  /// row but row 0 in every column (a column without values passes its
+  /// keys over), none once the table is reordered; so that what draws next
+  /// can start where Reorder ends.
   uint64_t ReorderDraws() const {
     if (packed_ || claimCount_ <= 0) return 0;
     return static_cast<uint64_t>(columns_) * static_cast<uint64_t>(claimCount_);
@@ -225,6 +225,7 @@ class ClaimTable {
   // slab may be made ready on another thread.
   static constexpr size_t kCellSlabBytes = size_t{8} << 20;
   uint32_t* NewCellArray(int column);
+  void ReleaseSpares();
   std::vector<LargeBuffer> cellSlabs_;
   size_t cellSlabUsed_ = 0;
   // The blocks PrepareSpares made ready, and whether the table has begun

@@ -197,7 +197,6 @@ int32_t WriteOutput(PoolFile& file, const ClaimTable& table, const ClaimTable* s
     rewrite.blockStarts = &file.collection->blockStarts;
     rewrite.end = file.collection->end;
     rewrite.endClaimRow = file.collection->scanner.claimRow;
-    rewrite.marked = true;
     rewrite.interchanges = file.interchanges;
     rewrite.table = &table;
     if (services != nullptr) {

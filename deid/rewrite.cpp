@@ -546,7 +546,7 @@ int32_t RewriteCopy(const RewriteInput& input, CheckedWriter& output, CheckedWri
     BlockWriter writer(sources, listing != nullptr, block);
     const CopyBlockStart& start = starts[i];
     bool fits;
-    if (start.plain && input.marked) {
+    if (start.plain) {
       fits = RewriteMarked(block.text.Data(), block.text.Size(), start, start.marks,
                            start.markCount, sources, writer);
     } else {

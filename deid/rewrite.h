@@ -16,17 +16,14 @@
 /// What the rewrite needs besides the table.
 struct RewriteInput {
   std::string copyPath;
-  /// Where blocks may start (the first at offset 0) and where the copy's
-  /// lines end, as the collection found them.
+  /// Where blocks may start (the first at offset 0), with the marks of
+  /// their collected lines (a plain block is rewritten from these alone),
+  /// and where the copy's lines end, as the collection found them.
   const std::vector<CopyBlockStart>* blockStarts = nullptr;
   uint64_t end = 0;
   /// The claim row the collection stood at after its last line: the
   /// rewrite must meet the same claims.
   int64_t endClaimRow = 0;
-  /// The block starts carry the marks of their collected lines, which
-  /// plain blocks are rewritten from; without them every line of every
-  /// block is looked at.
-  bool marked = false;
   const InterchangeTable* interchanges = nullptr;
   const ClaimTable* table = nullptr;
   /// A thorough run's: the service lines' table, and the PLB segments with
