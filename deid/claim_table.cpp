@@ -128,19 +128,11 @@ std::vector<std::vector<uint32_t>> RowsByKey(size_t n, const std::vector<Delimit
 
 }  // namespace
 
-const unsigned char ClaimTable::kNoValues[kThoroughColumnCount] = {};
-
 void ClaimTable::Create(int64_t claimCount, int columns) {
   claimCount_ = claimCount < 0 ? 0 : claimCount;
   columns_ = columns < 1 ? 1 : columns > kThoroughColumnCount ? kThoroughColumnCount : columns;
   growing_ = false;
-  packed_ = false;
-  rows_[0].Release();
-  rows_[1].Release();
-  splitRow_ = 0;
-  rowGroups_.clear();
-  rowStarts_[0].clear();
-  rowStarts_[1].clear();
+  reordered_ = false;
   blocks_.clear();
   cellSlabs_.clear();
   cellSlabUsed_ = 0;
@@ -190,7 +182,7 @@ uint32_t* ClaimTable::NewCellArray(int column) {
 }
 
 void ClaimTable::SetClaimCount(int64_t claimCount) {
-  if (packed_) return;
+  if (reordered_) return;
   if (claimCount < 0) claimCount = 0;
   growing_ = false;
   if (claimCount < claimCount_) {
@@ -277,7 +269,7 @@ void ClaimTable::ReleaseSpares() {
 }
 
 void ClaimTable::Set(int64_t row, int column, std::string_view value) {
-  if (packed_ || row < 0 || column < 0 || column >= columns_) return;
+  if (reordered_ || row < 0 || column < 0 || column >= columns_) return;
   if (row > claimCount_) {
     if (!growing_) return;
     ResizeRows(static_cast<size_t>(row) + 1);
@@ -288,40 +280,44 @@ void ClaimTable::Set(int64_t row, int column, std::string_view value) {
 
 std::string_view ClaimTable::Get(int64_t row, int column) const {
   if (!HasRow(row) || column < 0 || column >= columns_) return {};
+  const uint32_t handle = Cell(static_cast<size_t>(row), column);
+  if (handle == 0) return {};
   size_t length = 0;
-  const unsigned char* data;
-  if (packed_) {
-    const unsigned char* at = RowData(row);
-    for (int c = 0; c < column; ++c) {
-      at = GetPrefix(at, length);
-      at += length;
-    }
-    data = GetPrefix(at, length);
-  } else {
-    const uint32_t handle = Cell(static_cast<size_t>(row), column);
-    if (handle == 0) return {};
-    data = GetPrefix(EntryOf(handle), length);
-  }
+  const unsigned char* data = GetPrefix(EntryOf(handle), length);
   return std::string_view(reinterpret_cast<const char*>(data), length);
 }
 
 void ClaimTable::GetRow(int64_t row, std::string_view* cells) const {
-  if (!packed_ || !HasRow(row)) {
-    for (int c = 0; c < columns_; ++c) cells[c] = Get(row, c);
+  if (!HasRow(row)) {
+    for (int c = 0; c < columns_; ++c) cells[c] = std::string_view();
     return;
   }
-  const unsigned char* at = RowData(row);
+  const size_t r = static_cast<size_t>(row);
+#if defined(__GNUC__)
+  constexpr size_t kRowsAhead = 4;
+  const size_t ahead = r + kRowsAhead;
+  if (ahead <= static_cast<size_t>(claimCount_)) {
+    for (int c = 0; c < columns_; ++c) {
+      const uint32_t handle = Cell(ahead, c);
+      if (handle != 0) __builtin_prefetch(EntryOf(handle));
+    }
+  }
+#endif
   for (int c = 0; c < columns_; ++c) {
+    const uint32_t handle = Cell(r, c);
+    if (handle == 0) {
+      cells[c] = std::string_view();
+      continue;
+    }
     size_t length = 0;
-    const unsigned char* data = GetPrefix(at, length);
+    const unsigned char* data = GetPrefix(EntryOf(handle), length);
     cells[c] = std::string_view(reinterpret_cast<const char*>(data), length);
-    at = data + length;
   }
 }
 
 int64_t ClaimTable::Reorder(RandomSource& random, const std::vector<DelimiterRun>* runs,
                             bool filledOnly) {
-  if (packed_) return 0;
+  if (reordered_) return 0;
   ReleaseSpares();  // the values are all in: spare blocks would only add to the peak
   const size_t n = static_cast<size_t>(claimCount_);
   const std::vector<std::vector<uint32_t>> groups = RowsByKey(n, runs);
@@ -448,84 +444,7 @@ int64_t ClaimTable::Reorder(RandomSource& random, const std::vector<DelimiterRun
                     [&] { if (pair == 2) sortColumn(first + 1, work[1]); });
     }
   }
-  Pack();
-  return unmoved;
-}
-
-void ClaimTable::Pack() {
-  const size_t rows = static_cast<size_t>(claimCount_) + 1;
-  rowGroups_.assign((rows + kGroupRows - 1) >> kGroupBits, RowGroup());
-  splitRow_ = (rows / 2) & ~(kGroupRows - 1);
-  // Each part gets room for the whole arena plus one length byte per cell
-  // (every packed entry is one stored entry or one empty-length byte);
-  // what a part does not fill is never touched.
-  uint64_t bound = rows * columns_;
-  for (const Chunk& chunk : chunks_) bound += chunk.used;
-  rows_[0] = LargeBuffer(static_cast<size_t>(bound));
-  rows_[1] = LargeBuffer(static_cast<size_t>(bound));
-  RunSideBySide([&] { PackRows(0, splitRow_, 0); }, [&] { PackRows(splitRow_, rows, 1); });
-  packed_ = true;
+  reordered_ = true;
   growing_ = false;
-  blocks_.clear();
-  cellSlabs_.clear();
-  cellSlabUsed_ = 0;
-  chunks_.clear();
-  slotBytes_.clear();
-}
-
-void ClaimTable::PackRows(size_t begin, size_t end, int part) {
-  unsigned char* const base = rows_[part].get();
-  unsigned char* out = base;
-  // The handle arrays of the current block, null for a column without one.
-  const uint32_t* columns[kThoroughColumnCount] = {};
-  size_t block = SIZE_MAX;
-  auto handleOf = [this, &columns, &block](size_t row, int c) -> uint32_t {
-    if ((row >> kBlockBits) != block) {
-      block = row >> kBlockBits;
-      for (int k = 0; k < columns_; ++k) columns[k] = BlockOf(row, k).cells;
-    }
-    const uint32_t* cells = columns[c];
-    return cells != nullptr ? cells[row & (kBlockRows - 1)] : 0;
-  };
-  // Room for a start per row, taken from the system only as far as rows
-  // hold values.
-  std::vector<uint64_t>& starts = rowStarts_[part];
-  starts.reserve(end - begin);
-  for (size_t row = begin; row < end; ++row) {
-    RowGroup& group = rowGroups_[row >> kGroupBits];
-    if ((row & (kGroupRows - 1)) == 0) group.before = starts.size();
-    const uint64_t start = static_cast<uint64_t>(out - base);
-    // The entries of a row lie scattered over the arena: ask for those of
-    // a later row early so that the loads overlap.
-    if (row + 8 < end) {
-      for (int c = 0; c < columns_; ++c) {
-        const uint32_t ahead = Cell(row + 8, c);
-#if defined(__GNUC__)
-        if (ahead != 0) __builtin_prefetch(EntryOf(ahead));
-#else
-        (void)ahead;
-#endif
-      }
-    }
-    bool empty = true;
-    for (int c = 0; c < columns_; ++c) {
-      const uint32_t handle = handleOf(row, c);
-      if (handle == 0) {
-        *out++ = 0;
-        continue;
-      }
-      empty = false;
-      const unsigned char* entry = EntryOf(handle);
-      size_t length = 0;
-      const size_t size = static_cast<size_t>(GetPrefix(entry, length) - entry) + length;
-      std::memcpy(out, entry, size);
-      out += size;
-    }
-    if (empty) {
-      out = base + start;
-      continue;
-    }
-    group.filled |= uint64_t{1} << (row & (kGroupRows - 1));
-    starts.push_back(start);
-  }
+  return unmoved;
 }

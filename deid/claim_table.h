@@ -72,12 +72,10 @@ struct DelimiterRun {
 
 /// Rows 0 to the claim count; every cell an empty or non-empty byte string.
 ///
-/// Kept compact for millions of claims: while values are collected, a cell
-/// is one 32-bit handle into a chunked arena of length-prefixed values (no
-/// heap string per cell, no copying of the arena as it grows).  Reorder then
-/// packs the values row by row in their new order, so that the rewrite pass
-/// reads them in sequence instead of jumping around memory, and frees the
-/// handles and the arena.
+/// Kept compact for millions of claims: a cell is one 32-bit handle into a
+/// chunked arena of length-prefixed values (no heap string per cell, no
+/// copying of the arena as it grows).  Reorder moves the handles only; the
+/// values stay where they were stored.
 class ClaimTable {
  public:
   ClaimTable() = default;
@@ -110,8 +108,9 @@ class ClaimTable {
   std::string_view Get(int64_t row, int column) const;
 
   /// All ColumnCount() cells of a row at once (empty views for a row
-  /// outside the table); quicker than one Get per column once the table is
-  /// reordered.
+  /// outside the table); quicker than one Get per column.  Asks early for
+  /// the values of a row a little further on, so that reading rows in
+  /// order does not wait for each row's scattered values in turn.
   void GetRow(int64_t row, std::string_view* cells) const;
 
   /// Puts rows 1 to the claim count of every column into a random order of
@@ -146,7 +145,7 @@ class ClaimTable {
   /// keys over), none once the table is reordered; so that what draws next
   /// can start where Reorder ends.
   uint64_t ReorderDraws() const {
-    if (packed_ || claimCount_ <= 0) return 0;
+    if (reordered_ || claimCount_ <= 0) return 0;
     return static_cast<uint64_t>(columns_) * static_cast<uint64_t>(claimCount_);
   }
 
@@ -158,39 +157,8 @@ class ClaimTable {
   }
   static constexpr unsigned kSlotBits = 24;  // a standard chunk: 16 MiB
   static constexpr size_t kSlotSize = size_t{1} << kSlotBits;
-  void Pack();
-  void PackRows(size_t begin, size_t end, int part);
-  // A row whose cells are all empty reads kNoValues and takes no room of
-  // its own, neither in its part nor in the row index.
-  static const unsigned char kNoValues[kThoroughColumnCount];
-  // The row index: for each group of 64 rows, a bit for each row that holds
-  // a value, and how many such rows of its part come before the group; the
-  // starts of those rows, in row order, are in rowStarts_ of the part.
-  static constexpr unsigned kGroupBits = 6;
-  static constexpr size_t kGroupRows = size_t{1} << kGroupBits;
-  struct RowGroup {
-    uint64_t filled = 0;
-    size_t before = 0;
-  };
-  const unsigned char* RowData(int64_t row) const {
-    const size_t r = static_cast<size_t>(row);
-    const RowGroup& group = rowGroups_[r >> kGroupBits];
-    const uint64_t bit = uint64_t{1} << (r & (kGroupRows - 1));
-    if ((group.filled & bit) == 0) return kNoValues;
-    const int part = r < splitRow_ ? 0 : 1;
-    return rows_[part].get() + rowStarts_[part][group.before + BitCount(group.filled & (bit - 1))];
-  }
-  static unsigned BitCount(uint64_t bits) {
-#if defined(__GNUC__)
-    return static_cast<unsigned>(__builtin_popcountll(bits));
-#else
-    unsigned count = 0;
-    for (; bits != 0; bits &= bits - 1) ++count;
-    return count;
-#endif
-  }
-  // Collecting: the handles (0 = empty) sit in blocks of kBlockRows rows,
-  // one array per column of a block, so that a column reads in long runs
+  // The handles (0 = empty) sit in blocks of kBlockRows rows, one array
+  // per column of a block, so that a column reads in long runs
   // and the table can grow without moving what it holds.  A column's array
   // is made only when a value first arrives for a row of its block: the
   // cells of a column that stays empty (many columns, in many files) cost
@@ -216,7 +184,7 @@ class ClaimTable {
   int64_t claimCount_ = -1;
   int columns_ = kClaimColumnCount;
   bool growing_ = false;
-  bool packed_ = false;
+  bool reordered_ = false;
 
   std::vector<CellBlock> blocks_;  // block * columns_ + column
   // The handle arrays are cut from slabs of kCellSlabBytes, in order, under
@@ -251,13 +219,4 @@ class ClaimTable {
   };
   std::vector<Chunk> chunks_;
   std::vector<unsigned char*> slotBytes_;  // arena slot -> its first byte
-
-  // Packed: the entries of each row that holds a value, columns in order,
-  // in the first part (rows below splitRow_) or the second, found through
-  // the row index.  Two parts so that two threads can pack at once;
-  // splitRow_ is a multiple of kGroupRows, so that a group lies in one part.
-  LargeBuffer rows_[2];
-  size_t splitRow_ = 0;
-  std::vector<RowGroup> rowGroups_;
-  std::vector<uint64_t> rowStarts_[2];
 };

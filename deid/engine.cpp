@@ -194,6 +194,7 @@ int32_t WriteOutput(PoolFile& file, const ClaimTable& table, const ClaimTable* s
   if (collected) {
     RewriteInput rewrite;
     rewrite.copyPath = file.copyPath;
+    rewrite.copy = file.copy;
     rewrite.blockStarts = &file.collection->blockStarts;
     rewrite.end = file.collection->end;
     rewrite.endClaimRow = file.collection->scanner.claimRow;
@@ -450,7 +451,8 @@ ScrambleResult ScrambleFile(EngineDialog& dialog, const std::string& copyPath,
                             const std::string& reportPath, const InterchangeTable& interchanges,
                             const GroupTable& /*groups*/, const SetTable& sets,
                             RandomSource& random, EngineNotice& notice,
-                            const ProgressTarget& progress, CopyCollector* collector) {
+                            const ProgressTarget& progress, CopyCollector* collector,
+                            ScopedPrivateTempFile* copyFile) {
   // Stage 1: opening.
   LineReader reader;
   if (int32_t code = reader.Open(copyPath)) {
@@ -470,6 +472,7 @@ ScrambleResult ScrambleFile(EngineDialog& dialog, const std::string& copyPath,
   file.outputText = dialog.OutputPathText();
   file.outputFile = dialog.OutputFileToWrite();
   file.copyPath = copyPath;
+  file.copy = copyFile;
   file.interchanges = &interchanges;
   file.sets = &sets;
   // A collection made for the other kind of run is of no use: the copy is

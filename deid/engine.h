@@ -98,11 +98,15 @@ struct ScrambleResult {
 ///
 /// With a `collector` that took in the copy while the scan wrote it, the
 /// collection is finished from what it gathered instead of read again.
+/// With the copy's temporary file `copyFile` (whose path is `copyPath`),
+/// the rewrite gives back the room of what it has read, and the copy is
+/// deleted once the output is made.
 ScrambleResult ScrambleFile(EngineDialog& dialog, const std::string& copyPath,
                             const std::string& reportPath, const InterchangeTable& interchanges,
                             const GroupTable& groups, const SetTable& sets, RandomSource& random,
                             EngineNotice& notice, const ProgressTarget& progress = {},
-                            CopyCollector* collector = nullptr);
+                            CopyCollector* collector = nullptr,
+                            ScopedPrivateTempFile* copyFile = nullptr);
 
 /// One input of a pool (several inputs scrambled as one: each column is
 /// exchanged among the claims of all of them) between the engine's stages.

@@ -52,6 +52,12 @@ int32_t CreatePrivateTempFile(const std::string& prefix, PrivateTempFile& file);
 /// leaving `file` empty; on an empty record it does nothing.
 void ClosePrivateTempFile(PrivateTempFile& file);
 
+/// Gives back the storage of the bytes [offset, offset + size) of a private
+/// temporary file that the run will not read again: they read as zeros
+/// afterwards, and the memory that cached them is free for what the run
+/// writes next.  Only advice: where the system cannot, the bytes stay.
+void DiscardFileRange(const PrivateTempFile& file, uint64_t offset, uint64_t size);
+
 /// Owns a private temporary file (see CreatePrivateTempFile) and deletes it
 /// when let go of.
 class ScopedPrivateTempFile {
@@ -68,6 +74,8 @@ class ScopedPrivateTempFile {
   /// True when Path() is no name the user could look up.
   bool Unnamed() const { return !file_.path.empty() && !file_.named; }
   void Delete() { ClosePrivateTempFile(file_); }
+  /// See DiscardFileRange.
+  void Discard(uint64_t offset, uint64_t size) const { DiscardFileRange(file_, offset, size); }
 
  private:
   PrivateTempFile file_;

@@ -222,6 +222,20 @@ void ClosePrivateTempFile(PrivateTempFile& file) {
   file = PrivateTempFile();
 }
 
+void DiscardFileRange(const PrivateTempFile& file, uint64_t offset, uint64_t size) {
+#if defined(__linux__) && defined(FALLOC_FL_PUNCH_HOLE)
+  if (file.handle < 0 || size == 0) return;
+  if (offset > static_cast<uint64_t>(INT64_MAX) || size > static_cast<uint64_t>(INT64_MAX) - offset) return;
+  // A file system without holes refuses; the bytes then stay until the file goes.
+  (void)fallocate(static_cast<int>(file.handle), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                  static_cast<off_t>(offset), static_cast<off_t>(size));
+#else
+  (void)file;
+  (void)offset;
+  (void)size;
+#endif
+}
+
 int32_t RemoveFile(const std::string& path) {
   if (path.empty()) return 0;
   const int unnamed = TakeUnnamed(path);

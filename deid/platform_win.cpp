@@ -218,6 +218,13 @@ void ClosePrivateTempFile(PrivateTempFile& file) {
   file = PrivateTempFile();
 }
 
+void DiscardFileRange(const PrivateTempFile& file, uint64_t offset, uint64_t size) {
+  // The file is not sparse: its bytes stay until it is deleted.
+  (void)file;
+  (void)offset;
+  (void)size;
+}
+
 int32_t RemoveFile(const std::string& path) {
   if (path.empty()) return 0;
   if (HANDLE marked = TakeMarkedOutput(path)) {

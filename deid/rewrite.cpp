@@ -537,6 +537,9 @@ int32_t RewriteCopy(const RewriteInput& input, CheckedWriter& output, CheckedWri
     const uint64_t stop = blockEnd(i);
     const size_t size = stop > begin ? static_cast<size_t>(stop - begin) : 0;
     block.readError = reader.Read(begin, size, block.text);
+    // What was read is not read again: its cached pages can take the
+    // output's lines instead of fresh memory.
+    if (input.copy != nullptr) input.copy->Discard(begin, size);
     if (block.readError != 0) {
       size_t known = firstFailed.load();
       while (i < known && !firstFailed.compare_exchange_weak(known, i)) {

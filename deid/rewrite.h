@@ -11,11 +11,15 @@
 #include "claim_table.h"
 #include "collector.h"
 #include "counts.h"
+#include "platform.h"
 #include "x12scan.h"
 
 /// What the rewrite needs besides the table.
 struct RewriteInput {
   std::string copyPath;
+  /// The copy's temporary file, when the rewrite may give back the room of
+  /// each block once it has read it (nothing reads the copy again).
+  const ScopedPrivateTempFile* copy = nullptr;
   /// Where blocks may start (the first at offset 0), with the marks of
   /// their collected lines (a plain block is rewritten from these alone),
   /// and where the copy's lines end, as the collection found them.

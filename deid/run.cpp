@@ -82,7 +82,7 @@ RunResult RunScramble(EngineDialog& dialog, RandomSource& random, EngineNotice& 
     report.Create("~RT");
     TempNamingNotice naming(notice, copy, report);
     result.scramble = ScrambleFile(dialog, copy.Path(), report.Path(), interchanges, groups, sets,
-                                   random, naming, progress, &collector);
+                                   random, naming, progress, &collector, &copy);
     copy.Delete();
     result.report = ReadWholeFile(report.Path());
   } else {

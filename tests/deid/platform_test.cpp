@@ -4,7 +4,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 
 #include "platform.h"
@@ -68,6 +70,38 @@ TEST(CreatePrivateTempFile, NamelessOwnerOnlyAndGoneWhenClosed) {
   kept.path = "kept";
   EXPECT_EQ(CreatePrivateTempFile("~RT", kept), ENOENT);
   EXPECT_EQ(kept.path, "kept");
+}
+
+// The rewrite gives back the room of the copy's blocks once it has read
+// them: those bytes read as zeros (on Linux, whose file systems for
+// temporary files make holes), the bytes around them and the size stay.
+TEST(DiscardFileRange, RangeReadsAsZerosAndTheRestStays) {
+  TempDir dir;
+  TmpDirOverride tmp(dir.Path() + "/");
+  ScopedPrivateTempFile file;
+  ASSERT_EQ(file.Create("~uw"), 0);
+  std::string text;
+  for (char fill : {'A', 'B', 'C'}) text.append(size_t{65536}, fill);
+  FILE* writer = OpenFileShared(file.Path(), "wb");
+  ASSERT_NE(writer, nullptr);
+  ASSERT_EQ(std::fwrite(text.data(), 1, text.size(), writer), text.size());
+  ASSERT_EQ(std::fclose(writer), 0);
+  const struct {
+    uint64_t offset, size;
+  } ranges[] = {{65536, 65536}, {70001, 9999}, {0, 0}, {196000, 1000}};
+  std::string expected = text;
+  for (const auto& range : ranges) {
+    file.Discard(range.offset, range.size);
+#if defined(__linux__)
+    std::fill(expected.begin() + static_cast<long>(range.offset),
+              expected.begin() + static_cast<long>(range.offset + range.size), '\0');
+#endif
+  }
+  const std::string now = ReadWholeFile(file.Path());
+  ASSERT_EQ(now.size(), text.size());
+  EXPECT_TRUE(now == expected);
+  EXPECT_EQ(now.substr(0, 65536), text.substr(0, 65536));
+  EXPECT_EQ(now.substr(131072, 64464), text.substr(131072, 64464));
 }
 
 TEST(MakeTempFileName, OwnerOnlyEmptyFileWithPrefix) {

@@ -162,12 +162,11 @@ TEST(ClaimTable, SmallerKeyComesFirst) {
   EXPECT_EQ(table.Get(3, kClaimSubmitterId), "a");
 }
 
-// Most rows of a large table without a value (bare claims): the empty rows
-// share one packed row and hold no place in the row index, which must still
-// lead every other row to its own values, on both sides of the split
-// between the two packing threads and of each group of 64 rows.  With
-// `filledOnly` an empty cell stays empty; without, the empty cells move too.
-TEST(ClaimTable, SparseRowsKeepTheirValuesAfterPacking) {
+// Most rows of a large table without a value (bare claims): every value
+// ends up in exactly one row, read the same through Get and GetRow, across
+// the blocks of rows the cells are kept in.  With `filledOnly` an empty
+// cell stays empty; without, the empty cells move too.
+TEST(ClaimTable, SparseRowsKeepTheirValuesAfterReordering) {
   const struct {
     int n;
     bool filledOnly;
