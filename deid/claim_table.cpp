@@ -33,17 +33,6 @@ unsigned char* PutPrefix(unsigned char* out, size_t length) {
   return out;
 }
 
-const unsigned char* GetPrefix(const unsigned char* at, size_t& length) {
-  length = 0;
-  int shift = 0;
-  while (*at & 0x80) {
-    length |= static_cast<size_t>(*at++ & 0x7F) << shift;
-    shift += 7;
-  }
-  length |= static_cast<size_t>(*at++) << shift;
-  return at;
-}
-
 // Sorts `items` by their upper 32 bits, the bit pattern of a single-
 // precision key 0 <= key <= 1, whose order is the order of the keys: a
 // radix sort over three digits of 11, 11 and 10 bits, lowest first, each
@@ -297,8 +286,14 @@ std::string_view ClaimTable::Get(int64_t row, int column) const {
 }
 
 void ClaimTable::GetRow(int64_t row, std::string_view* cells) const {
+  uint32_t handles[kThoroughColumnCount];
+  GetRowCells(row, handles);
+  for (int c = 0; c < columns_; ++c) cells[c] = Value(handles[c]);
+}
+
+void ClaimTable::GetRowCells(int64_t row, uint32_t* cells) const {
   if (!HasRow(row)) {
-    for (int c = 0; c < columns_; ++c) cells[c] = std::string_view();
+    for (int c = 0; c < columns_; ++c) cells[c] = 0;
     return;
   }
   const size_t r = static_cast<size_t>(row);
@@ -312,16 +307,7 @@ void ClaimTable::GetRow(int64_t row, std::string_view* cells) const {
     }
   }
 #endif
-  for (int c = 0; c < columns_; ++c) {
-    const uint32_t handle = Cell(r, c);
-    if (handle == 0) {
-      cells[c] = std::string_view();
-      continue;
-    }
-    size_t length = 0;
-    const unsigned char* data = GetPrefix(EntryOf(handle), length);
-    cells[c] = std::string_view(reinterpret_cast<const char*>(data), length);
-  }
+  for (int c = 0; c < columns_; ++c) cells[c] = Cell(r, c);
 }
 
 int64_t ClaimTable::Reorder(RandomSource& random, const std::vector<DelimiterRun>* runs,

@@ -112,6 +112,19 @@ class ClaimTable {
   /// the values of a row a little further on, so that reading rows in
   /// order does not wait for each row's scattered values in turn.
   void GetRow(int64_t row, std::string_view* cells) const;
+  /// The cells of a row as handles (0 for an empty cell, and every cell of
+  /// a row outside the table), whose values Value gives: for a reader that
+  /// needs only some of a row's values, as each value read from the
+  /// scattered arena may wait for memory.  Asks early for the values of a
+  /// row a little further on, as GetRow does.
+  void GetRowCells(int64_t row, uint32_t* cells) const;
+  /// The value of a handle from GetRowCells; valid as Get's views are.
+  std::string_view Value(uint32_t cell) const {
+    if (cell == 0) return {};
+    size_t length = 0;
+    const unsigned char* data = GetPrefix(EntryOf(cell), length);
+    return std::string_view(reinterpret_cast<const char*>(data), length);
+  }
 
   /// Puts rows 1 to the claim count of every column into a random order of
   /// its own, columns in order: per column one key per row, drawn in row
@@ -151,6 +164,17 @@ class ClaimTable {
 
  private:
   uint32_t Store(std::string_view value);
+  // An entry: the value's length as a base-128 number, then its bytes.
+  static const unsigned char* GetPrefix(const unsigned char* at, size_t& length) {
+    length = 0;
+    int shift = 0;
+    while (*at & 0x80) {
+      length |= static_cast<size_t>(*at++ & 0x7F) << shift;
+      shift += 7;
+    }
+    length |= static_cast<size_t>(*at++) << shift;
+    return at;
+  }
   const unsigned char* EntryOf(uint32_t handle) const {
     const uint64_t offset = (static_cast<uint64_t>(handle) - 1) * 2;
     return slotBytes_[static_cast<size_t>(offset >> kSlotBits)] + (offset & (kSlotSize - 1));

@@ -174,7 +174,7 @@ class BlockWriter {
     int count = 0;
     const NameColumns* columns = NameColumnsOf(kind);
     if (kind != LineKind::kLineItemReference && row != cellsRow_) {
-      table_.GetRow(row, cells_);
+      table_.GetRowCells(row, cells_);
       cellsRow_ = row;
     }
     if (kind == LineKind::kLineItemReference) {
@@ -182,14 +182,14 @@ class BlockWriter {
       changes[count++] = {2, sources_.services->Get(row, 0)};
       ++counts.otherChanged;
     } else if (kind == LineKind::kClaim) {
-      changes[count++] = {1, cells_[kClaimSubmitterId]};
-      changes[count++] = {7, cells_[kPayerClaimControlNumber]};
+      changes[count++] = {1, table_.Value(cells_[kClaimSubmitterId])};
+      changes[count++] = {7, table_.Value(cells_[kPayerClaimControlNumber])};
       ++counts.clpChanged;
     } else if (columns != nullptr) {
-      changes[count++] = {3, cells_[columns->last]};
-      changes[count++] = {4, cells_[columns->first]};
-      changes[count++] = {5, cells_[columns->middle]};
-      changes[count++] = {9, cells_[columns->memberId]};
+      changes[count++] = {3, table_.Value(cells_[columns->last])};
+      changes[count++] = {4, table_.Value(cells_[columns->first])};
+      changes[count++] = {5, table_.Value(cells_[columns->middle])};
+      changes[count++] = {9, table_.Value(cells_[columns->memberId])};
       if (kind == LineKind::kPatient) {
         ++counts.patientChanged;
       } else if (kind == LineKind::kInsured) {
@@ -198,7 +198,7 @@ class BlockWriter {
         ++counts.otherChanged;
       }
     } else {
-      changes[count++] = {2, cells_[refColumn]};
+      changes[count++] = {2, table_.Value(cells_[refColumn])};
       ++counts.otherChanged;
     }
     for (int i = 0; i < count; ++i) {
@@ -265,7 +265,7 @@ class BlockWriter {
   const ClaimTable& table_;
   const bool listing_;
   Block& block_;
-  std::string_view cells_[kThoroughColumnCount];
+  uint32_t cells_[kThoroughColumnCount];  // of row cellsRow_, as handles
   int64_t cellsRow_ = -1;
   const char* run_ = nullptr;
 };
