@@ -24,8 +24,23 @@ void CheckedWriter::Fail(int32_t code) {
 
 void CheckedWriter::WriteBlock(const char* data, size_t size) {
   if (Failed() || file_ == nullptr) return;
-  errno = 0;
-  if (std::fwrite(data, 1, size, file_) != size) Fail(ErrnoCode(errno));
+  // A block goes to the file in pieces of at most 1 MiB.  Linux caches a
+  // file in pieces as large as the writes that fill it, and for a write of
+  // 2 MiB or more it takes 2 MiB pieces, which a system that hands its free
+  // memory back to its host must first make anew: on such a machine a
+  // 500 MB output written in 4 MiB writes took 0.85 s, in 1 MiB writes
+  // 0.1 s.
+  constexpr size_t kPiece = size_t{1} << 20;
+  while (size > 0) {
+    const size_t part = size < kPiece ? size : kPiece;
+    errno = 0;
+    if (std::fwrite(data, 1, part, file_) != part) {
+      Fail(ErrnoCode(errno));
+      return;
+    }
+    data += part;
+    size -= part;
+  }
 }
 
 void CheckedWriter::Flush() {

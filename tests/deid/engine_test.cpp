@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <set>
 
+#include "checked_writer.h"
 #include "collector.h"
 #include "feed_copy.h"
 #include "line_reader.h"
@@ -46,6 +48,37 @@ struct SingleClaimCase {
 
 // With one claim the reordering keeps every value in place, so the output
 // is fully known from the seed: these pin the rewrite of each segment kind.
+// The rewrite hands the output over in blocks of about 4 MB, which go to
+// the file in pieces: every byte arrives once and in order, around the
+// writer's own buffer, and a write that fails is reported at Close.
+TEST(CheckedWriter, LargeBlocksArriveWholeAndAFailureIsReported) {
+  TempDir dir;
+  std::string expected;
+  {
+    CheckedWriter writer(size_t{1} << 16);
+    FILE* file = std::fopen(dir.File("out").c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    writer.Attach(file);
+    for (size_t size : {size_t{10}, (size_t{7} << 19) + 3, size_t{5}, size_t{1} << 20, size_t{1}}) {
+      std::string block(size, '\0');
+      for (size_t i = 0; i < size; ++i) block[i] = static_cast<char>('a' + (expected.size() + i) % 23);
+      writer.Write(block);
+      expected += block;
+    }
+    EXPECT_EQ(writer.Close(), 0);
+  }
+  EXPECT_TRUE(ReadWholeFile(dir.File("out")) == expected);
+
+#if !defined(_WIN32)
+  FILE* full = std::fopen("/dev/full", "wb");
+  ASSERT_NE(full, nullptr);
+  CheckedWriter failing;
+  failing.Attach(full);
+  failing.Write(std::string(size_t{3} << 20, 'x'));
+  EXPECT_EQ(failing.Close(), ErrnoCode(ENOSPC));
+#endif
+}
+
 TEST(EngineRewrite, SingleClaimSegments) {
   const SingleClaimCase cases[] = {
       {"patient name with member id",
