@@ -9,6 +9,7 @@
 #include <mutex>
 #include <new>
 #include <string_view>
+#include <system_error>
 #include <thread>
 
 #include "adjustments.h"
@@ -617,16 +618,20 @@ class Checker {
 
   // First pass over an input (the checked one, or another input of its
   // pool): the pools of every column; its claims are counted in `claims`.
+  // The scan runs on a thread of its own and hands its pieces over, and
+  // this thread takes their lines in, so that the two halve the pass.  Each
+  // piece goes with the number of interchanges the scan had recorded when
+  // it handed the piece over, and its lines are classified with the
+  // terminators of just those interchanges, as on the scan's own thread.
   int32_t CollectPools(const std::string& inputPath, ScanTables& tables, int64_t& claims) {
-    struct PoolSink final : public CopySink {
+    struct Taker {
       Checker* checker;
-      ScanTables* tables;
       int64_t* claims;
       LineCutter cutter;
       LineScanner scanner;
       std::string_view e[10];
-      void Take(std::string_view line) {
-        const LineClass kind = ClassifyLine(line, scanner, tables->interchanges);
+      void Take(std::string_view line, const InterchangeTerminators& interchanges) {
+        const LineClass kind = ClassifyLine(line, scanner, interchanges);
         if (kind.kind == LineKind::kClaim) ++*claims;
         Replaced replaced[4];
         const int count = ReplacedPositions(kind, replaced);
@@ -637,23 +642,97 @@ class Checker {
           checker->pools_.Add(PoolOf(replaced[i].column), e[replaced[i].position]);
         }
       }
-      // Called on the scan's thread: the tables hold every interchange of
-      // the piece.
+    } taker;
+    taker.checker = this;
+    taker.claims = &claims;
+    taker.scanner.thorough = thorough_;
+    // Called on the scan's thread: the tables hold every interchange of
+    // the piece.
+    struct HandingSink final : public CopySink {
+      PieceQueue* queue = nullptr;
+      const InterchangeTable* interchanges = nullptr;
+      std::mutex mutex;
+      InterchangeTerminators published;
+      std::deque<int32_t> counts;  // of the pieces in the queue, in order
       void Write(const char* data, size_t size) override {
-        const std::string_view piece(data, size);
-        size_t pos = 0;
-        std::string_view line;
-        while (cutter.Next(piece, pos, line)) Take(line);
+        {
+          std::lock_guard<std::mutex> lock(mutex);
+          published.Extend(*interchanges);
+          counts.push_back(published.Count());
+        }
+        queue->Push(data, size);
       }
     } sink;
-    sink.checker = this;
-    sink.tables = &tables;
-    sink.claims = &claims;
-    sink.scanner.thorough = thorough_;
-    const int32_t code = ScanX12FileToSink(inputPath, sink, tables.interchanges, tables.ta1s,
-                                           tables.groups, tables.sets, ProgressTarget());
+    PieceQueue queue;
+    sink.queue = &queue;
+    sink.interchanges = &tables.interchanges;
+    int32_t code = 0;
+    bool outOfMemory = false;
+    std::thread scan;
+    try {
+      scan = std::thread([&] {
+        try {
+          code = ScanX12FileToSink(inputPath, sink, tables.interchanges, tables.ta1s, tables.groups,
+                                   tables.sets, ProgressTarget());
+        } catch (const std::bad_alloc&) {
+          outOfMemory = true;
+        }
+        queue.Close();
+      });
+    } catch (const std::system_error&) {
+      // No thread to be had: the scan takes the lines in on this thread.
+      struct DirectSink final : public CopySink {
+        Taker* taker;
+        const InterchangeTable* interchanges;
+        InterchangeTerminators known;
+        void Write(const char* data, size_t size) override {
+          known.Extend(*interchanges);
+          const std::string_view piece(data, size);
+          size_t pos = 0;
+          std::string_view line;
+          while (taker->cutter.Next(piece, pos, line)) taker->Take(line, known);
+        }
+      } direct;
+      direct.taker = &taker;
+      direct.interchanges = &tables.interchanges;
+      code = ScanX12FileToSink(inputPath, direct, tables.interchanges, tables.ta1s, tables.groups,
+                               tables.sets, ProgressTarget());
+      direct.known.Extend(tables.interchanges);
+      std::string_view last;
+      if (taker.cutter.Last(last)) taker.Take(last, direct.known);
+      pools_.Flush();
+      return code;
+    }
+    // Should taking a line in fail (memory ran out), the scan is let run to
+    // its end before the failure goes on.
+    struct Joiner {
+      std::thread& thread;
+      PieceQueue& queue;
+      ~Joiner() {
+        if (!thread.joinable()) return;
+        std::string rest;
+        while (queue.Pop(rest)) {
+        }
+        thread.join();
+      }
+    } joiner{scan, queue};
+    InterchangeTerminators known;
+    std::string piece;
+    while (queue.Pop(piece)) {
+      {
+        std::lock_guard<std::mutex> lock(sink.mutex);
+        known.Extend(sink.published, sink.counts.front());
+        sink.counts.pop_front();
+      }
+      size_t pos = 0;
+      std::string_view line;
+      while (taker.cutter.Next(piece, pos, line)) taker.Take(line, known);
+    }
+    scan.join();
+    if (outOfMemory) throw std::bad_alloc();
+    known.Extend(tables.interchanges);
     std::string_view last;
-    if (sink.cutter.Last(last)) sink.Take(last);
+    if (taker.cutter.Last(last)) taker.Take(last, known);
     pools_.Flush();
     return code;
   }

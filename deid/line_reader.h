@@ -133,11 +133,14 @@ class InterchangeTerminators {
       list_.push_back(static_cast<char>(static_cast<unsigned char>(interchanges[i].terminator)));
     }
   }
-  /// Takes in the entries of `other` beyond those known.
-  void Extend(const InterchangeTerminators& other) {
-    if (other.list_.size() > list_.size()) {
+  /// Takes in the entries of `other` beyond those known, up to its first
+  /// `upTo` (all of them when negative).
+  void Extend(const InterchangeTerminators& other, int32_t upTo = -1) {
+    size_t stop = other.list_.size();
+    if (upTo >= 0 && static_cast<size_t>(upTo) < stop) stop = static_cast<size_t>(upTo);
+    if (stop > list_.size()) {
       list_.insert(list_.end(), other.list_.begin() + static_cast<std::ptrdiff_t>(list_.size()),
-                   other.list_.end());
+                   other.list_.begin() + static_cast<std::ptrdiff_t>(stop));
     }
   }
 
