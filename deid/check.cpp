@@ -9,7 +9,6 @@
 #include <mutex>
 #include <new>
 #include <string_view>
-#include <system_error>
 #include <thread>
 
 #include "adjustments.h"
@@ -299,10 +298,13 @@ struct ScanTables {
   SetTable sets;
 };
 
-// A scan of one file into a queue, on a thread of its own.
+// A scan of one file into a queue, on a thread of its own: through `sink`
+// (which passes the pieces on to Queue()) and into `tables` when given,
+// else straight into the queue and into tables of its own.
 class ScanJob {
  public:
-  explicit ScanJob(const std::string& path) : path_(path) {}
+  explicit ScanJob(const std::string& path, CopySink* sink = nullptr, ScanTables* tables = nullptr)
+      : path_(path), sink_(sink), tables_(tables != nullptr ? tables : &ownTables_) {}
   // A scan still running (the reader gave up) is let run to its end.
   ~ScanJob() {
     if (!thread_.joinable()) return;
@@ -313,10 +315,10 @@ class ScanJob {
   }
   void Start() {
     thread_ = std::thread([this] {
-      QueueSink sink(queue_);
+      QueueSink queued(queue_);
       try {
-        code_ = ScanX12FileToSink(path_, sink, tables_.interchanges, tables_.ta1s, tables_.groups,
-                                  tables_.sets, ProgressTarget());
+        code_ = ScanX12FileToSink(path_, sink_ != nullptr ? *sink_ : queued, tables_->interchanges,
+                                  tables_->ta1s, tables_->groups, tables_->sets, ProgressTarget());
       } catch (const std::bad_alloc&) {
         outOfMemory_ = true;
       }
@@ -329,12 +331,14 @@ class ScanJob {
   PieceQueue& Queue() { return queue_; }
   int32_t Code() const { return code_; }
   bool OutOfMemory() const { return outOfMemory_; }
-  const ScanTables& Tables() const { return tables_; }
+  const ScanTables& Tables() const { return *tables_; }
 
  private:
   std::string path_;
+  CopySink* sink_;
+  ScanTables ownTables_;
+  ScanTables* tables_;
   PieceQueue queue_;
-  ScanTables tables_;
   int32_t code_ = 0;
   bool outOfMemory_ = false;
   std::thread thread_;
@@ -663,62 +667,13 @@ class Checker {
         queue->Push(data, size);
       }
     } sink;
-    PieceQueue queue;
-    sink.queue = &queue;
+    ScanJob scan(inputPath, &sink, &tables);
+    sink.queue = &scan.Queue();
     sink.interchanges = &tables.interchanges;
-    int32_t code = 0;
-    bool outOfMemory = false;
-    std::thread scan;
-    try {
-      scan = std::thread([&] {
-        try {
-          code = ScanX12FileToSink(inputPath, sink, tables.interchanges, tables.ta1s, tables.groups,
-                                   tables.sets, ProgressTarget());
-        } catch (const std::bad_alloc&) {
-          outOfMemory = true;
-        }
-        queue.Close();
-      });
-    } catch (const std::system_error&) {
-      // No thread to be had: the scan takes the lines in on this thread.
-      struct DirectSink final : public CopySink {
-        Taker* taker;
-        const InterchangeTable* interchanges;
-        InterchangeTerminators known;
-        void Write(const char* data, size_t size) override {
-          known.Extend(*interchanges);
-          const std::string_view piece(data, size);
-          size_t pos = 0;
-          std::string_view line;
-          while (taker->cutter.Next(piece, pos, line)) taker->Take(line, known);
-        }
-      } direct;
-      direct.taker = &taker;
-      direct.interchanges = &tables.interchanges;
-      code = ScanX12FileToSink(inputPath, direct, tables.interchanges, tables.ta1s, tables.groups,
-                               tables.sets, ProgressTarget());
-      direct.known.Extend(tables.interchanges);
-      std::string_view last;
-      if (taker.cutter.Last(last)) taker.Take(last, direct.known);
-      pools_.Flush();
-      return code;
-    }
-    // Should taking a line in fail (memory ran out), the scan is let run to
-    // its end before the failure goes on.
-    struct Joiner {
-      std::thread& thread;
-      PieceQueue& queue;
-      ~Joiner() {
-        if (!thread.joinable()) return;
-        std::string rest;
-        while (queue.Pop(rest)) {
-        }
-        thread.join();
-      }
-    } joiner{scan, queue};
+    scan.Start();
     InterchangeTerminators known;
     std::string piece;
-    while (queue.Pop(piece)) {
+    while (scan.Queue().Pop(piece)) {
       {
         std::lock_guard<std::mutex> lock(sink.mutex);
         known.Extend(sink.published, sink.counts.front());
@@ -728,13 +683,13 @@ class Checker {
       std::string_view line;
       while (taker.cutter.Next(piece, pos, line)) taker.Take(line, known);
     }
-    scan.join();
-    if (outOfMemory) throw std::bad_alloc();
+    scan.Join();
+    if (scan.OutOfMemory()) throw std::bad_alloc();
     known.Extend(tables.interchanges);
     std::string_view last;
     if (taker.cutter.Last(last)) taker.Take(last, known);
     pools_.Flush();
-    return code;
+    return scan.Code();
   }
 
   // Second pass: both files side by side.
