@@ -269,15 +269,10 @@ void ClaimTable::Set(int64_t row, int column, std::string_view value) {
 
 std::string_view ClaimTable::Get(int64_t row, int column) const {
   if (!HasRow(row) || column < 0 || column >= columns_) return {};
-#if defined(__GNUC__)
   // Read in row order (the service lines' table is), the value of a row a
   // few rows on is on its way by the time it is asked for.
   constexpr int64_t kRowsAhead = 8;
-  if (row + kRowsAhead <= claimCount_) {
-    const uint32_t ahead = Cell(static_cast<size_t>(row + kRowsAhead), column);
-    if (ahead != 0) __builtin_prefetch(EntryOf(ahead));
-  }
-#endif
+  if (row + kRowsAhead <= claimCount_) AskEarly(static_cast<size_t>(row + kRowsAhead), column);
   const uint32_t handle = Cell(static_cast<size_t>(row), column);
   if (handle == 0) return {};
   size_t length = 0;
@@ -297,16 +292,10 @@ void ClaimTable::GetRowCells(int64_t row, uint32_t* cells) const {
     return;
   }
   const size_t r = static_cast<size_t>(row);
-#if defined(__GNUC__)
   constexpr size_t kRowsAhead = 4;
-  const size_t ahead = r + kRowsAhead;
-  if (ahead <= static_cast<size_t>(claimCount_)) {
-    for (int c = 0; c < columns_; ++c) {
-      const uint32_t handle = Cell(ahead, c);
-      if (handle != 0) __builtin_prefetch(EntryOf(handle));
-    }
+  if (r + kRowsAhead <= static_cast<size_t>(claimCount_)) {
+    for (int c = 0; c < columns_; ++c) AskEarly(r + kRowsAhead, c);
   }
-#endif
   for (int c = 0; c < columns_; ++c) cells[c] = Cell(r, c);
 }
 

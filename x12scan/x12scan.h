@@ -191,9 +191,9 @@ constexpr size_t kScanWindowSize = size_t{1} << 20;
 /// only during its call) instead of writing it to a file.  The input is
 /// read in windows, so that memory stays small whatever the file's size.
 /// `windowSize` 0 reads windows of kScanWindowSize bytes; any other size
-/// windows of that many bytes, with the same results.  Returns one of the ScanResult codes
-/// (kScanInputChanged, as ScanX12File, for a file that changed under the
-/// scan: then the pieces handed over describe no file).
+/// windows of that many bytes, with the same results.  Returns one of the
+/// ScanResult codes (kScanInputChanged, as ScanX12File, for a file that
+/// changed under the scan: then the pieces handed over describe no file).
 int32_t ScanX12FileToSink(const std::string& inputPath, CopySink& copy,
                           InterchangeTable& interchanges, Ta1Table& ta1s, GroupTable& groups,
                           SetTable& sets, const ProgressTarget& progress, size_t windowSize = 0);
