@@ -269,10 +269,6 @@ void ClaimTable::Set(int64_t row, int column, std::string_view value) {
 
 std::string_view ClaimTable::Get(int64_t row, int column) const {
   if (!HasRow(row) || column < 0 || column >= columns_) return {};
-  // Read in row order (the service lines' table is), the value of a row a
-  // few rows on is on its way by the time it is asked for.
-  constexpr int64_t kRowsAhead = 8;
-  if (row + kRowsAhead <= claimCount_) AskEarly(static_cast<size_t>(row + kRowsAhead), column);
   const uint32_t handle = Cell(static_cast<size_t>(row), column);
   if (handle == 0) return {};
   size_t length = 0;
@@ -281,22 +277,9 @@ std::string_view ClaimTable::Get(int64_t row, int column) const {
 }
 
 void ClaimTable::GetRow(int64_t row, std::string_view* cells) const {
-  uint32_t handles[kThoroughColumnCount];
-  GetRowCells(row, handles);
-  for (int c = 0; c < columns_; ++c) cells[c] = Value(handles[c]);
-}
-
-void ClaimTable::GetRowCells(int64_t row, uint32_t* cells) const {
-  if (!HasRow(row)) {
-    for (int c = 0; c < columns_; ++c) cells[c] = 0;
-    return;
-  }
-  const size_t r = static_cast<size_t>(row);
-  constexpr size_t kRowsAhead = 4;
-  if (r + kRowsAhead <= static_cast<size_t>(claimCount_)) {
-    for (int c = 0; c < columns_; ++c) AskEarly(r + kRowsAhead, c);
-  }
-  for (int c = 0; c < columns_; ++c) cells[c] = Cell(r, c);
+  constexpr int64_t kRowsAhead = 4;
+  AskEarlyRow(row + kRowsAhead);
+  for (int c = 0; c < columns_; ++c) cells[c] = Get(row, c);
 }
 
 int64_t ClaimTable::Reorder(RandomSource& random, const std::vector<DelimiterRun>* runs,

@@ -108,22 +108,35 @@ class ClaimTable {
   std::string_view Get(int64_t row, int column) const;
 
   /// All ColumnCount() cells of a row at once (empty views for a row
-  /// outside the table); quicker than one Get per column.  Asks early for
-  /// the values of a row a little further on, so that reading rows in
-  /// order does not wait for each row's scattered values in turn.
+  /// outside the table).  Asks early for the values of a row a little
+  /// further on, so that reading rows in order does not wait for each
+  /// row's scattered values in turn.
   void GetRow(int64_t row, std::string_view* cells) const;
-  /// The cells of a row as handles (0 for an empty cell, and every cell of
-  /// a row outside the table), whose values Value gives: for a reader that
-  /// needs only some of a row's values, as each value read from the
-  /// scattered arena may wait for memory.  Asks early for the values of a
-  /// row a little further on, as GetRow does.
-  void GetRowCells(int64_t row, uint32_t* cells) const;
-  /// The value of a handle from GetRowCells; valid as Get's views are.
-  std::string_view Value(uint32_t cell) const {
-    if (cell == 0) return {};
-    size_t length = 0;
-    const unsigned char* data = GetPrefix(EntryOf(cell), length);
-    return std::string_view(reinterpret_cast<const char*>(data), length);
+
+  /// Asks for the value of a cell ahead of its use, so that it is on its
+  /// way from memory by the time it is read (once reordered, the values of
+  /// neighbouring rows lie scattered over the arena).  Does nothing for an
+  /// empty cell or one outside the table.  A reader that knows which cells
+  /// it will read a little later asks for those only.
+  void AskEarly(int64_t row, int column) const {
+#if defined(__GNUC__)
+    if (!HasRow(row) || column < 0 || column >= columns_) return;
+    const uint32_t handle = Cell(static_cast<size_t>(row), column);
+    if (handle != 0) {
+      __builtin_prefetch(EntryOf(handle));
+      // GCC takes a function whose only effect is a prefetch for one
+      // without any, and drops the calls to it: the empty volatile
+      // statement is an effect it keeps.
+      asm volatile("");
+    }
+#else
+    (void)row;
+    (void)column;
+#endif
+  }
+  /// AskEarly for every cell of a row.
+  void AskEarlyRow(int64_t row) const {
+    for (int c = 0; c < columns_; ++c) AskEarly(row, c);
   }
 
   /// Puts rows 1 to the claim count of every column into a random order of
@@ -201,17 +214,6 @@ class ClaimTable {
   uint32_t Cell(size_t row, int column) const {
     const uint32_t* cells = BlockOf(row, column).cells;
     return cells != nullptr ? cells[row & (kBlockRows - 1)] : 0;
-  }
-  // Asks for a cell's value ahead of its use (the values lie scattered
-  // over the arena once reordered); does nothing for an empty cell.
-  void AskEarly(size_t row, int column) const {
-#if defined(__GNUC__)
-    const uint32_t handle = Cell(row, column);
-    if (handle != 0) __builtin_prefetch(EntryOf(handle));
-#else
-    (void)row;
-    (void)column;
-#endif
   }
   void PutCell(size_t row, int column, uint32_t handle);
   void ResizeRows(size_t rows);

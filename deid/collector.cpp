@@ -6,7 +6,8 @@
 void CollectLine(const LineClass& line, const LineScanner& scanner, ClaimTable& table,
                  RandomSource& random) {
   const int64_t row = TableRow(scanner);  // rows past the claim count are not stored
-  std::string_view element[8];
+  ElementRoom<8> room;
+  std::string_view* const element = room.at;
   if (line.kind == LineKind::kClaim) {
     CutElements(line.body, scanner.elementSeparator, element, 8);
     table.Set(row, kClaimSubmitterId, element[1]);
@@ -26,7 +27,8 @@ void CollectLine(const LineClass& line, const LineScanner& scanner, ClaimTable& 
 }
 
 void Collection::CollectServiceReference(const LineClass& kind) {
-  std::string_view element[3];
+  ElementRoom<3> room;
+  std::string_view* const element = room.at;
   CutElements(kind.body, scanner.elementSeparator, element, 3);
   services.Set(scanner.inServiceLine ? scanner.serviceRow : 0, 0, element[2]);
 }
@@ -34,7 +36,8 @@ void Collection::CollectServiceReference(const LineClass& kind) {
 bool CollectAdjustment(const LineClass& line, const LineScanner& scanner,
                        AdjustmentReferences& out) {
   constexpr int kLast = 13;  // PLB03, PLB05, ... PLB13 are the composite ones
-  std::string_view element[kLast + 1];
+  ElementRoom<kLast + 1> room;
+  std::string_view* const element = room.at;
   const int found = CutElements(line.body, scanner.elementSeparator, element, kLast + 1);
   const char sub = scanner.subSeparator;
   for (int position = 3; position < found; position += 2) {
@@ -108,8 +111,9 @@ void CopyCollector::Consume(const char* data, size_t size) {
     }
     pendingLf_ = false;
   }
+  line_detail::CrFinder crs(p, end);
   while (p < end) {
-    const char* cr = line_detail::FindCr(p, end);
+    const char* cr = crs.Next(p);
     if (cr == nullptr) {
       if (!carrying_) {
         carry_.clear();

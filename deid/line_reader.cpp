@@ -97,15 +97,29 @@ int CutElements(std::string_view body, int separator, std::string_view* elements
       elements[found++] = body;
     } else {
       const unsigned char sep = static_cast<unsigned char>(separator);
-      const char* end = body.data() + body.size();
+      const char* const end = body.data() + body.size();
       const char* start = body.data();
-      while (found < count) {
-        const char* stop = line_detail::FindByte(start, end, sep);
-        if (stop == nullptr) stop = end;
-        elements[found++] = std::string_view(start, static_cast<size_t>(stop - start));
-        if (stop == end) break;
-        start = stop + 1;
+      // The separators of 16 bytes at a time, as a mask; the last few
+      // bytes are looked at in a copy, so that nothing after the body is
+      // read.
+      for (const char* chunk = body.data(); chunk < end && found < count; chunk += 16) {
+        uint32_t mask;
+        if (end - chunk >= 16) {
+          mask = line_detail::ByteMask16(chunk, sep);
+        } else {
+          char tail[16];
+          const size_t left = static_cast<size_t>(end - chunk);
+          std::memcpy(tail, chunk, left);
+          mask = line_detail::ByteMask16(tail, sep) & ((uint32_t{1} << left) - 1);
+        }
+        while (mask != 0 && found < count) {
+          const char* const stop = chunk + line_detail::LowestBit(mask);
+          mask &= mask - 1;
+          elements[found++] = std::string_view(start, static_cast<size_t>(stop - start));
+          start = stop + 1;
+        }
       }
+      if (found < count) elements[found++] = std::string_view(start, static_cast<size_t>(end - start));
     }
   }
   for (int i = found; i < count; ++i) elements[i] = std::string_view();

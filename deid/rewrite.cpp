@@ -142,6 +142,10 @@ class BlockWriter {
   BlockWriter(const RewriteSources& sources, bool listing, Block& block)
       : sources_(sources), table_(*sources.table), listing_(listing), block_(block) {}
 
+  // Has each row's first changed line ask for the values of the row a few
+  // rows on: for a rewrite that does not know its lines in advance.
+  void AskRowsAhead() { askRowsAhead_ = true; }
+
   // An unchanged line that needs its terminator or its CR LF.
   void Unchanged(std::string_view line, char terminator) {
     ByteBuffer& output = block_.output;
@@ -173,23 +177,24 @@ class BlockWriter {
     ElementChange changes[4];
     int count = 0;
     const NameColumns* columns = NameColumnsOf(kind);
-    if (kind != LineKind::kLineItemReference && row != cellsRow_) {
-      table_.GetRowCells(row, cells_);
-      cellsRow_ = row;
+    if (askRowsAhead_ && kind != LineKind::kLineItemReference && row != askedRow_) {
+      table_.AskEarlyRow(row + kRowsAhead);
+      askedRow_ = row;
     }
     if (kind == LineKind::kLineItemReference) {
       row = at.inServiceLine ? at.serviceRow : 0;
+      if (askRowsAhead_) sources_.services->AskEarly(row + 2 * kRowsAhead, 0);
       changes[count++] = {2, sources_.services->Get(row, 0)};
       ++counts.otherChanged;
     } else if (kind == LineKind::kClaim) {
-      changes[count++] = {1, table_.Value(cells_[kClaimSubmitterId])};
-      changes[count++] = {7, table_.Value(cells_[kPayerClaimControlNumber])};
+      changes[count++] = {1, table_.Get(row, kClaimSubmitterId)};
+      changes[count++] = {7, table_.Get(row, kPayerClaimControlNumber)};
       ++counts.clpChanged;
     } else if (columns != nullptr) {
-      changes[count++] = {3, table_.Value(cells_[columns->last])};
-      changes[count++] = {4, table_.Value(cells_[columns->first])};
-      changes[count++] = {5, table_.Value(cells_[columns->middle])};
-      changes[count++] = {9, table_.Value(cells_[columns->memberId])};
+      changes[count++] = {3, table_.Get(row, columns->last)};
+      changes[count++] = {4, table_.Get(row, columns->first)};
+      changes[count++] = {5, table_.Get(row, columns->middle)};
+      changes[count++] = {9, table_.Get(row, columns->memberId)};
       if (kind == LineKind::kPatient) {
         ++counts.patientChanged;
       } else if (kind == LineKind::kInsured) {
@@ -198,7 +203,7 @@ class BlockWriter {
         ++counts.otherChanged;
       }
     } else {
-      changes[count++] = {2, table_.Value(cells_[refColumn])};
+      changes[count++] = {2, table_.Get(row, refColumn)};
       ++counts.otherChanged;
     }
     for (int i = 0; i < count; ++i) {
@@ -261,12 +266,13 @@ class BlockWriter {
     Write(line, at.elementSeparator, at.terminator, changes, count);
   }
 
+  static constexpr int64_t kRowsAhead = 4;
   const RewriteSources& sources_;
   const ClaimTable& table_;
   const bool listing_;
+  bool askRowsAhead_ = false;
   Block& block_;
-  uint32_t cells_[kThoroughColumnCount];  // of row cellsRow_, as handles
-  int64_t cellsRow_ = -1;
+  int64_t askedRow_ = -1;  // the last row whose first line asked ahead
   const char* run_ = nullptr;
 };
 
@@ -305,6 +311,7 @@ bool RewriteLines(const char* text, size_t size, LineScanner scanner,
                   int64_t endRow, BlockWriter& writer) {
   const char* p = text;
   const char* const end = text + size;
+  writer.AskRowsAhead();
   writer.StartRun(p);
   while (p < end) {
     const char* const lineStart = p;
@@ -353,6 +360,69 @@ class MarkCheck {
   LineScanner probe_;
 };
 
+// Asks for the values that the marked lines a little further on will
+// write, so that they are on their way from memory when their lines come
+// (the values of neighbouring rows lie scattered once reordered).  It walks
+// the marks ahead of the rewrite, moving the rows on as the rewrite does.
+class MarksAhead {
+ public:
+  MarksAhead(const LineMark* marks, size_t count, const LineScanner& start,
+             const RewriteSources& sources)
+      : marks_(marks), count_(count), at_(start), sources_(sources) {}
+
+  // Asks for the values of the marks up to mark `k` + kMarksAhead.
+  void Through(size_t k) {
+    const size_t stop = k + kMarksAhead < count_ ? k + kMarksAhead : count_;
+    for (; next_ < stop; ++next_) {
+      const LineMark mark = marks_[next_];
+      const LineKind kind = mark.Kind();
+      switch (kind) {
+        case LineKind::kClaim:
+          ++at_.claimRow;
+          at_.inServiceLine = false;
+          Ask(kClaimSubmitterId);
+          Ask(kPayerClaimControlNumber);
+          break;
+        case LineKind::kServiceLine:
+          ++at_.serviceRow;
+          at_.inServiceLine = true;
+          break;
+        case LineKind::kProviderAdjustment:
+        case LineKind::kPlain:
+        case LineKind::kIsa:
+          break;
+        case LineKind::kLineItemReference:
+          if (sources_.services != nullptr) {
+            sources_.services->AskEarly(at_.inServiceLine ? at_.serviceRow : 0, 0);
+          }
+          break;
+        case LineKind::kReference:
+          Ask(mark.RefColumn());
+          break;
+        default:
+          if (const NameColumns* columns = NameColumnsOf(kind)) {
+            Ask(columns->last);
+            Ask(columns->first);
+            Ask(columns->middle);
+            Ask(columns->memberId);
+          }
+          break;
+      }
+    }
+  }
+
+ private:
+  // About four claims' changed lines.
+  static constexpr size_t kMarksAhead = 16;
+  void Ask(int column) const { sources_.table->AskEarly(TableRow(at_), column); }
+
+  const LineMark* marks_;
+  size_t count_;
+  size_t next_ = 0;
+  LineScanner at_;
+  const RewriteSources& sources_;
+};
+
 // Rewrites a plain block, whose other lines all go out as read, from the
 // marks of its collected lines alone.  Every mark is checked against the
 // text before it is used: false when one no longer fits (the copy changed
@@ -366,8 +436,10 @@ bool RewriteMarked(const char* text, size_t size, const CopyBlockStart& start,
   LineScanner at = start.scanner;
   const char* done = text;  // the end of the last line rewritten
   MarkCheck check;
+  MarksAhead ahead(marks, count, start.scanner, sources);
   writer.StartRun(text);
   for (size_t k = 0; k < count; ++k) {
+    ahead.Through(k);
     const LineMark mark = marks[k];
     if (mark.OffsetInBlock() >= size) return false;
     const char* const lineStart = text + mark.OffsetInBlock();

@@ -2,6 +2,11 @@
 // whole, wherever the block edges fall.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
 #include "line_reader.h"
 #include "test_util.h"
 
@@ -104,4 +109,68 @@ TEST(ClassifyLine, ExactMatchesInside835Only) {
   EXPECT_EQ(ClassifyLine("CLP*D~", scanner, interchanges).kind, LineKind::kClaim);
   ClassifyLine("ST* 835*1~", scanner, interchanges);
   EXPECT_EQ(ClassifyLine("CLP*E~", scanner, interchanges).kind, LineKind::kPlain);
+}
+
+// The quick searches look at 16 or 64 bytes at a time: wherever the
+// separators and CRs fall against those edges, they find what a byte by
+// byte search finds, and read nothing after the end of the text (the texts
+// below are cut from a longer buffer whose next byte is a separator and a
+// CR, which must not be found).
+TEST(QuickSearch, SameAsByteByByteAtEveryEdge) {
+  std::mt19937 random(835);
+  for (size_t size = 0; size <= 140; ++size) {
+    for (int round = 0; round < 20; ++round) {
+      std::string buffer(size + 1, 'a');
+      for (size_t i = 0; i < size; ++i) {
+        const unsigned pick = random() % 4;
+        buffer[i] = pick == 0 ? '*' : pick == 1 ? '\r' : static_cast<char>('a' + random() % 26);
+      }
+      if (round == 1) {
+        for (size_t i = 15; i < size; i += 16) buffer[i] = '*';  // at the last byte of a chunk
+      }
+      const std::string text = buffer.substr(0, size);
+      buffer[size] = '*';
+      SCOPED_TRACE("size " + std::to_string(size) + " round " + std::to_string(round));
+
+      // Elements: a naive cut of the whole text, then as many as asked for.
+      std::vector<std::string_view> all;
+      size_t start = 0;
+      for (size_t i = 0; i <= size; ++i) {
+        if (i == size || text[i] == '*') {
+          all.emplace_back(buffer.data() + start, i - start);
+          start = i + 1;
+        }
+      }
+      for (int count : {1, 3, 8, 40}) {
+        std::string_view got[40];
+        const int found = CutElements(std::string_view(buffer.data(), size), '*', got, count);
+        ASSERT_EQ(found, std::min<int>(count, static_cast<int>(all.size())));
+        for (int i = 0; i < count; ++i) {
+          // The last element asked for takes no more than its own piece.
+          const std::string_view expected = i < found ? all[static_cast<size_t>(i)] : std::string_view();
+          ASSERT_EQ(got[i], expected) << "element " << i << " of " << count;
+        }
+      }
+
+      // CRs: found in order, from any point on.
+      std::vector<size_t> crs;
+      for (size_t i = 0; i < size; ++i) {
+        if (text[i] == '\r') crs.push_back(i);
+      }
+      buffer[size] = '\r';
+      line_detail::CrFinder finder(buffer.data(), buffer.data() + size);
+      size_t from = 0;
+      for (size_t k = 0;; ++k) {
+        const char* cr = finder.Next(buffer.data() + from);
+        while (k < crs.size() && crs[k] < from) ++k;
+        if (k == crs.size()) {
+          ASSERT_EQ(cr, nullptr) << "from " << from;
+          break;
+        }
+        ASSERT_EQ(cr, buffer.data() + crs[k]) << "from " << from;
+        from = crs[k] + 1 + random() % 3;  // sometimes past the next bytes too
+        if (from > size) from = size;
+      }
+    }
+  }
 }
