@@ -99,16 +99,18 @@ int CutElements(std::string_view body, int separator, std::string_view* elements
       const unsigned char sep = static_cast<unsigned char>(separator);
       const char* const end = body.data() + body.size();
       const char* start = body.data();
-      // The separators of 16 bytes at a time, as a mask; the last few
-      // bytes are looked at in a copy, so that nothing after the body is
-      // read.
+      // The separators of 16 bytes at a time, as a mask.  The last few
+      // bytes are looked at in the 16 that end the body, or in a copy of a
+      // body shorter than that: nothing after the body is read.
       for (const char* chunk = body.data(); chunk < end && found < count; chunk += 16) {
         uint32_t mask;
-        if (end - chunk >= 16) {
+        const size_t left = static_cast<size_t>(end - chunk);
+        if (left >= 16) {
           mask = line_detail::ByteMask16(chunk, sep);
+        } else if (body.size() >= 16) {
+          mask = line_detail::ByteMask16(end - 16, sep) >> (16 - left);
         } else {
           char tail[16];
-          const size_t left = static_cast<size_t>(end - chunk);
           std::memcpy(tail, chunk, left);
           mask = line_detail::ByteMask16(tail, sep) & ((uint32_t{1} << left) - 1);
         }
@@ -138,6 +140,33 @@ size_t ReplaceElementsInto(std::string_view segment, int separator, const Elemen
   const char sep = static_cast<char>(separator);
   const char* p = segment.data();
   const char* end = p + segment.size();
+  constexpr int kQuickPositions = 16;
+  if (count > 0 && changes[count - 1].position < kQuickPositions) {
+    // The elements up to the last change found at once; the text between
+    // two changed elements goes out in one piece.
+    ElementRoom<kQuickPositions> room;
+    std::string_view* const elements = room.at;
+    const int found = CutElements(segment, separator, elements, changes[count - 1].position + 1);
+    int done = -1;  // the position of the last change applied
+    for (int i = 0; i < count; ++i) {
+      const int at = changes[i].position;
+      if (at <= done || at < 0) continue;  // a position given twice takes the first
+      if (at >= found) break;             // no element is ever added
+      const char* const start = elements[at].data();
+      std::memcpy(write, p, static_cast<size_t>(start - p));
+      write += start - p;
+      // An emptied value may be a view of nothing at all.
+      if (!changes[i].value.empty()) {
+        std::memcpy(write, changes[i].value.data(), changes[i].value.size());
+      }
+      write += changes[i].value.size();
+      p = start + elements[at].size();
+      done = at;
+    }
+    if (end > p) std::memcpy(write, p, static_cast<size_t>(end - p));
+    write += end - p;
+    return static_cast<size_t>(write - out);
+  }
   int position = 0;
   int next = 0;  // the next change to apply
   for (;;) {

@@ -6,7 +6,10 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <random>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "checked_writer.h"
 #include "collector.h"
@@ -644,6 +647,46 @@ TEST(ReplaceElement, PositionsAndNoAddedElements) {
     std::string segment = c.segment;
     ReplaceElement(segment, c.position, '*', c.value);
     EXPECT_EQ(segment, c.expected) << c.segment << " @" << c.position;
+  }
+}
+
+// Several changes in one pass, at positions near and far, given twice or
+// past the last element: the same as cutting the segment into all its
+// pieces, replacing those that exist and joining them again.
+TEST(ReplaceElement, SeveralChangesAsPiecesReplacedAndJoined) {
+  std::mt19937 random(835);
+  const char* values[] = {"", "V", "VALUE*WITH", "LONGER-VALUE-0123456789"};
+  for (int round = 0; round < 3000; ++round) {
+    std::string segment = "SEG";
+    const int pieces = static_cast<int>(random() % 22);
+    for (int i = 0; i < pieces; ++i) {
+      segment += "*" + std::string(random() % 20, static_cast<char>('a' + i));
+    }
+    if (random() % 2) segment += "~";
+    std::vector<ElementChange> changes;
+    for (int position = -1; position < 24; ++position) {
+      const int copies = random() % 7 == 0 ? 2 : random() % 3 == 0 ? 1 : 0;
+      for (int k = 0; k < copies; ++k) changes.push_back({position, values[random() % 4]});
+    }
+    std::vector<std::string> parts;
+    for (size_t start = 0;;) {
+      const size_t stop = segment.find('*', start);
+      parts.push_back(segment.substr(start, stop == std::string::npos ? stop : stop - start));
+      if (stop == std::string::npos) break;
+      start = stop + 1;
+    }
+    int done = -2;
+    for (const ElementChange& change : changes) {
+      if (change.position <= done || change.position < 0) continue;
+      done = change.position;
+      const size_t at = static_cast<size_t>(change.position);
+      if (at < parts.size()) parts[at] = std::string(change.value);
+    }
+    std::string expected;
+    for (size_t i = 0; i < parts.size(); ++i) expected += (i > 0 ? "*" : "") + parts[i];
+    std::string got;
+    ReplaceElements(segment, '*', changes.data(), static_cast<int>(changes.size()), got);
+    ASSERT_EQ(got, expected) << segment << " with " << changes.size() << " changes";
   }
 }
 
