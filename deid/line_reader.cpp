@@ -153,17 +153,15 @@ size_t ReplaceElementsInto(std::string_view segment, int separator, const Elemen
       if (at <= done || at < 0) continue;  // a position given twice takes the first
       if (at >= found) break;             // no element is ever added
       const char* const start = elements[at].data();
-      std::memcpy(write, p, static_cast<size_t>(start - p));
+      line_detail::CopyBytes(write, p, static_cast<size_t>(start - p));
       write += start - p;
       // An emptied value may be a view of nothing at all.
-      if (!changes[i].value.empty()) {
-        std::memcpy(write, changes[i].value.data(), changes[i].value.size());
-      }
+      line_detail::CopyBytes(write, changes[i].value.data(), changes[i].value.size());
       write += changes[i].value.size();
       p = start + elements[at].size();
       done = at;
     }
-    if (end > p) std::memcpy(write, p, static_cast<size_t>(end - p));
+    line_detail::CopyBytes(write, p, static_cast<size_t>(end - p));
     write += end - p;
     return static_cast<size_t>(write - out);
   }
