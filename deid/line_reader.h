@@ -302,18 +302,23 @@ inline void CopyBytes(char* to, const char* from, size_t n) {
 }
 
 // The bytes equal to `c` among the 16 at `p` (all of which may be read), as
-// a mask: bit i for p[i].
+// a mask: bit i for p[i].  ByteMask16 is the vector form where the target
+// has one (every 64-bit x86 does), else this.
+inline uint32_t ByteMask16ByteByByte(const char* p, unsigned char c) {
+  uint32_t mask = 0;
+  for (int i = 0; i < 16; ++i) {
+    if (static_cast<unsigned char>(p[i]) == c) mask |= uint32_t{1} << i;
+  }
+  return mask;
+}
+
 inline uint32_t ByteMask16(const char* p, unsigned char c) {
 #if defined(__SSE2__)
   const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   return static_cast<uint32_t>(
       _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(static_cast<char>(c)))));
 #else
-  uint32_t mask = 0;
-  for (int i = 0; i < 16; ++i) {
-    if (static_cast<unsigned char>(p[i]) == c) mask |= uint32_t{1} << i;
-  }
-  return mask;
+  return ByteMask16ByteByByte(p, c);
 #endif
 }
 
@@ -343,10 +348,15 @@ inline int LowestBit(uint64_t mask) {
 // search per line.
 class CrFinder {
  public:
-  CrFinder(const char* begin, const char* end) : chunk_(begin), end_(end) { Load(); }
+  CrFinder(const char* begin, const char* end) : chunk_(begin), end_(end) {
+#if defined(__SSE2__)
+    Load();
+#endif
+  }
 
   // The first CR at or after `from`, or null; `from` never goes back.
   const char* Next(const char* from) {
+#if defined(__SSE2__)
     for (;;) {
       if (from >= chunk_ + 64) {
         if (chunk_ + 64 >= end_) return nullptr;
@@ -358,6 +368,10 @@ class CrFinder {
       if (mask_ != 0) return chunk_ + LowestBit(mask_);
       from = chunk_ + 64;
     }
+#else
+    // Without vector compares the search eight bytes at a time is quicker.
+    return FindCr(from, end_);
+#endif
   }
 
  private:
