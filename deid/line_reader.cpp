@@ -121,7 +121,9 @@ int CutElements(std::string_view body, int separator, std::string_view* elements
           start = stop + 1;
         }
       }
-      if (found < count) elements[found++] = std::string_view(start, static_cast<size_t>(end - start));
+      if (found < count) {
+        elements[found++] = std::string_view(start, static_cast<size_t>(end - start));
+      }
     }
   }
   for (int i = found; i < count; ++i) elements[i] = std::string_view();

@@ -147,7 +147,8 @@ TEST(QuickSearch, SameAsByteByByteAtEveryEdge) {
         ASSERT_EQ(found, std::min<int>(count, static_cast<int>(all.size())));
         for (int i = 0; i < count; ++i) {
           // The last element asked for takes no more than its own piece.
-          const std::string_view expected = i < found ? all[static_cast<size_t>(i)] : std::string_view();
+          const std::string_view expected =
+              i < found ? all[static_cast<size_t>(i)] : std::string_view();
           ASSERT_EQ(got[i], expected) << "element " << i << " of " << count;
         }
       }
