@@ -301,11 +301,16 @@ int64_t ClaimTable::Reorder(RandomSource& random, const std::vector<DelimiterRun
     // scratch, kept from column to column.
     ItemRoom<uint64_t> partRoom, partScratchRoom;
     ItemRoom<uint32_t> takingRoom;
+    // With filled cells only and one pool: `items` holds the filledCount
+    // filled rows' items alone, and `taking` their rows.
+    bool filledItemsOnly = false;
+    uint32_t* taking = nullptr;
   };
   // A thread's buffers are made when it first takes a column (a table of
   // one column needs one thread's only).
   Work work[2];
-  auto drawKeys = [this, n](int column, RandomSource& source, Work& w) {
+  auto drawKeys = [this, n, filledOnly, &groups](int column, RandomSource& source, Work& w) {
+    w.filledItemsOnly = false;
     // A column without a single value (say, a qualifier the file never
     // uses) comes out the same in any order: its keys are passed over
     // unseen, and nothing is sorted.
@@ -319,16 +324,63 @@ int64_t ClaimTable::Reorder(RandomSource& random, const std::vector<DelimiterRun
       w.sort = false;
       return;
     }
+    if (filledOnly && groups.empty()) {
+      // Only the filled rows take part: their keys are drawn, the empty
+      // rows' keys passed over (cheaply, by a source that can jump), and
+      // their items made in row order.
+      uint64_t* items = w.itemRoom.Get(n);
+      uint32_t* taking = w.takingRoom.Get(n);
+      size_t taken = 0;
+      uint64_t passed = 0;  // keys of empty rows not yet passed over
+      for (size_t first = 1; first <= n;) {
+        const size_t blockEnd = ((first >> kBlockBits) + 1) << kBlockBits;
+        const size_t last = blockEnd - 1 < n ? blockEnd - 1 : n;
+        const uint32_t* const cells = BlockOf(first, column).cells;
+        if (cells == nullptr) {
+          passed += last - first + 1;
+        } else {
+          for (size_t row = first; row <= last; ++row) {
+            const uint32_t handle = cells[row & (kBlockRows - 1)];
+            if (handle == 0) {
+              ++passed;
+              continue;
+            }
+            if (passed != 0) source.Skip(passed);
+            passed = 0;
+            const float key = static_cast<float>(source.Next());
+            uint32_t bits;
+            std::memcpy(&bits, &key, sizeof bits);
+            items[taken] = (static_cast<uint64_t>(bits) << 32) | handle;
+            taking[taken] = static_cast<uint32_t>(row);
+            ++taken;
+          }
+        }
+        first = last + 1;
+      }
+      if (passed != 0) source.Skip(passed);
+      w.items = items;
+      w.taking = taking;
+      w.filledItemsOnly = true;
+      w.filledCount = taken;
+      w.sort = taken >= 2;
+      return;
+    }
     uint64_t* items = w.itemRoom.Get(n);
     w.items = items;
     size_t filled = 0;
-    for (size_t i = 0; i < n; ++i) {
-      const float key = static_cast<float>(source.Next());
-      uint32_t bits;
-      std::memcpy(&bits, &key, sizeof bits);
-      const uint32_t handle = Cell(i + 1, column);
-      items[i] = (static_cast<uint64_t>(bits) << 32) | handle;
-      filled += handle != 0;
+    for (size_t first = 1; first <= n;) {
+      const size_t blockEnd = ((first >> kBlockBits) + 1) << kBlockBits;
+      const size_t last = blockEnd - 1 < n ? blockEnd - 1 : n;
+      const uint32_t* const cells = BlockOf(first, column).cells;
+      for (size_t row = first; row <= last; ++row) {
+        const float key = static_cast<float>(source.Next());
+        uint32_t bits;
+        std::memcpy(&bits, &key, sizeof bits);
+        const uint32_t handle = cells != nullptr ? cells[row & (kBlockRows - 1)] : 0;
+        items[row - 1] = (static_cast<uint64_t>(bits) << 32) | handle;
+        filled += handle != 0;
+      }
+      first = last + 1;
     }
     // A column of empty cells comes out the same in any order too.
     w.filledCount = filled;
@@ -355,31 +407,23 @@ int64_t ClaimTable::Reorder(RandomSource& random, const std::vector<DelimiterRun
     SortByKeys(part, scratch, taken);
     for (size_t j = 0; j < taken; ++j) PutCell(taking[j], column, static_cast<uint32_t>(part[j]));
   };
-  auto sortColumn = [this, n, &groups, filledOnly, &sortRows](int column, Work& w) {
+  auto sortColumn = [this, n, &groups, &sortRows](int column, Work& w) {
     if (!w.sort) return;
-    if (groups.empty() && (!filledOnly || w.filledCount == n)) {
+    if (w.filledItemsOnly) {
+      // The filled rows take their values in the order of their keys.
+      uint64_t* items = w.items;
+      uint64_t* scratch = w.scratchRoom.Get(w.filledCount);
+      SortByKeys(items, scratch, w.filledCount);
+      for (size_t j = 0; j < w.filledCount; ++j) {
+        PutCell(w.taking[j], column, static_cast<uint32_t>(items[j]));
+      }
+      return;
+    }
+    if (groups.empty()) {
       uint64_t* items = w.items;
       uint64_t* scratch = w.scratchRoom.Get(n);
       SortByKeys(items, scratch, n);
       for (size_t i = 0; i < n; ++i) PutCell(i + 1, column, static_cast<uint32_t>(items[i]));
-      return;
-    }
-    if (groups.empty()) {
-      // One pool, filled cells only: the filled items close up in place
-      // (row order kept), are sorted, and go back to the filled rows in
-      // row order, which still hold a value each.
-      uint64_t* items = w.items;
-      size_t taken = 0;
-      for (size_t i = 0; i < n; ++i) {
-        if (static_cast<uint32_t>(items[i]) != 0) items[taken++] = items[i];
-      }
-      if (taken < 2) return;
-      uint64_t* scratch = w.scratchRoom.Get(n);
-      SortByKeys(items, scratch, taken);
-      size_t next = 0;
-      for (size_t i = 0; i < n && next < taken; ++i) {
-        if (Cell(i + 1, column) != 0) PutCell(i + 1, column, static_cast<uint32_t>(items[next++]));
-      }
       return;
     }
     // Each key's rows take their own values in the order of their keys.

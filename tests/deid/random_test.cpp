@@ -216,6 +216,78 @@ TEST(ClaimTable, SparseRowsKeepTheirValuesAfterReordering) {
   }
 }
 
+// With `filledOnly` the filled rows of a column take its values in the
+// order of the keys drawn for them, every row's key drawn all the same:
+// the same placement as drawing the column's keys one by one, whether the
+// source passes over the empty rows' keys by jumping (an LCG run with a
+// seed) or by drawing them (a source that cannot jump), and with whole
+// blocks of rows empty.
+TEST(ClaimTable, FilledOnlyTakesTheKeysOfTheFilledRows) {
+  // An LCG that does not let on that it can jump or start part-way.
+  class PlainLcg final : public RandomSource {
+   public:
+    double Next() override { return inner_.Next(); }
+
+   private:
+    LcgRandom inner_ = LcgRandom::FromSeed(11);
+  };
+  const int n = 150000;  // three blocks of rows
+  auto original = [](int row, int column) -> std::string {
+    if (column == kPatientLastName && row % 5 == 2) return "P" + std::to_string(row);
+    if (column == kRefSY && row > 70000 && row < 140000 && row % 97 == 0) {
+      return "S" + std::to_string(row);
+    }
+    if (column == kRef1G && row > 131072 && row % 3 == 0) return "G" + std::to_string(row);
+    return "";
+  };
+  // The expected column: its N keys drawn from the start of its stretch of
+  // the sequence, the filled rows ordered by key (then by row), and each
+  // filled row taking the value of the filled row that comes in its place.
+  auto expected = [&](int column) {
+    LcgRandom keys = LcgRandom::FromSeed(11);
+    keys.Skip(static_cast<uint64_t>(column) * n);
+    std::vector<std::pair<float, int>> filled;
+    for (int row = 1; row <= n; ++row) {
+      const float key = static_cast<float>(keys.Next());
+      if (!original(row, column).empty()) filled.push_back({key, row});
+    }
+    std::vector<std::pair<float, int>> order = filled;
+    std::stable_sort(order.begin(), order.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<std::string> result(n + 1);
+    for (size_t j = 0; j < filled.size(); ++j) {
+      result[static_cast<size_t>(filled[j].second)] = original(order[j].second, column);
+    }
+    return result;
+  };
+  for (bool jumps : {true, false}) {
+    SCOPED_TRACE(jumps ? "source that jumps" : "source that draws every key");
+    ClaimTable table;
+    table.Create(n);
+    for (int row = 1; row <= n; ++row) {
+      for (int column : {kPatientLastName, kRefSY, kRef1G}) {
+        table.Set(row, column, original(row, column));
+      }
+    }
+    LcgRandom lcg = LcgRandom::FromSeed(11);
+    PlainLcg plain;
+    RandomSource& random = jumps ? static_cast<RandomSource&>(lcg) : plain;
+    table.Reorder(random, nullptr, true);
+    for (int column : {kPatientLastName, kRefSY, kRef1G}) {
+      const std::vector<std::string> want = expected(column);
+      for (int row = 1; row <= n; ++row) {
+        ASSERT_EQ(table.Get(row, column), want[static_cast<size_t>(row)])
+            << "column " << column << " row " << row;
+      }
+    }
+    // The whole stretch of the sequence was taken: what follows starts
+    // after every column's keys.
+    LcgRandom after = LcgRandom::FromSeed(11);
+    after.Skip(static_cast<uint64_t>(kClaimColumnCount) * n);
+    EXPECT_EQ(random.Next(), after.Next());
+  }
+}
+
 // Values held only by the first block of rows move, without `filledOnly`,
 // into blocks where their columns had no cells yet: the two reordering
 // threads then make those cells at the same time (two such columns).
