@@ -324,64 +324,65 @@ int64_t ClaimTable::Reorder(RandomSource& random, const std::vector<DelimiterRun
       w.sort = false;
       return;
     }
+    // Calls visit(first, last, cells) for the rows 1 to n, one block of
+    // rows at a time (`cells` null where the block has none).
+    auto forEachBlock = [this, n, column](auto visit) {
+      for (size_t first = 1; first <= n;) {
+        const size_t blockEnd = ((first >> kBlockBits) + 1) << kBlockBits;
+        const size_t last = blockEnd - 1 < n ? blockEnd - 1 : n;
+        visit(first, last, BlockOf(first, column).cells);
+        first = last + 1;
+      }
+    };
+    // A row's item: the next key of the sequence and the row's handle.
+    auto itemOf = [&source](uint32_t handle) {
+      const float key = static_cast<float>(source.Next());
+      uint32_t bits;
+      std::memcpy(&bits, &key, sizeof bits);
+      return (static_cast<uint64_t>(bits) << 32) | handle;
+    };
+    uint64_t* items = w.itemRoom.Get(n);
+    w.items = items;
     if (filledOnly && groups.empty()) {
       // Only the filled rows take part: their keys are drawn, the empty
       // rows' keys passed over (cheaply, by a source that can jump), and
       // their items made in row order.
-      uint64_t* items = w.itemRoom.Get(n);
       uint32_t* taking = w.takingRoom.Get(n);
       size_t taken = 0;
       uint64_t passed = 0;  // keys of empty rows not yet passed over
-      for (size_t first = 1; first <= n;) {
-        const size_t blockEnd = ((first >> kBlockBits) + 1) << kBlockBits;
-        const size_t last = blockEnd - 1 < n ? blockEnd - 1 : n;
-        const uint32_t* const cells = BlockOf(first, column).cells;
+      forEachBlock([&](size_t first, size_t last, const uint32_t* cells) {
         if (cells == nullptr) {
           passed += last - first + 1;
-        } else {
-          for (size_t row = first; row <= last; ++row) {
-            const uint32_t handle = cells[row & (kBlockRows - 1)];
-            if (handle == 0) {
-              ++passed;
-              continue;
-            }
-            if (passed != 0) source.Skip(passed);
-            passed = 0;
-            const float key = static_cast<float>(source.Next());
-            uint32_t bits;
-            std::memcpy(&bits, &key, sizeof bits);
-            items[taken] = (static_cast<uint64_t>(bits) << 32) | handle;
-            taking[taken] = static_cast<uint32_t>(row);
-            ++taken;
-          }
+          return;
         }
-        first = last + 1;
-      }
+        for (size_t row = first; row <= last; ++row) {
+          const uint32_t handle = cells[row & (kBlockRows - 1)];
+          if (handle == 0) {
+            ++passed;
+            continue;
+          }
+          if (passed != 0) source.Skip(passed);
+          passed = 0;
+          items[taken] = itemOf(handle);
+          taking[taken] = static_cast<uint32_t>(row);
+          ++taken;
+        }
+      });
       if (passed != 0) source.Skip(passed);
-      w.items = items;
       w.taking = taking;
       w.filledItemsOnly = true;
       w.filledCount = taken;
       w.sort = taken >= 2;
       return;
     }
-    uint64_t* items = w.itemRoom.Get(n);
-    w.items = items;
     size_t filled = 0;
-    for (size_t first = 1; first <= n;) {
-      const size_t blockEnd = ((first >> kBlockBits) + 1) << kBlockBits;
-      const size_t last = blockEnd - 1 < n ? blockEnd - 1 : n;
-      const uint32_t* const cells = BlockOf(first, column).cells;
+    forEachBlock([&](size_t first, size_t last, const uint32_t* cells) {
       for (size_t row = first; row <= last; ++row) {
-        const float key = static_cast<float>(source.Next());
-        uint32_t bits;
-        std::memcpy(&bits, &key, sizeof bits);
         const uint32_t handle = cells != nullptr ? cells[row & (kBlockRows - 1)] : 0;
-        items[row - 1] = (static_cast<uint64_t>(bits) << 32) | handle;
+        items[row - 1] = itemOf(handle);
         filled += handle != 0;
       }
-      first = last + 1;
-    }
+    });
     // A column of empty cells comes out the same in any order too.
     w.filledCount = filled;
     w.sort = n >= 2 && filled != 0;

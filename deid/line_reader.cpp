@@ -138,62 +138,42 @@ size_t ReplaceElementsInto(std::string_view segment, int separator, const Elemen
     if (!whole.empty()) std::memcpy(out, whole.data(), whole.size());
     return whole.size();
   }
+  if (count == 0) {
+    if (!segment.empty()) std::memcpy(out, segment.data(), segment.size());
+    return segment.size();
+  }
+  // The elements up to the last change found at once (in room on the stack
+  // for the positions segments use); the text between two changed elements
+  // goes out in one piece.
+  constexpr int kRoomPositions = 16;
+  const int wanted = changes[count - 1].position + 1;
+  ElementRoom<kRoomPositions> room;
+  std::vector<std::string_view> more;
+  std::string_view* elements = room.at;
+  if (wanted > kRoomPositions) {
+    more.resize(static_cast<size_t>(wanted));
+    elements = more.data();
+  }
+  const int found = wanted > 0 ? CutElements(segment, separator, elements, wanted) : 0;
   char* write = out;
-  const char sep = static_cast<char>(separator);
   const char* p = segment.data();
-  const char* end = p + segment.size();
-  constexpr int kQuickPositions = 16;
-  if (count > 0 && changes[count - 1].position < kQuickPositions) {
-    // The elements up to the last change found at once; the text between
-    // two changed elements goes out in one piece.
-    ElementRoom<kQuickPositions> room;
-    std::string_view* const elements = room.at;
-    const int found = CutElements(segment, separator, elements, changes[count - 1].position + 1);
-    int done = -1;  // the position of the last change applied
-    for (int i = 0; i < count; ++i) {
-      const int at = changes[i].position;
-      if (at <= done || at < 0) continue;  // a position given twice takes the first
-      if (at >= found) break;             // no element is ever added
-      const char* const start = elements[at].data();
-      line_detail::CopyBytes(write, p, static_cast<size_t>(start - p));
-      write += start - p;
-      // An emptied value may be a view of nothing at all.
-      line_detail::CopyBytes(write, changes[i].value.data(), changes[i].value.size());
-      write += changes[i].value.size();
-      p = start + elements[at].size();
-      done = at;
-    }
-    line_detail::CopyBytes(write, p, static_cast<size_t>(end - p));
-    write += end - p;
-    return static_cast<size_t>(write - out);
+  const char* const end = p + segment.size();
+  int done = -1;  // the position of the last change applied
+  for (int i = 0; i < count; ++i) {
+    const int at = changes[i].position;
+    if (at <= done || at < 0) continue;  // a position given twice takes the first
+    if (at >= found) break;             // no element is ever added
+    const char* const start = elements[at].data();
+    line_detail::CopyBytes(write, p, static_cast<size_t>(start - p));
+    write += start - p;
+    // An emptied value may be a view of nothing at all.
+    line_detail::CopyBytes(write, changes[i].value.data(), changes[i].value.size());
+    write += changes[i].value.size();
+    p = start + elements[at].size();
+    done = at;
   }
-  int position = 0;
-  int next = 0;  // the next change to apply
-  for (;;) {
-    while (next < count && changes[next].position < position) ++next;
-    if (next == count) {
-      // No change left: the rest goes as it is.
-      if (end > p) std::memcpy(write, p, static_cast<size_t>(end - p));
-      write += end - p;
-      break;
-    }
-    const char* stop = line_detail::FindByte(p, end, static_cast<unsigned char>(sep));
-    if (stop == nullptr) stop = end;
-    if (changes[next].position == position) {
-      // An emptied value may be a view of nothing at all.
-      if (!changes[next].value.empty()) {
-        std::memcpy(write, changes[next].value.data(), changes[next].value.size());
-      }
-      write += changes[next].value.size();
-    } else {
-      std::memcpy(write, p, static_cast<size_t>(stop - p));
-      write += stop - p;
-    }
-    if (stop == end) break;
-    *write++ = sep;
-    p = stop + 1;
-    ++position;
-  }
+  line_detail::CopyBytes(write, p, static_cast<size_t>(end - p));
+  write += end - p;
   return static_cast<size_t>(write - out);
 }
 
