@@ -24,6 +24,11 @@ constexpr size_t kStatusLimit = 259;
 constexpr size_t kHeadLength = 320;
 constexpr size_t kKeptBesideTail = 600;
 
+// Memory ran out after the run had ended, while its report was being shown.
+const char kReportNotShownText[] =
+    "The scrambled data was written completely to the output file,\r\n"
+    "but there was not enough memory to show the run's report.";
+
 RandomSource* gRandomInstead = nullptr;
 
 }  // namespace
@@ -77,6 +82,7 @@ namespace {
 struct RunOutcome {
   const char* failure = nullptr;  // the run was abandoned: the text to show
   int32_t scanCode = 0;
+  bool outputWritten = false;  // the output file is complete and in place
   std::string report;
   std::vector<std::string> warnings;
 };
@@ -129,6 +135,7 @@ RunOutcome RunForDialog(HWND dialog) noexcept {
     DialogThreadNotice notice(dialog);
     RunResult run = RunScramble(controls, ProgramRandomSource(), notice, ProgressBarOf(dialog));
     outcome.scanCode = run.scanCode;
+    outcome.outputWritten = run.scramble.outputWritten;
     outcome.report = std::move(run.report);
     outcome.warnings = std::move(run.scramble.warnings);
   } catch (const std::bad_alloc&) {
@@ -143,6 +150,14 @@ RunOutcome RunForDialog(HWND dialog) noexcept {
         "Its temporary files have been deleted.";
   }
   return outcome;
+}
+
+// What the report's counts do not tell: input left unread, claims whose
+// values could not move, values written empty.
+void ShowWarnings(const RunOutcome& outcome) noexcept {
+  for (const std::string& warning : outcome.warnings) {
+    MessageBoxA(nullptr, warning.c_str(), kDefaultCaption, MB_OK | MB_ICONWARNING);
+  }
 }
 
 void ShowReport(HWND dialog, RunOutcome& outcome) {
@@ -160,31 +175,37 @@ void ShowReport(HWND dialog, RunOutcome& outcome) {
     MessageBoxA(nullptr, text.c_str(), "Show report problem", MB_OK);
   }
   MainDialogControls(dialog).SetStatusText("Done, Ready");
-  // What the report's counts do not tell: input left unread, claims whose
-  // values could not move, values written empty.
-  for (const std::string& warning : outcome.warnings) {
-    MessageBoxA(nullptr, warning.c_str(), kDefaultCaption, MB_OK | MB_ICONWARNING);
-  }
+  ShowWarnings(outcome);
 }
 
-// An abandoned run: the user is told.
-void ShowAbandonedRun(HWND dialog, const char* text) {
+// An abandoned run, or a report that could not be shown: the report box is
+// emptied and the user is told.
+void ShowRunProblem(HWND dialog, const char* text) {
   SetWindowTextA(GetDlgItem(dialog, IDC_REPORT), "");
   MessageBoxA(nullptr, text, kDefaultCaption, MB_OK | MB_ICONHAND);
   MainDialogControls(dialog).SetStatusText("Done, Ready");
 }
 
 // The outcome shown on the dialog's thread; nothing is thrown out of it.
+// Memory that runs out while the report is being shown (cutting it for the
+// box) leaves the run as it ended: when its output is complete, the user is
+// told that, and still gets the warnings about it, rather than that the run
+// failed.
 void ShowOutcome(HWND dialog, RunOutcome& outcome) noexcept {
   if (outcome.failure == nullptr) {
     try {
       ShowReport(dialog, outcome);
       return;
     } catch (const std::bad_alloc&) {
+      if (outcome.outputWritten) {
+        ShowRunProblem(dialog, kReportNotShownText);
+        ShowWarnings(outcome);
+        return;
+      }
       outcome.failure = kOutOfMemoryText;
     }
   }
-  ShowAbandonedRun(dialog, outcome.failure);
+  ShowRunProblem(dialog, outcome.failure);
 }
 
 using UniqueThread = UniqueWinHandle<NullHandleTraits<HANDLE, &CloseHandle>>;
@@ -239,6 +260,45 @@ void EndBusyLook(HWND dialog, HWND focus) {
   if (GetFocus() == nullptr && focus != nullptr) SetFocus(focus);
 }
 
+// The runs being made in place on this thread, the latest first: each
+// lives on the stack of its RunInPlace, so that marking one needs
+// neither memory nor a window property (the lack of either is what made
+// it run in place).  A message box of one such run may let another dialog
+// of the thread start one of its own.
+struct InPlaceRun {
+  HWND dialog;
+  const InPlaceRun* earlier;
+};
+
+thread_local const InPlaceRun* tInPlaceRuns = nullptr;
+
+bool RunningInPlace(HWND dialog) {
+  for (const InPlaceRun* run = tInPlaceRuns; run != nullptr; run = run->earlier) {
+    if (run->dialog == dialog) return true;
+  }
+  return false;
+}
+
+// A run made in place, holding the dialog's thread until it ends.  The
+// engine's message boxes have no owner: while one is open the dialog takes
+// input, so its controls are disabled as for a run of its own and
+// ScrambleRunning holds (Exit, a close request and a dropped file do
+// nothing) until the report and the warnings have been shown.  `disabled`
+// is empty when even its list could not be had: ScrambleRunning still
+// holds then.
+void RunInPlace(HWND dialog, const std::vector<HWND>& disabled) noexcept {
+  const InPlaceRun marker{dialog, tInPlaceRuns};
+  tInPlaceRuns = &marker;
+  HWND focus = GetFocus();
+  SetDlgItemTextA(dialog, IDC_REPORT, "");
+  for (HWND control : disabled) EnableWindow(control, FALSE);
+  SetClassCursor(dialog, IDC_WAIT);
+  ScrambleCommand(dialog);
+  for (HWND control : disabled) EnableWindow(control, TRUE);
+  tInPlaceRuns = marker.earlier;
+  EndBusyLook(dialog, focus);
+}
+
 }  // namespace
 
 void ScrambleCommand(HWND dialog) {
@@ -247,29 +307,24 @@ void ScrambleCommand(HWND dialog) {
 }
 
 void StartScrambleCommand(HWND dialog) {
-  if (RunOf(dialog) != nullptr) return;
+  if (ScrambleRunning(dialog)) return;
+  // The list first, so that a run made in place has it too.
+  std::vector<HWND> disabled;
   std::unique_ptr<DialogRun> run;
   try {
+    disabled = ControlsToDisable(dialog);
     run.reset(new DialogRun);
     run->dialog = dialog;
     run->focus = GetFocus();
-    run->disabled = ControlsToDisable(dialog);
   } catch (const std::bad_alloc&) {
     run.reset();
   }
   if (run == nullptr || !SetPropA(dialog, kRunProperty, run.get())) {
-    // No room for a run of its own: it is made in place, holding the
-    // dialog's thread until it ends.
-    HWND focus = GetFocus();
-    HWND button = GetDlgItem(dialog, IDC_SCRAMBLE);
-    SetDlgItemTextA(dialog, IDC_REPORT, "");
-    EnableWindow(button, FALSE);
-    SetClassCursor(dialog, IDC_WAIT);
-    ScrambleCommand(dialog);
-    EnableWindow(button, TRUE);
-    EndBusyLook(dialog, focus);
+    // No room for a run of its own.
+    RunInPlace(dialog, disabled);
     return;
   }
+  run->disabled = std::move(disabled);
   DialogRun* own = run.release();  // the property owns it now
   SetDlgItemTextA(dialog, IDC_REPORT, "");
   for (HWND control : own->disabled) EnableWindow(control, FALSE);
@@ -282,7 +337,7 @@ void StartScrambleCommand(HWND dialog) {
   }
 }
 
-bool ScrambleRunning(HWND dialog) { return RunOf(dialog) != nullptr; }
+bool ScrambleRunning(HWND dialog) { return RunOf(dialog) != nullptr || RunningInPlace(dialog); }
 
 void FinishScrambleCommand(HWND dialog) {
   if (RunOf(dialog) == nullptr || RunOf(dialog)->abandoned) return;

@@ -23,11 +23,14 @@ void ScrambleCommand(HWND dialog);
 /// shows each pass, and the engine's messages come as message boxes on the
 /// dialog's thread.  The end is handled by FinishScrambleCommand when the
 /// dialog receives kRunEndedMessage.  Where no thread can be had, the run
-/// is made in place, as ScrambleCommand does.
+/// is made in place, as ScrambleCommand does, with the same controls
+/// disabled and close requests ignored until its report and warnings have
+/// been shown.  Does nothing while a run of the dialog is going on.
 void StartScrambleCommand(HWND dialog);
 
-/// True from StartScrambleCommand until the run has ended (its report and
-/// warnings are shown after).
+/// True from StartScrambleCommand until the run has ended (the report and
+/// warnings of a run on a thread of its own are shown after; those of a
+/// run made in place, before).
 bool ScrambleRunning(HWND dialog);
 
 /// Sent by the run's thread to the dialog with a `const std::string*` in

@@ -2,11 +2,9 @@
 // reactions to resizing, closing, Esc and Enter.
 #include <windows.h>
 #include <commctrl.h>
-#include <shlobj.h>
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -38,13 +36,6 @@ const ControlRow kControls[] = {
      WS_TABSTOP | BS_AUTOCHECKBOX},
     {IDC_THOROUGH, "Button", "&Thorough", {205, 47, 45, 10}, WS_TABSTOP | BS_AUTOCHECKBOX},
 };
-
-RECT ClientRectOf(HWND dialog, HWND control) {
-  RECT r{};
-  GetWindowRect(control, &r);
-  MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&r), 2);
-  return r;
-}
 
 RECT PixelsOf(HWND dialog, RECT units) {
   RECT r{units.left, units.top, units.left + units.right, units.top + units.bottom};
@@ -294,26 +285,6 @@ TEST(MainDialog, ResizingRedrawsTheWholeStatusBar) {
     EXPECT_EQ(update.right, client.right);
     EXPECT_EQ(update.bottom, client.bottom);
   }
-}
-
-// A drop as Explorer makes it: one file, dropped at `point` (client
-// coordinates of the dialog; `nonClient` when in its frame).  The dialog
-// frees it.
-HGLOBAL MakeDrop(const std::string& path, POINT point, BOOL nonClient) {
-  HGLOBAL drop = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, sizeof(DROPFILES) + path.size() + 2);
-  auto* files = static_cast<DROPFILES*>(GlobalLock(drop));
-  files->pFiles = sizeof(DROPFILES);
-  files->pt = point;
-  files->fNC = nonClient;
-  files->fWide = FALSE;
-  std::memcpy(reinterpret_cast<char*>(files) + sizeof(DROPFILES), path.data(), path.size());
-  GlobalUnlock(drop);
-  return drop;
-}
-
-POINT MiddleOf(HWND dialog, HWND control) {
-  const RECT r = ClientRectOf(dialog, control);
-  return POINT{(r.left + r.right) / 2, (r.top + r.bottom) / 2};
 }
 
 // A file dropped on the output field goes into it; dropped anywhere else,

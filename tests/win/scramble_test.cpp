@@ -61,8 +61,9 @@ TEST_F(Scramble, RunShowsStagesAndReportAndWritesTheOutput) {
   // control that could start something is disabled, the class cursor
   // waits, and Exit or a close request ends nothing.  Each stage's text
   // comes while the progress bar still shows where the stage before ended.
-  const int controls[] = {IDC_SCRAMBLE,      IDC_EXIT,       IDC_INFO,       IDC_BROWSE_INPUT,
-                          IDC_BROWSE_OUTPUT, IDC_LISTING,    IDC_INPUT_PATH, IDC_OUTPUT_PATH};
+  const int controls[] = {IDC_SCRAMBLE,      IDC_EXIT,    IDC_INFO,     IDC_BROWSE_INPUT,
+                          IDC_BROWSE_OUTPUT, IDC_LISTING, IDC_THOROUGH, IDC_INPUT_PATH,
+                          IDC_OUTPUT_PATH};
   int busyStages = 0;
   std::vector<LRESULT> positions;
   TextRecorder status(dialog_.Item(IDC_STATUS_BAR), [&](const std::string& text) {
@@ -112,6 +113,32 @@ TEST_F(Scramble, RunShowsStagesAndReportAndWritesTheOutput) {
   EXPECT_TRUE(IsWindowEnabled(dialog_.Item(IDC_SCRAMBLE)));
   EXPECT_EQ(reinterpret_cast<HCURSOR>(GetClassLongPtrA(dialog_.Get(), GCLP_HCURSOR)),
             LoadCursor(nullptr, IDC_ARROW));
+}
+
+// A file dropped on either path field while the engine works changes
+// neither field, and the run writes where the fields named when it began.
+TEST_F(Scramble, FileDroppedDuringARunIsIgnored) {
+  const std::string dropped = folder_.Path() + "dropped.835";
+  for (int landsOn : {IDC_INPUT_PATH, IDC_OUTPUT_PATH}) {
+    SCOPED_TRACE(landsOn);
+    DeleteFileA(output_.c_str());
+    bool droppedDuringRun = false;
+    TextRecorder status(dialog_.Item(IDC_STATUS_BAR), [&](const std::string& text) {
+      if (text != "Collecting Information") return;
+      droppedDuringRun = ScrambleRunning(dialog_.Get());
+      const POINT point = MiddleOf(dialog_.Get(), dialog_.Item(landsOn));
+      SendMessageA(dialog_.Get(), WM_DROPFILES,
+                   reinterpret_cast<WPARAM>(MakeDrop(dropped, point, FALSE)), 0);
+    });
+    MessageBoxCapture capture;
+    dialog_.Scramble();
+    ASSERT_TRUE(droppedDuringRun);
+    EXPECT_TRUE(capture.Boxes().empty());
+    EXPECT_EQ(dialog_.Text(IDC_INPUT_PATH), input_);
+    EXPECT_EQ(dialog_.Text(IDC_OUTPUT_PATH), output_);
+    EXPECT_EQ(ReadWholeFile(output_).compare(0, 4, "ISA*"), 0);
+    EXPECT_EQ(GetFileAttributesA(dropped.c_str()), INVALID_FILE_ATTRIBUTES);
+  }
 }
 
 TEST_F(Scramble, ListingOptionIsReadAtEachRun) {

@@ -1,7 +1,10 @@
 #include "win_test_util.h"
 
+#include <shlobj.h>
+
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <utility>
 
 #include "main_dialog.h"
@@ -180,6 +183,30 @@ TextRecorder::TextRecorder(HWND window, std::function<void(const std::string&)> 
 TextRecorder::~TextRecorder() {
   SetWindowLongPtrA(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(previous_));
   RemovePropA(window_, kRecorderProperty);
+}
+
+RECT ClientRectOf(HWND dialog, HWND control) {
+  RECT r{};
+  GetWindowRect(control, &r);
+  MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&r), 2);
+  return r;
+}
+
+POINT MiddleOf(HWND dialog, HWND control) {
+  const RECT r = ClientRectOf(dialog, control);
+  return POINT{(r.left + r.right) / 2, (r.top + r.bottom) / 2};
+}
+
+HGLOBAL MakeDrop(const std::string& path, POINT point, BOOL nonClient) {
+  HGLOBAL drop = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, sizeof(DROPFILES) + path.size() + 2);
+  auto* files = static_cast<DROPFILES*>(GlobalLock(drop));
+  files->pFiles = sizeof(DROPFILES);
+  files->pt = point;
+  files->fNC = nonClient;
+  files->fWide = FALSE;
+  std::memcpy(reinterpret_cast<char*>(files) + sizeof(DROPFILES), path.data(), path.size());
+  GlobalUnlock(drop);
+  return drop;
 }
 
 std::string WindowText(HWND window) {

@@ -1,5 +1,6 @@
 // Helpers of the Windows tests: message-box capture, a scratch folder, the
-// main dialog made from its template, and recorders of window texts.
+// main dialog made from its template, recorders of window texts and files
+// dropped on a dialog.
 #pragma once
 
 #include <windows.h>
@@ -85,6 +86,17 @@ class TextRecorder {
   std::vector<std::string> texts_;
   std::function<void(const std::string&)> onText_;
 };
+
+/// A control's rectangle in its dialog's client coordinates.
+RECT ClientRectOf(HWND dialog, HWND control);
+
+/// The middle of a control in its dialog's client coordinates.
+POINT MiddleOf(HWND dialog, HWND control);
+
+/// A drop as Explorer makes it: one file, dropped at `point` (client
+/// coordinates of the dialog; `nonClient` when in its frame).  The window
+/// that receives it in WM_DROPFILES frees it.
+HGLOBAL MakeDrop(const std::string& path, POINT point, BOOL nonClient);
 
 /// Text of a window as GetWindowTextA gives it, of any length.
 std::string WindowText(HWND window);
