@@ -99,8 +99,10 @@ std::string FormatReportCount(int64_t value) {
     grouped += digits[i];
   }
   if (value < 0) grouped.insert(grouped.begin(), '-');
+  // Right-aligned in seven characters; a count that needs more (1,000,000
+  // and up) takes them, rather than being cut into another number.
   if (grouped.size() < 7) grouped.insert(0, 7 - grouped.size(), ' ');
-  return grouped.substr(0, 7);
+  return grouped;
 }
 
 std::string FormatReportTime(const struct tm& local) {

@@ -162,8 +162,8 @@ ScrambleResult ScramblePool(EngineDialog& dialog, std::vector<PoolFile>& files,
                             const std::string& reportPath, RandomSource& random,
                             EngineNotice& notice, const ProgressTarget& progress = {});
 
-/// A count for the report: comma groups, right-aligned in 7 characters,
-/// cut to the first 7 characters when longer.
+/// A count for the report: comma groups, right-aligned in 7 characters
+/// (more when the count needs them).
 std::string FormatReportCount(int64_t value);
 
 /// "HH:MM:SS" and "MM-DD-YYYY" of a local time.

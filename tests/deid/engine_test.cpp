@@ -512,7 +512,8 @@ TEST(EngineReport, CountFormat) {
     const char* text;
   } cases[] = {{0, "      0"},      {7, "      7"},       {999, "    999"},
                {1000, "  1,000"},   {12345, " 12,345"},    {999999, "999,999"},
-               {1234567, "1,234,5"}, {12345678, "12,345,"}};
+               {1000000, "1,000,000"}, {1234567, "1,234,567"},
+               {12345678, "12,345,678"}, {-1234, " -1,234"}};
   for (const auto& c : cases) EXPECT_EQ(FormatReportCount(c.value), c.text) << c.value;
   struct tm t {};
   t.tm_hour = 14, t.tm_min = 5, t.tm_sec = 9, t.tm_mon = 2, t.tm_mday = 7, t.tm_year = 124;
