@@ -34,26 +34,37 @@ unsigned char* PutPrefix(unsigned char* out, size_t length) {
 }
 
 // Sorts `items` by their upper 32 bits, the bit pattern of a single-
-// precision key 0 <= key <= 1, whose order is the order of the keys: a
-// radix sort over three digits of 11, 11 and 10 bits, lowest first, each
-// pass stable, so that the last pass leaves the items in key order.  A pass
-// whose digit is the same in every item is skipped.  `scratch` has room
-// for `n` items too; the two may trade places.
+// precision key 0 <= key <= 1, whose order is the order of the keys; items
+// of equal keys keep their order.  `scratch` has room for `n` items too;
+// the two may trade places.
+//
+// A radix sort over two digits of 12 bits of the key scaled to 24 bits
+// (a number that never falls as the key grows), lowest digit first, each
+// pass stable; then keys that scaled to the same number, which now stand
+// next to each other in their first order, are put in order by an
+// insertion pass that moves an item only past greater keys.  Two passes
+// over the items instead of three for the key's 32 bits.
 void SortByKeys(uint64_t*& items, uint64_t*& scratch, size_t n) {
-  constexpr unsigned kDigitBits = 11;
+  constexpr unsigned kDigitBits = 12;
   constexpr size_t kBuckets = size_t{1} << kDigitBits;
-  constexpr int kPasses = 3;
-  std::vector<uint32_t> counts(kPasses * kBuckets, 0);
+  constexpr uint32_t kScaledMax = (uint32_t{1} << (2 * kDigitBits)) - 1;
+  auto scaled = [](uint64_t item) {
+    const uint32_t bits = static_cast<uint32_t>(item >> 32);
+    float key;
+    std::memcpy(&key, &bits, sizeof key);
+    const uint32_t value = static_cast<uint32_t>(key * static_cast<float>(kScaledMax + 1));
+    return value < kScaledMax ? value : kScaledMax;
+  };
+  std::vector<uint32_t> counts(2 * kBuckets, 0);
   for (size_t i = 0; i < n; ++i) {
-    const uint32_t key = static_cast<uint32_t>(items[i] >> 32);
+    const uint32_t key = scaled(items[i]);
     ++counts[key & (kBuckets - 1)];
-    ++counts[kBuckets + ((key >> kDigitBits) & (kBuckets - 1))];
-    ++counts[2 * kBuckets + (key >> (2 * kDigitBits))];
+    ++counts[kBuckets + (key >> kDigitBits)];
   }
-  for (int pass = 0; pass < kPasses; ++pass) {
-    uint32_t* count = counts.data() + static_cast<size_t>(pass) * kBuckets;
-    const unsigned shift = 32 + static_cast<unsigned>(pass) * kDigitBits;
-    if (n > 0 && count[(items[0] >> shift) & (kBuckets - 1)] == n) continue;
+  for (unsigned pass = 0; pass < 2; ++pass) {
+    uint32_t* count = counts.data() + pass * kBuckets;
+    const unsigned shift = pass * kDigitBits;
+    if (n > 0 && count[(scaled(items[0]) >> shift) & (kBuckets - 1)] == n) continue;
     uint32_t start = 0;
     for (size_t b = 0; b < kBuckets; ++b) {
       const uint32_t size = count[b];
@@ -64,9 +75,20 @@ void SortByKeys(uint64_t*& items, uint64_t*& scratch, size_t n) {
     uint64_t* to = scratch;
     for (size_t i = 0; i < n; ++i) {
       const uint64_t item = from[i];
-      to[count[(item >> shift) & (kBuckets - 1)]++] = item;
+      to[count[(scaled(item) >> shift) & (kBuckets - 1)]++] = item;
     }
     std::swap(items, scratch);
+  }
+  uint64_t* const a = items;
+  for (size_t i = 1; i < n; ++i) {
+    const uint64_t item = a[i];
+    if ((a[i - 1] >> 32) <= (item >> 32)) continue;
+    size_t j = i;
+    do {
+      a[j] = a[j - 1];
+      --j;
+    } while (j > 0 && (a[j - 1] >> 32) > (item >> 32));
+    a[j] = item;
   }
 }
 
@@ -190,12 +212,13 @@ void ClaimTable::SetClaimCount(int64_t claimCount) {
 
 uint32_t ClaimTable::Store(std::string_view value) {
   const size_t need = PrefixSize(value.size()) + value.size();
-  if (chunks_.empty() || chunks_.back().size - chunks_.back().used < need) {
+  // Every value leaves kReadAhead bytes after its start inside its chunk.
+  if (chunks_.empty() || chunks_.back().size - chunks_.back().used < need + kReadAhead) {
     // A new chunk starts at the next slot; an oversized value gets a chunk
     // of as many whole slots as it needs.
     Chunk chunk;
     chunk.base = static_cast<uint64_t>(slotBytes_.size()) << kSlotBits;
-    const size_t slots = (need + kSlotSize - 1) / kSlotSize;
+    const size_t slots = (need + kReadAhead + kSlotSize - 1) / kSlotSize;
     chunk.size = slots * kSlotSize;
     {
       std::lock_guard<std::mutex> lock(cellSlabLock_.mutex);

@@ -17,17 +17,31 @@
 #include "x12scan.h"
 
 /// A collected line, as the rewrite finds it again: its offset in its
-/// block, its kind and, for a reference line, its column.
+/// block (below kOffsetLimit: no block is longer), its kind and, for a
+/// reference line, its column, in four bytes (a file holds millions).  The
+/// low byte holds the kind, or for a reference line kFirstReference plus
+/// its column.
 struct LineMark {
-  uint64_t bits;
+  uint32_t bits;
+  static constexpr uint64_t kOffsetLimit = uint64_t{1} << 24;
+  static constexpr uint32_t kFirstReference = 64;
   static LineMark Of(uint64_t offsetInBlock, const LineClass& line) {
-    return {offsetInBlock << 16 | static_cast<uint64_t>(line.kind) << 8 |
-            static_cast<uint64_t>(static_cast<uint8_t>(line.refColumn + 1))};
+    const uint32_t code = line.kind == LineKind::kReference
+                              ? kFirstReference + static_cast<uint32_t>(line.refColumn)
+                              : static_cast<uint32_t>(line.kind);
+    return {static_cast<uint32_t>(offsetInBlock << 8) | code};
   }
-  uint64_t OffsetInBlock() const { return bits >> 16; }
-  LineKind Kind() const { return static_cast<LineKind>((bits >> 8) & 0xFF); }
-  int RefColumn() const { return static_cast<int>(bits & 0xFF) - 1; }
+  uint64_t OffsetInBlock() const { return bits >> 8; }
+  LineKind Kind() const {
+    const uint32_t code = bits & 0xFF;
+    return code >= kFirstReference ? LineKind::kReference : static_cast<LineKind>(code);
+  }
+  int RefColumn() const {
+    const uint32_t code = bits & 0xFF;
+    return code >= kFirstReference ? static_cast<int>(code - kFirstReference) : -1;
+  }
 };
+static_assert(kThoroughColumnCount < 256 - LineMark::kFirstReference, "a column fits a mark's byte");
 
 /// A line of the copy where the rewrite may start a block of its own, with
 /// the line scanner's state before that line.  A block is `plain` when it
@@ -101,6 +115,7 @@ bool CollectAdjustment(const LineClass& line, const LineScanner& scanner,
 /// of the file), once known.
 struct Collection {
   static constexpr uint64_t kCopyBlockBytes = uint64_t{4} << 20;
+  /// At most LineMark::kOffsetLimit.
   uint64_t blockBytes = kCopyBlockBytes;
 
   ClaimTable table;
@@ -196,7 +211,9 @@ struct Collection {
   void NoteLineStart(uint64_t offset) {
     if (offset < nextBlock_) return;
     blockStarts.push_back({offset, scanner, true, marks.Next(), 0});
-    nextBlock_ = offset + blockBytes;
+    // Every line that starts before nextBlock_ is the block's: its offset
+    // in the block stays below the marks' limit.
+    nextBlock_ = offset + (blockBytes < LineMark::kOffsetLimit ? blockBytes : LineMark::kOffsetLimit);
   }
   // Called for every line once it is classified, with whether CR LF ends
   // it.

@@ -130,8 +130,25 @@ int CutElements(std::string_view body, int separator, std::string_view* elements
   return found;
 }
 
-size_t ReplaceElementsInto(std::string_view segment, int separator, const ElementChange* changes,
-                           int count, char* out) {
+namespace {
+
+// Zero bytes for an empty value's 16-byte load.
+const char kNoBytes[kReadAhead] = {};
+
+// Copies a piece of `n` bytes; with `kPadded`, a piece of up to 16 bytes
+// as 16 whole bytes (both sides have the room).
+template <bool kPadded>
+inline void CopyPiece(char* to, const char* from, size_t n) {
+  if (kPadded && n <= kReadAhead) {
+    std::memcpy(to, from, kReadAhead);
+  } else {
+    line_detail::CopyBytes(to, from, n);
+  }
+}
+
+template <bool kPadded>
+size_t ReplaceInto(std::string_view segment, int separator, const ElementChange* changes, int count,
+                   char* out) {
   if (separator < 0) {  // one piece only
     const std::string_view whole =
         count > 0 && changes[0].position == 0 ? changes[0].value : segment;
@@ -164,17 +181,42 @@ size_t ReplaceElementsInto(std::string_view segment, int separator, const Elemen
     if (at <= done || at < 0) continue;  // a position given twice takes the first
     if (at >= found) break;             // no element is ever added
     const char* const start = elements[at].data();
-    line_detail::CopyBytes(write, p, static_cast<size_t>(start - p));
+    CopyPiece<kPadded>(write, p, static_cast<size_t>(start - p));
     write += start - p;
     // An emptied value may be a view of nothing at all.
-    line_detail::CopyBytes(write, changes[i].value.data(), changes[i].value.size());
-    write += changes[i].value.size();
+    const std::string_view value = changes[i].value;
+    CopyPiece<kPadded>(write, kPadded && value.data() == nullptr ? kNoBytes : value.data(),
+                       value.size());
+    write += value.size();
     p = start + elements[at].size();
     done = at;
   }
-  line_detail::CopyBytes(write, p, static_cast<size_t>(end - p));
+  CopyPiece<kPadded>(write, p, static_cast<size_t>(end - p));
   write += end - p;
   return static_cast<size_t>(write - out);
+}
+
+}  // namespace
+
+size_t ReplaceElementsInto(std::string_view segment, int separator, const ElementChange* changes,
+                           int count, char* out) {
+  return ReplaceInto<false>(segment, separator, changes, count, out);
+}
+
+size_t ReplaceElementsIntoPadded(std::string_view segment, int separator,
+                                 const ElementChange* changes, int count, char* out) {
+  return ReplaceInto<true>(segment, separator, changes, count, out);
+}
+
+bool HoldsEitherPadded(const char* p, size_t size, unsigned char a, unsigned char b) {
+  uint32_t hits = 0;
+  size_t at = 0;
+  for (; size - at > kReadAhead; at += kReadAhead) {
+    hits |= line_detail::ByteMask16(p + at, a) | line_detail::ByteMask16(p + at, b);
+  }
+  // The last 1 to 16 bytes (none of an empty value), looked at among 16.
+  const uint32_t last = line_detail::ByteMask16(p + at, a) | line_detail::ByteMask16(p + at, b);
+  return (hits | (last & ((uint32_t{1} << (size - at)) - 1))) != 0;
 }
 
 void ReplaceElements(std::string_view segment, int separator, const ElementChange* changes,

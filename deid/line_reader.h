@@ -246,6 +246,17 @@ void ReplaceElements(std::string_view segment, int separator, const ElementChang
 size_t ReplaceElementsInto(std::string_view segment, int separator, const ElementChange* changes,
                            int count, char* out);
 
+/// As ReplaceElementsInto, where kReadAhead bytes may be read from the
+/// start of every change's value (or its value is empty) and after the end
+/// of `segment`, and `out` has room for kReadAhead bytes more than the
+/// segment's size plus the values' sizes.
+size_t ReplaceElementsIntoPadded(std::string_view segment, int separator,
+                                 const ElementChange* changes, int count, char* out);
+
+/// True when one of the `size` bytes at `p` is `a` or `b`, where kReadAhead
+/// bytes may be read from `p` (which is never null).
+bool HoldsEitherPadded(const char* p, size_t size, unsigned char a, unsigned char b);
+
 /// Replaces element `position` of `segment` with `value`.  A position at or
 /// beyond the number of pieces leaves the text unchanged: no element is ever
 /// added.  The last piece includes whatever ends the text (the terminator).

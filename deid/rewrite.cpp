@@ -46,11 +46,11 @@ class ByteBuffer {
     return reinterpret_cast<char*>(data_.get()) + size_;
   }
   void Commit(size_t written) { size_ += written; }
-  // Room for `size` bytes, which the caller fills: what the buffer held
-  // before is gone.
+  // Room for `size` bytes, which the caller fills, and kReadAhead bytes
+  // after them that may be read: what the buffer held before is gone.
   char* Prepare(size_t size) {
     size_ = 0;
-    if (size > data_.size()) Grow(size);
+    if (size + kReadAhead > data_.size()) Grow(size + kReadAhead);
     size_ = size;
     return reinterpret_cast<char*>(data_.get());
   }
@@ -69,14 +69,13 @@ class ByteBuffer {
   size_t size_ = 0;
 };
 
-// True when `value` holds the element separator or the terminator.
+// True when `value`, a value of a claim table (or empty), holds the element
+// separator or the terminator.
 bool HoldsDelimiter(std::string_view value, int separator, char terminator) {
-  for (char c : value) {
-    if (c == terminator || (separator >= 0 && static_cast<unsigned char>(c) == separator)) {
-      return true;
-    }
-  }
-  return false;
+  static const char kNoBytes[kReadAhead] = {};
+  const unsigned char end = static_cast<unsigned char>(terminator);
+  return HoldsEitherPadded(value.data() != nullptr ? value.data() : kNoBytes, value.size(), end,
+                           separator >= 0 ? static_cast<unsigned char>(separator) : end);
 }
 
 // True when the element at `position` of `line` is empty or missing (the
@@ -217,7 +216,7 @@ class BlockWriter {
         ++counts.valuesEmptied;
       }
     }
-    Write(line, separator, terminator, changes, count);
+    Write(line, separator, terminator, changes, count, true);
   }
 
   // Lines copied as read lie one after the other in the block's text: they
@@ -228,13 +227,16 @@ class BlockWriter {
  private:
   // `line` with `changes` applied goes out, ending with the terminator
   // (added where it lacks one) and CR LF, and is counted and listed.
+  // With `padded`, the values are a claim table's and the line lies in the
+  // block's text, so that both may be read in whole 16-byte pieces.
   void Write(std::string_view line, int separator, char terminator, const ElementChange* changes,
-             int count) {
-    size_t room = line.size() + 3;
+             int count, bool padded) {
+    size_t room = line.size() + 3 + kReadAhead;
     for (int i = 0; i < count; ++i) room += changes[i].value.size();
     ByteBuffer& output = block_.output;
     char* const out = output.Reserve(room);
-    size_t size = ReplaceElementsInto(line, separator, changes, count, out);
+    size_t size = padded ? ReplaceElementsIntoPadded(line, separator, changes, count, out)
+                         : ReplaceElementsInto(line, separator, changes, count, out);
     if (size == 0 || out[size - 1] != terminator) out[size++] = terminator;
     const std::string_view written(out, size);
     out[size++] = kLineEnd[0];
@@ -263,7 +265,7 @@ class BlockWriter {
     }
     ++block_.counts.otherChanged;
     block_.counts.valuesEmptied += adjustment->emptied;
-    Write(line, at.elementSeparator, at.terminator, changes, count);
+    Write(line, at.elementSeparator, at.terminator, changes, count, false);
   }
 
   static constexpr int64_t kRowsAhead = 4;
@@ -380,6 +382,8 @@ class MarksAhead {
         case LineKind::kClaim:
           ++at_.claimRow;
           at_.inServiceLine = false;
+          // Once per cache line of handles, those of the rows a line on.
+          if ((at_.claimRow & 15) == 0) sources_.table->AskEarlyHandles(TableRow(at_) + 32);
           Ask(kClaimSubmitterId);
           Ask(kPayerClaimControlNumber);
           break;

@@ -114,7 +114,7 @@ TEST(LineMarks, EveryBlockKeepsItsMarksAcrossChunks) {
   };
   std::vector<Block> blocks;
   const size_t sizes[] = {0, 1, 9000, 9000, 20000, 3, 700000, 0, 1500000, 400000, 5};
-  uint64_t next = 0;
+  uint32_t next = 0;
   for (size_t size : sizes) {
     blocks.push_back({marks.Next(), 0});
     for (size_t k = 0; k < size; ++k) {
@@ -123,7 +123,7 @@ TEST(LineMarks, EveryBlockKeepsItsMarksAcrossChunks) {
       ++block.count;
     }
   }
-  uint64_t expected = 0;
+  uint32_t expected = 0;
   for (size_t b = 0; b < blocks.size(); ++b) {
     ASSERT_EQ(blocks[b].count, sizes[b]);
     for (size_t k = 0; k < blocks[b].count; ++k) {

@@ -688,6 +688,45 @@ TEST(ReplaceElement, SeveralChangesAsPiecesReplacedAndJoined) {
     std::string got;
     ReplaceElements(segment, '*', changes.data(), static_cast<int>(changes.size()), got);
     ASSERT_EQ(got, expected) << segment << " with " << changes.size() << " changes";
+
+    // The same from a segment and values that may be read 16 bytes on,
+    // separators and terminators lying in the bytes after each: those
+    // bytes are never written out.
+    const std::string after(kReadAhead, '*');
+    const std::string paddedSegment = segment + after + "~";
+    std::vector<std::string> paddedValues;
+    paddedValues.reserve(changes.size());
+    std::vector<ElementChange> paddedChanges;
+    for (const ElementChange& change : changes) {
+      paddedValues.push_back(std::string(change.value) + after);
+      const bool nothing = change.value.empty() && paddedValues.size() % 2 == 0;
+      paddedChanges.push_back({change.position, nothing ? std::string_view()
+                                                        : std::string_view(paddedValues.back().data(),
+                                                                           change.value.size())});
+    }
+    size_t room = segment.size() + kReadAhead;
+    for (const ElementChange& change : changes) room += change.value.size();
+    std::string out(room, '?');
+    const size_t size = ReplaceElementsIntoPadded(std::string_view(paddedSegment.data(), segment.size()), '*',
+                                                  paddedChanges.data(),
+                                                  static_cast<int>(paddedChanges.size()), &out[0]);
+    ASSERT_EQ(out.substr(0, size), expected) << segment << " read in 16-byte pieces";
+  }
+}
+
+// A value holds a delimiter whichever of its bytes it is, and the bytes
+// after it that a 16-byte load also reads do not count.
+TEST(ReplaceElement, DelimiterFoundAtEveryPlaceOfAValue) {
+  for (size_t size = 0; size <= 40; ++size) {
+    for (size_t at = 0; at <= size; ++at) {
+      std::string value(size, 'v');
+      if (at < size) value[at] = '~';
+      value += std::string(kReadAhead, '*') + "~";
+      const bool holds = at < size;
+      ASSERT_EQ(HoldsEitherPadded(value.data(), size, '~', '*'), holds) << size << " " << at;
+      ASSERT_EQ(HoldsEitherPadded(value.data(), size, '*', '~'), holds) << size << " " << at;
+      ASSERT_FALSE(HoldsEitherPadded(value.data(), size, '|', '^')) << size << " " << at;
+    }
   }
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -160,6 +161,38 @@ TEST(ClaimTable, SmallerKeyComesFirst) {
   EXPECT_EQ(table.Get(1, kClaimSubmitterId), "b");
   EXPECT_EQ(table.Get(2, kClaimSubmitterId), "c");
   EXPECT_EQ(table.Get(3, kClaimSubmitterId), "a");
+}
+
+// The rows take their values in the exact order of their keys as singles,
+// rows of equal keys in row order, among keys that differ in their last
+// bit only, keys below 2^-24, and keys of 0 and 1: the order of a stable
+// sort of the keys.
+TEST(ClaimTable, RowsTakeValuesInTheExactOrderOfTheirKeys) {
+  const int n = 5000;
+  std::vector<double> keys;
+  LcgRandom lcg = LcgRandom::FromSeed(9);
+  for (int row = 1; row <= n; ++row) {
+    switch (row % 6) {
+      case 0: keys.push_back(0.5); break;  // many equal keys
+      case 1: keys.push_back(std::nextafter(0.3f, 1.0f) + (row % 4 == 1 ? 0.0 : 1e-9)); break;
+      case 2: keys.push_back(1e-9 * (row % 7)); break;  // 0 and keys below 2^-24
+      case 3: keys.push_back(row % 2 == 1 ? 1.0 : std::nextafter(1.0f, 0.0f)); break;
+      default: keys.push_back(lcg.Next()); break;
+    }
+  }
+  std::vector<int> order(n);
+  for (int i = 0; i < n; ++i) order[i] = i + 1;
+  std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+    return static_cast<float>(keys[a - 1]) < static_cast<float>(keys[b - 1]);
+  });
+  ClaimTable table;
+  table.Create(n);
+  for (int row = 1; row <= n; ++row) table.Set(row, kClaimSubmitterId, std::to_string(row));
+  ScriptedRandom source(keys);  // every column takes the same keys
+  table.Reorder(source);
+  for (int row = 1; row <= n; ++row) {
+    ASSERT_EQ(table.Get(row, kClaimSubmitterId), std::to_string(order[row - 1])) << row;
+  }
 }
 
 // Most rows of a large table without a value (bare claims): every value
