@@ -368,9 +368,9 @@ class MarkCheck {
 // the marks ahead of the rewrite, moving the rows on as the rewrite does.
 // It asks in batches, the values of kMarksAhead marks one right after the
 // other: asks spread out between the lines' work held the rewrite up at
-// each ask (most of them miss the address translation cache, whose misses
-// the processor works on only a few at a time), while asks made together
-// have their misses worked on side by side.
+// each ask in turn (most of them seem to wait for an address translation,
+// which the processor works on only a few at a time), while asks made
+// together are worked on side by side.
 class MarksAhead {
  public:
   MarksAhead(const LineMark* marks, size_t count, const LineScanner& start,
