@@ -241,44 +241,50 @@ uint32_t ClaimTable::Store(std::string_view value) {
   return static_cast<uint32_t>(offset / 2 + 1);
 }
 
-namespace {
-
-// A block whose every page has been written once (with the zero it holds),
-// so that its first use takes no fault.
-LargeBuffer TouchedBlock(size_t bytes) {
-  LargeBuffer block(bytes);
-  volatile unsigned char* const bytesAt = block.get();
-  for (size_t i = 0; i < bytes; i += 4096) bytesAt[i] = 0;
-  return block;
-}
-
-}  // namespace
-
-void ClaimTable::PrepareSpares() {
-  bool chunk;
-  bool slab;
+bool ClaimTable::PrepareSparePiece() {
+  constexpr size_t kPiece = size_t{2} << 20;
+  unsigned char* at;
+  size_t bytes;
   {
     std::lock_guard<std::mutex> lock(cellSlabLock_.mutex);
-    chunk = chunksBegun_ && spareChunk_.get() == nullptr;
-    slab = slabsBegun_ && spareSlab_.get() == nullptr;
+    if (makingBusy_) return false;
+    if (making_.get() == nullptr) {
+      if (chunksBegun_ && spareChunk_.get() == nullptr) {
+        makingChunk_ = true;
+      } else if (slabsBegun_ && spareSlab_.get() == nullptr) {
+        makingChunk_ = false;
+      } else {
+        return false;  // both spares are ready, or not yet wanted
+      }
+      making_ = LargeBuffer(makingChunk_ ? kSlotSize : kCellSlabBytes);
+      madeBytes_ = 0;
+    }
+    at = making_.get() + madeBytes_;
+    bytes = making_.size() - madeBytes_ < kPiece ? making_.size() - madeBytes_ : kPiece;
+    makingBusy_ = true;
   }
-  // Made outside the lock: the storing thread goes on meanwhile.
-  if (chunk) {
-    LargeBuffer ready = TouchedBlock(kSlotSize);
-    std::lock_guard<std::mutex> lock(cellSlabLock_.mutex);
-    if (spareChunk_.get() == nullptr) spareChunk_ = std::move(ready);
+  // Each page written once (with the zero it holds), outside the lock: the
+  // storing thread goes on meanwhile, and takes no fault when it uses them.
+  volatile unsigned char* const bytesAt = at;
+  for (size_t i = 0; i < bytes; i += 4096) bytesAt[i] = 0;
+  std::lock_guard<std::mutex> lock(cellSlabLock_.mutex);
+  makingBusy_ = false;
+  madeBytes_ += bytes;
+  if (madeBytes_ == making_.size()) {
+    (makingChunk_ ? spareChunk_ : spareSlab_) = std::move(making_);
+    madeBytes_ = 0;
   }
-  if (slab) {
-    LargeBuffer ready = TouchedBlock(kCellSlabBytes);
-    std::lock_guard<std::mutex> lock(cellSlabLock_.mutex);
-    if (spareSlab_.get() == nullptr) spareSlab_ = std::move(ready);
-  }
+  return making_.get() != nullptr || (chunksBegun_ && spareChunk_.get() == nullptr) ||
+         (slabsBegun_ && spareSlab_.get() == nullptr);
 }
 
 void ClaimTable::ReleaseSpares() {
   std::lock_guard<std::mutex> lock(cellSlabLock_.mutex);
   spareChunk_.Release();
   spareSlab_.Release();
+  // Called only while no value is stored and no spare is made.
+  making_.Release();
+  madeBytes_ = 0;
   chunksBegun_ = false;
   slabsBegun_ = false;
 }

@@ -196,7 +196,14 @@ class ClaimTable {
   /// stores values, so that the storing thread does not wait for fresh
   /// memory to be zeroed.  Safe to call while values are stored.  A table
   /// that stores no more holds at most one unused block of each kind.
-  void PrepareSpares();
+  void PrepareSpares() {
+    while (PrepareSparePiece()) {
+    }
+  }
+  /// The same a piece (2 MiB) at a time, so that two threads with time to
+  /// spare can share the work: returns whether more is left to make ready
+  /// (false too while another thread makes a piece).
+  bool PrepareSparePiece();
 
   /// How many values of the random sequence Reorder takes: a key for every
   /// row but row 0 in every column (a column without values passes its
@@ -271,6 +278,13 @@ class ClaimTable {
   LargeBuffer spareSlab_;
   bool chunksBegun_ = false;
   bool slabsBegun_ = false;
+  // The spare being made ready, piece by piece: a chunk or a slab, the
+  // bytes of it touched so far, and whether a thread touches a piece of it
+  // now (then nobody else touches it, and it is nobody's spare yet).
+  LargeBuffer making_;
+  bool makingChunk_ = false;
+  size_t madeBytes_ = 0;
+  bool makingBusy_ = false;
   // A mutex that a moved table does not take along: a table is moved only
   // while no thread works on it.
   struct SlabLock {

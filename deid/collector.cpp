@@ -71,9 +71,20 @@ void CopyCollector::Handing() {
     published_.Extend(interchanges_);
   }
   // The scan's thread, which has time to spare while the collection works,
-  // makes fresh memory ready for the tables.
-  collection_.table.PrepareSpares();
-  if (collection_.thorough) collection_.services.PrepareSpares();
+  // makes fresh memory ready for the tables, a piece per piece of the copy
+  // (more than the tables take in the meantime).
+  if (!collection_.table.PrepareSparePiece() && collection_.thorough) {
+    collection_.services.PrepareSparePiece();
+  }
+}
+
+bool CopyCollector::Waiting() {
+  // The collection's thread waits for the scan (which is slow when fresh
+  // memory is costly to make ready, as on a machine whose host takes back
+  // the memory it does not use): it makes that memory ready meanwhile.
+  if (stopped_) return false;
+  return collection_.table.PrepareSparePiece() ||
+         (collection_.thorough && collection_.services.PrepareSparePiece());
 }
 
 void CopyCollector::Written(const char* data, size_t size) {

@@ -275,6 +275,7 @@ class CopyCollector final : public CopyTee {
 
   void Handing() override;
   void Written(const char* data, size_t size) override;
+  bool Waiting() override;
 
   /// After the scan: collects what follows the last line end.  Then
   /// Complete() tells whether the whole copy was collected; if not, the

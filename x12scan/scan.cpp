@@ -207,6 +207,19 @@ class FileCopySink final : public BufferSink {
       std::pair<std::unique_ptr<char[]>, size_t> piece;
       {
         std::unique_lock<std::mutex> lock(mutex_);
+        // Nothing to show yet: the tee may use the time, a piece of work
+        // at a time, until a piece comes.
+        while (tee_ != nullptr && !teeFailure_ && full_.empty() && !closing_) {
+          lock.unlock();
+          bool more = false;
+          try {
+            more = tee_->Waiting();
+          } catch (...) {
+            teeFailure_ = std::current_exception();  // the helper's until the join
+          }
+          lock.lock();
+          if (!more) break;
+        }
         changed_.wait(lock, [this] { return !full_.empty() || closing_; });
         if (full_.empty()) return;
         piece = std::move(full_.front());

@@ -153,11 +153,15 @@ struct CopySink {
 /// and Written on the helper thread once the piece is in the file (or
 /// failed to get there).  The piece is valid only during that call.
 /// Without a helper thread both are called on the scan's thread, one right
-/// after the other.
+/// after the other.  Waiting is called on the helper thread when it has
+/// no piece to be shown and would wait for the next one: the tee may do a
+/// small piece of work of its own meanwhile, and returns whether it has
+/// more; it is called again (while no piece has come) until it has none.
 struct CopyTee {
   virtual ~CopyTee() = default;
   virtual void Handing() = 0;
   virtual void Written(const char* data, size_t size) = 0;
+  virtual bool Waiting() { return false; }
 };
 
 /// Scans `inputPath` and fills the four tables (which the caller passes in

@@ -355,11 +355,12 @@ TEST(ClaimTable, ValuesMoveIntoBlocksTheirColumnHadNoCellsIn) {
   }
 }
 
-// Spare blocks made ready on another thread while values are stored (as
-// the scan's thread does for the collection): every value stored is read
-// back, cells never set are empty (a spare cell slab comes zero-filled),
-// and a spare left over when the values are all in changes nothing.
-TEST(ClaimTable, SparesMadeOnAnotherThreadKeepValuesAndEmptyCells) {
+// Spare blocks made ready, a piece at a time, on two other threads while
+// values are stored (as the scan's thread and the waiting collection's
+// thread do): every value stored is read back, cells never set are empty
+// (a spare cell slab comes zero-filled), and a spare left over when the
+// values are all in changes nothing.
+TEST(ClaimTable, SparesMadeOnOtherThreadsKeepValuesAndEmptyCells) {
   constexpr int kRows = 400000;  // several value chunks and cell slabs
   auto value = [](int row, int column) {
     return std::string(static_cast<size_t>(20 + row % 13), static_cast<char>('A' + column)) +
@@ -369,15 +370,19 @@ TEST(ClaimTable, SparesMadeOnAnotherThreadKeepValuesAndEmptyCells) {
   table.CreateGrowing();
   bool storing = true;
   std::mutex lock;
-  std::thread helper([&] {
+  // Two threads make the spares ready a piece at a time, as the scan's
+  // thread and the collection's (while it waits) do.
+  auto prepare = [&] {
     for (;;) {
       {
         std::lock_guard<std::mutex> guard(lock);
         if (!storing) break;
       }
-      table.PrepareSpares();
+      table.PrepareSparePiece();
     }
-  });
+  };
+  std::thread helper(prepare);
+  std::thread second(prepare);
   for (int row = 1; row <= kRows; ++row) {
     // Every other column of every row, and a column left out of every
     // third block of rows, so that fresh cell arrays keep being cut.
@@ -391,6 +396,7 @@ TEST(ClaimTable, SparesMadeOnAnotherThreadKeepValuesAndEmptyCells) {
     storing = false;
   }
   helper.join();
+  second.join();
   table.PrepareSpares();  // a spare made after the last value
   table.SetClaimCount(kRows);
   for (int row = 1; row <= kRows; row += 7) {

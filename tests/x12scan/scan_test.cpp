@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -395,6 +397,65 @@ TEST(Scan, TeeFailureReachesTheCaller) {
                              &tee),
                  std::bad_alloc);
     EXPECT_EQ(tee.calls, 1);
+  }
+}
+
+// The helper that shows a tee the copy lets it work while no piece is
+// there (the scan's thread holds the first piece back until it has): a tee
+// that runs out of memory then reaches the caller too, and one that does
+// not sees the whole copy.
+TEST(Scan, TeeWorksWhileItWaitsForAPiece) {
+  struct WaitingTee final : CopyTee {
+    bool fail = false;
+    std::mutex mutex;
+    std::condition_variable waited;
+    bool hasWaited = false;
+    int handings = 0;
+    std::string seen;
+    void Handing() override {
+      if (handings++ > 0) return;
+      std::unique_lock<std::mutex> lock(mutex);
+      waited.wait(lock, [this] { return hasWaited; });
+    }
+    void Written(const char* data, size_t size) override { seen.append(data, size); }
+    bool Waiting() override {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        hasWaited = true;
+      }
+      waited.notify_all();
+      if (fail) throw std::bad_alloc();
+      return false;
+    }
+  };
+  std::string text;
+  for (int k = 0; k < 10000; ++k) text += Interchange();  // several pieces of copy
+  TempFile input("waiting.x12", text);
+  TempFile copy("waiting-copy.x12", "", false);
+  for (bool fail : {true, false}) {
+    SCOPED_TRACE(fail ? "runs out of memory" : "works");
+    WaitingTee tee;
+    tee.fail = fail;
+    InterchangeTable i;
+    Ta1Table t;
+    GroupTable g;
+    SetTable s;
+    int32_t copyError = 0;
+    if (fail) {
+      EXPECT_THROW(ScanX12File(input.path(), copy.path(), "", i, t, g, s, ProgressTarget(),
+                               &copyError, &tee),
+                   std::bad_alloc);
+      continue;
+    }
+    ASSERT_EQ(ScanX12File(input.path(), copy.path(), "", i, t, g, s, ProgressTarget(), &copyError,
+                          &tee),
+              0);
+    EXPECT_EQ(copyError, 0);
+    std::ifstream written(copy.path(), std::ios::binary);
+    const std::string file((std::istreambuf_iterator<char>(written)),
+                           std::istreambuf_iterator<char>());
+    EXPECT_GT(tee.handings, 2);
+    EXPECT_TRUE(tee.seen == file);
   }
 }
 
