@@ -373,9 +373,9 @@ class MarkCheck {
 // together are worked on side by side.
 class MarksAhead {
  public:
-  MarksAhead(const LineMark* marks, size_t count, const LineScanner& start,
-             const RewriteSources& sources)
-      : marks_(marks), count_(count), at_(start), sources_(sources) {}
+  MarksAhead(const char* text, size_t size, const LineMark* marks, size_t count,
+             const LineScanner& start, const RewriteSources& sources)
+      : text_(text), size_(size), marks_(marks), count_(count), at_(start), sources_(sources) {}
 
   // Called with every mark `k` in turn: at each kMarksAhead-th, asks for
   // the values of the marks up to `k` + 2 kMarksAhead.
@@ -385,6 +385,9 @@ class MarksAhead {
     for (; next_ < stop; ++next_) {
       const LineMark mark = marks_[next_];
       const LineKind kind = mark.Kind();
+      // The line itself: read from the copy a while ago, it has left the
+      // nearest caches by the time it comes.
+      if (mark.OffsetInBlock() < size_) AskForLine(text_ + mark.OffsetInBlock());
       switch (kind) {
         case LineKind::kClaim:
           ++at_.claimRow;
@@ -427,6 +430,17 @@ class MarksAhead {
   static constexpr size_t kMarksAhead = 64;
   void Ask(int column) const { sources_.table->AskEarly(TableRow(at_), column); }
 
+  static void AskForLine(const char* line) {
+#if defined(__GNUC__)
+    __builtin_prefetch(line);
+    asm volatile("");
+#else
+    (void)line;
+#endif
+  }
+
+  const char* text_;
+  size_t size_;
   const LineMark* marks_;
   size_t count_;
   size_t next_ = 0;
@@ -447,7 +461,7 @@ bool RewriteMarked(const char* text, size_t size, const CopyBlockStart& start,
   LineScanner at = start.scanner;
   const char* done = text;  // the end of the last line rewritten
   MarkCheck check;
-  MarksAhead ahead(marks, count, start.scanner, sources);
+  MarksAhead ahead(text, size, marks, count, start.scanner, sources);
   writer.StartRun(text);
   for (size_t k = 0; k < count; ++k) {
     ahead.Through(k);
