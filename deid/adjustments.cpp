@@ -1,6 +1,7 @@
 #include "adjustments.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -19,6 +20,41 @@ bool HoldsDelimiterOf(std::string_view value, uint32_t key) {
 }
 
 }  // namespace
+
+uint64_t ClaimNumberCarriers::TokenHash(std::string_view token) {
+  constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15ull;
+  uint64_t hash = token.size() * kMultiplier;
+  size_t i = 0;
+  for (; i + 8 <= token.size(); i += 8) {
+    uint64_t word;
+    std::memcpy(&word, token.data() + i, 8);
+    hash = (hash ^ word) * kMultiplier;
+    hash ^= hash >> 29;
+  }
+  if (i < token.size()) {
+    uint64_t word = 0;
+    std::memcpy(&word, token.data() + i, token.size() - i);
+    hash = (hash ^ word) * kMultiplier;
+    hash ^= hash >> 29;
+  }
+  return hash * kMultiplier;
+}
+
+void ClaimNumberCarriers::FilterAdd(std::string_view token) {
+  const uint64_t hash = TokenHash(token);
+  const uint64_t first = hash >> (64 - filterBits_);
+  const uint64_t second = (hash >> (32 - filterBits_ / 2)) & ((uint64_t{1} << filterBits_) - 1);
+  filter_[first >> 6] |= uint64_t{1} << (first & 63);
+  filter_[second >> 6] |= uint64_t{1} << (second & 63);
+}
+
+bool ClaimNumberCarriers::MayBeCandidate(std::string_view token) const {
+  const uint64_t hash = TokenHash(token);
+  const uint64_t first = hash >> (64 - filterBits_);
+  const uint64_t second = (hash >> (32 - filterBits_ / 2)) & ((uint64_t{1} << filterBits_) - 1);
+  return ((filter_[first >> 6] >> (first & 63)) & 1) != 0 &&
+         ((filter_[second >> 6] >> (second & 63)) & 1) != 0;
+}
 
 void ClaimNumberCarriers::Find(const std::vector<AdjustmentReferences>& adjustments,
                                const ClaimTable& table, int64_t firstRow, int64_t lastRow) {
@@ -42,12 +78,19 @@ void ClaimNumberCarriers::Find(const std::vector<AdjustmentReferences>& adjustme
     }
   }
   if (carriers_.empty()) return;
+  // About sixteen bits per candidate: one value in a hundred or so that is
+  // none gets past the filter to the map.
+  filterBits_ = 12;
+  while (filterBits_ < 30 && (uint64_t{1} << filterBits_) < carriers_.size() * 16) ++filterBits_;
+  filter_.assign(size_t{1} << (filterBits_ - 6), 0);
+  for (const auto& candidate : carriers_) FilterAdd(candidate.first);
   const int kColumns[] = {kClaimSubmitterId, kPayerClaimControlNumber};
   for (int64_t row = firstRow; row <= lastRow && row <= table.ClaimCount(); ++row) {
     for (int column : kColumns) {
       const std::string_view value = table.Get(row, column);
       if (value.empty() || value.size() > longest_) continue;
       if (value.size() < 64 && ((lengths_ >> value.size()) & 1) == 0) continue;
+      if (!MayBeCandidate(value)) continue;
       const auto found = carriers_.find(value);
       if (found != carriers_.end()) found->second.push_back({row, column});
     }

@@ -119,6 +119,17 @@ class ClaimNumberCarriers {
     int64_t row;
     int column;
   };
+  // A bit filter in front of the map: nearly every claim number of a file
+  // is quoted by no reference, and telling so from two bits of a small
+  // array costs a fraction of a search of the map (whose nodes lie spread
+  // over the heap).  Each candidate sets two bits chosen by its hash; a
+  // value with either bit clear is no candidate.
+  static uint64_t TokenHash(std::string_view token);
+  bool MayBeCandidate(std::string_view token) const;
+  void FilterAdd(std::string_view token);
+  std::vector<uint64_t> filter_;
+  unsigned filterBits_ = 0;  // the filter holds 2^filterBits_ bits
+
   std::deque<std::string> tokens_;  // the candidate tokens, which the map's keys view
   std::unordered_map<std::string_view, std::vector<Carrier>> carriers_;
   uint64_t lengths_ = 0;  // bit k: a candidate of k characters (k < 64)
