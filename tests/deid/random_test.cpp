@@ -98,6 +98,8 @@ TEST(NewMemberId, FormatAndOrderOfDraws) {
   ScriptedRandom scripted({0.0, 0.999});  // digits first, then the letter
   EXPECT_EQ(NewMemberId(scripted), "100000000Z");
   EXPECT_EQ(scripted.used_, 2u);
+  ScriptedRandom everyDigit({23456789.5 / 900000000.0, 0.0});  // every digit in its place
+  EXPECT_EQ(NewMemberId(everyDigit), "123456789A");
   for (const char* other : {"", "023456789A", "12345678AA", "123456789a", "123456789",
                             "1234567890A", "12345 789A"}) {
     EXPECT_FALSE(IsNewMemberIdShape(other)) << other;
