@@ -351,6 +351,7 @@ class MarkCheck {
   }
   bool StillCollected(std::string_view text, LineKind kind, int refColumn, int separator,
                       char terminator) {
+    if (StartsAsCollected(text, kind, refColumn, separator, terminator)) return true;
     static const InterchangeTerminators kNone;
     probe_.elementSeparator = separator;
     probe_.terminator = terminator;
@@ -359,6 +360,37 @@ class MarkCheck {
   }
 
  private:
+  // True when `text` starts as only a line of `kind` can: its tag, and for
+  // NM1 and REF its qualifier, each followed by the element separator.
+  // Classifying the line would give the same kind then; a line this does
+  // not recognize (a segment of its tag alone, say) is classified.
+  static bool StartsAsCollected(std::string_view text, LineKind kind, int refColumn, int separator,
+                                char terminator) {
+    if (separator < 0 || static_cast<unsigned char>(terminator) == separator) return false;
+    const char sep = static_cast<char>(separator);
+    const char* tag = nullptr;
+    const char* qualifier = nullptr;
+    switch (kind) {
+      case LineKind::kClaim: tag = "CLP"; break;
+      case LineKind::kServiceLine: tag = "SVC"; break;
+      case LineKind::kProviderAdjustment: tag = "PLB"; break;
+      case LineKind::kPatient: tag = "NM1"; qualifier = "QC"; break;
+      case LineKind::kInsured: tag = "NM1"; qualifier = "IL"; break;
+      case LineKind::kCorrected: tag = "NM1"; qualifier = "74"; break;
+      case LineKind::kOtherSubscriber: tag = "NM1"; qualifier = "GB"; break;
+      case LineKind::kLineItemReference: tag = "REF"; qualifier = "6R"; break;
+      case LineKind::kReference: tag = "REF"; break;
+      default: return false;
+    }
+    if (text.size() < 4 || std::memcmp(text.data(), tag, 3) != 0 || text[3] != sep) return false;
+    if (kind == LineKind::kReference) {
+      return text.size() >= 7 && text[6] == sep &&
+             line_detail::RefColumn(text.substr(4, 2), true) == refColumn;
+    }
+    if (qualifier == nullptr) return true;
+    return text.size() >= 7 && text[4] == qualifier[0] && text[5] == qualifier[1] && text[6] == sep;
+  }
+
   LineScanner probe_;
 };
 

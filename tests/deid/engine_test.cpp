@@ -804,10 +804,12 @@ TEST(EngineRewrite, CopyChangedBetweenThePassesIsRefused) {
   retagged.replace(retagged.find("CLP*PCN2"), 3, "DTM");
   std::string requalified = copy;  // a reference's qualifier overwritten
   requalified.replace(requalified.find("REF*EA"), 6, "REF*ZZ");
+  std::string renamed = copy;  // a patient's line made an insured's
+  renamed.replace(renamed.find("NM1*QC*1*ROE"), 6, "NM1*IL");
   const struct {
     const std::string& changed;
     bool refusedInOneBlock;
-  } cases[] = {{rotated, false}, {retagged, true}, {requalified, false}};
+  } cases[] = {{rotated, false}, {retagged, true}, {requalified, false}, {renamed, false}};
   for (const auto& c : cases) {
     for (uint64_t blockBytes : {uint64_t{48}, Collection::kCopyBlockBytes}) {
       if (blockBytes == Collection::kCopyBlockBytes && !c.refusedInOneBlock) continue;
