@@ -231,7 +231,7 @@ class ClaimTable {
     const uint64_t offset = (static_cast<uint64_t>(handle) - 1) * 2;
     return slotBytes_[static_cast<size_t>(offset >> kSlotBits)] + (offset & (kSlotSize - 1));
   }
-  static constexpr unsigned kSlotBits = 24;  // a standard chunk: 16 MiB
+  static constexpr unsigned kSlotBits = 22;  // a standard chunk: 4 MiB
   static constexpr size_t kSlotSize = size_t{1} << kSlotBits;
   // The handles (0 = empty) sit in blocks of kBlockRows rows, one array
   // per column of a block, so that a column reads in long runs
@@ -267,7 +267,7 @@ class ClaimTable {
   // cellSlabLock_: the reordering's two threads may each need a new array
   // (values moving into a block their column had none in), and a spare
   // slab may be made ready on another thread.
-  static constexpr size_t kCellSlabBytes = size_t{8} << 20;
+  static constexpr size_t kCellSlabBytes = size_t{4} << 20;
   uint32_t* NewCellArray(int column);
   void ReleaseSpares();
   std::vector<LargeBuffer> cellSlabs_;
