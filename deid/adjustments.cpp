@@ -40,18 +40,23 @@ uint64_t ClaimNumberCarriers::TokenHash(std::string_view token) {
   return hash * kMultiplier;
 }
 
-void ClaimNumberCarriers::FilterAdd(std::string_view token) {
+void ClaimNumberCarriers::FilterBits(std::string_view token, size_t* first, size_t* second) const {
   const uint64_t hash = TokenHash(token);
-  const uint64_t first = hash >> (64 - filterBits_);
-  const uint64_t second = (hash >> (32 - filterBits_ / 2)) & ((uint64_t{1} << filterBits_) - 1);
+  const uint64_t mask = (uint64_t{1} << filterBits_) - 1;
+  *first = static_cast<size_t>(hash >> (64 - filterBits_));
+  *second = static_cast<size_t>((hash >> (32 - filterBits_ / 2)) & mask);
+}
+
+void ClaimNumberCarriers::FilterAdd(std::string_view token) {
+  size_t first, second;
+  FilterBits(token, &first, &second);
   filter_[first >> 6] |= uint64_t{1} << (first & 63);
   filter_[second >> 6] |= uint64_t{1} << (second & 63);
 }
 
 bool ClaimNumberCarriers::MayBeCandidate(std::string_view token) const {
-  const uint64_t hash = TokenHash(token);
-  const uint64_t first = hash >> (64 - filterBits_);
-  const uint64_t second = (hash >> (32 - filterBits_ / 2)) & ((uint64_t{1} << filterBits_) - 1);
+  size_t first, second;
+  FilterBits(token, &first, &second);
   return ((filter_[first >> 6] >> (first & 63)) & 1) != 0 &&
          ((filter_[second >> 6] >> (second & 63)) & 1) != 0;
 }
@@ -79,9 +84,10 @@ void ClaimNumberCarriers::Find(const std::vector<AdjustmentReferences>& adjustme
   }
   if (carriers_.empty()) return;
   // About sixteen bits per candidate: one value in a hundred or so that is
-  // none gets past the filter to the map.
+  // none gets past the filter to the map.  At most 8 MiB: with more
+  // candidates than that holds well, more values go on to the map.
   filterBits_ = 12;
-  while (filterBits_ < 30 && (uint64_t{1} << filterBits_) < carriers_.size() * 16) ++filterBits_;
+  while (filterBits_ < 26 && (uint64_t{1} << filterBits_) < carriers_.size() * 16) ++filterBits_;
   filter_.assign(size_t{1} << (filterBits_ - 6), 0);
   for (const auto& candidate : carriers_) FilterAdd(candidate.first);
   const int kColumns[] = {kClaimSubmitterId, kPayerClaimControlNumber};

@@ -125,6 +125,7 @@ class ClaimNumberCarriers {
   // over the heap).  Each candidate sets two bits chosen by its hash; a
   // value with either bit clear is no candidate.
   static uint64_t TokenHash(std::string_view token);
+  void FilterBits(std::string_view token, size_t* first, size_t* second) const;
   bool MayBeCandidate(std::string_view token) const;
   void FilterAdd(std::string_view token);
   std::vector<uint64_t> filter_;
