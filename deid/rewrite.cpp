@@ -306,13 +306,16 @@ inline bool GoesOutAsRead(const Line& line, char terminator) {
 
 // Rewrites the lines of `text` (whole lines, the scanner in the state
 // before the first), looking at every one.  False when the text does not
-// fit the table or does not end at claim row `endRow` as the collection
-// did (the copy changed since it was collected).
+// fit the table, when its collected lines are not those the collection
+// marked (`marks`, `markCount`: the same kinds at the same places), or when
+// it does not end at claim row `endRow` as the collection did (the copy
+// changed since it was collected).
 bool RewriteLines(const char* text, size_t size, LineScanner scanner,
                   const InterchangeTable& interchanges, const RewriteSources& sources,
-                  int64_t endRow, BlockWriter& writer) {
+                  const LineMark* marks, size_t markCount, int64_t endRow, BlockWriter& writer) {
   const char* p = text;
   const char* const end = text + size;
+  size_t marked = 0;  // the marks met so far
   writer.AskRowsAhead();
   writer.StartRun(p);
   while (p < end) {
@@ -320,6 +323,16 @@ bool RewriteLines(const char* text, size_t size, LineScanner scanner,
     const Line line = LineAt(p, end);
     p = line.next;
     const LineClass kind = ClassifyLine(line.text, scanner, interchanges);
+    if (kind.kind != LineKind::kPlain && kind.kind != LineKind::kIsa) {
+      // A line of a collected kind where the collection found none, or of
+      // another kind, would go out with values it was never given.
+      if (marked == markCount) return false;
+      const LineMark mark = marks[marked++];
+      if (mark.OffsetInBlock() != static_cast<uint64_t>(lineStart - text) ||
+          mark.Kind() != kind.kind || mark.RefColumn() != kind.refColumn) {
+        return false;
+      }
+    }
     const bool changed = IsReplacedKind(kind.kind);
     // The collection found a row for every claim; a claim without one means
     // that the copy is no longer what was collected.
@@ -334,7 +347,8 @@ bool RewriteLines(const char* text, size_t size, LineScanner scanner,
     }
   }
   writer.EndRun(end);
-  return scanner.claimRow == endRow;
+  // A collected line that became an ordinary one leaves a mark unmet.
+  return marked == markCount && scanner.claimRow == endRow;
 }
 
 // Tells whether a line is still of the kind its mark recorded: a line
@@ -685,7 +699,8 @@ int32_t RewriteCopy(const RewriteInput& input, CheckedWriter& output, CheckedWri
       const int64_t endRow =
           i + 1 < starts.size() ? starts[i + 1].scanner.claimRow : input.endClaimRow;
       fits = RewriteLines(block.text.Data(), block.text.Size(), start.scanner,
-                          *input.interchanges, sources, endRow, writer);
+                          *input.interchanges, sources, start.marks, start.markCount, endRow,
+                          writer);
     }
     if (!fits) block.readError = kRefusedCopyChanged;
     if (block.readError != 0) {
