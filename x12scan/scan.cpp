@@ -323,16 +323,23 @@ Envelope EnvelopeTag(const char* tag, size_t tagLength) {
 
 // The first byte of [p, end) that is `terminator`, a CR or a LF; null when
 // there is none.
+#if defined(__SSE2__)
+// The bytes of the 16 from `p` on that are the terminator `t` (in every
+// byte), a CR or a LF, as the low 16 bits of a mask.
+inline uint32_t StopMask16(const char* p, __m128i t) {
+  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i hit = _mm_or_si128(
+      _mm_or_si128(_mm_cmpeq_epi8(x, t), _mm_cmpeq_epi8(x, _mm_set1_epi8('\r'))),
+      _mm_cmpeq_epi8(x, _mm_set1_epi8('\n')));
+  return static_cast<uint16_t>(_mm_movemask_epi8(hit));
+}
+#endif
+
 inline const char* FindStop(const char* p, const char* end, char terminator) {
 #if defined(__SSE2__)
   const __m128i t = _mm_set1_epi8(terminator);
-  const __m128i cr = _mm_set1_epi8('\r');
-  const __m128i lf = _mm_set1_epi8('\n');
   for (; end - p >= 16; p += 16) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i hit =
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, t), _mm_cmpeq_epi8(x, cr)), _mm_cmpeq_epi8(x, lf));
-    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+    const uint32_t mask = StopMask16(p, t);
     if (mask != 0) return p + __builtin_ctz(mask);
   }
 #endif
@@ -377,13 +384,6 @@ class StopFinder {
 
  private:
 #if defined(__SSE2__)
-  static uint64_t Mask16(const char* at, __m128i t) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-    const __m128i hit = _mm_or_si128(
-        _mm_or_si128(_mm_cmpeq_epi8(x, t), _mm_cmpeq_epi8(x, _mm_set1_epi8('\r'))),
-        _mm_cmpeq_epi8(x, _mm_set1_epi8('\n')));
-    return static_cast<uint16_t>(_mm_movemask_epi8(hit));
-  }
   // The mask of the 64 bytes from base_, or the tail (fewer than 64 bytes
   // left), which is searched byte by byte.
   void Load() {
@@ -392,8 +392,8 @@ class StopFinder {
       return;
     }
     const __m128i t = _mm_set1_epi8(terminator_);
-    mask_ = Mask16(base_, t) | Mask16(base_ + 16, t) << 16 | Mask16(base_ + 32, t) << 32 |
-            Mask16(base_ + 48, t) << 48;
+    mask_ = 0;
+    for (int i = 0; i < 4; ++i) mask_ |= uint64_t{StopMask16(base_ + 16 * i, t)} << (16 * i);
   }
   uint64_t mask_ = 0;
   bool tail_ = false;
