@@ -46,6 +46,15 @@ double LcgRandom::Next() {
   return static_cast<double>(state_ >> 1) / 2147483648.0;
 }
 
+void LcgRandom::NextSingles(float* out, size_t count) {
+  uint32_t state = state_;
+  for (size_t i = 0; i < count; ++i) {
+    state = state * 134775813u + 1u;
+    out[i] = static_cast<float>(static_cast<double>(state >> 1) / 2147483648.0);
+  }
+  state_ = state;
+}
+
 uint32_t LcgRandom::StateAfter(uint64_t count) const {
   // Composes the step S -> S * a + c with itself by repeated squaring.
   uint32_t multiplier = 1, increment = 0;

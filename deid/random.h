@@ -2,6 +2,7 @@
 // member identifiers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -13,6 +14,11 @@ class RandomSource {
   virtual ~RandomSource() = default;
   /// The next value of the sequence.
   virtual double Next() = 0;
+  /// The next `count` values, each rounded to single precision, as that
+  /// many calls of Next would give them.
+  virtual void NextSingles(float* out, size_t count) {
+    for (size_t i = 0; i < count; ++i) out[i] = static_cast<float>(Next());
+  }
   /// A source of its own that yields the values of this sequence from
   /// `skip` values on, leaving this one where it is; so that parts of one
   /// sequence can be drawn on several threads.  Null when the source cannot
@@ -39,6 +45,7 @@ class LcgRandom final : public RandomSource {
   /// and take their state from the seed itself instead (see random.cpp).
   static LcgRandom FromSeed(uint32_t seed);
   double Next() override;
+  void NextSingles(float* out, size_t count) override;
   std::unique_ptr<RandomSource> Fork(uint64_t skip) const override;
   void Skip(uint64_t count) override { state_ = StateAfter(count); }
   uint32_t State() const { return state_; }
