@@ -347,13 +347,15 @@ int64_t ClaimTable::Reorder(RandomSource& random, const std::vector<DelimiterRun
         first = last + 1;
       }
     };
-    // A row's item: the next key of the sequence and the row's handle.
-    auto itemOf = [&source](uint32_t handle) {
-      const float key = static_cast<float>(source.Next());
+    // A row's item: its key (a single) and the row's handle.  The keys come
+    // from the source a batch at a time (one call for many).
+    auto itemOf = [](float key, uint32_t handle) {
       uint32_t bits;
       std::memcpy(&bits, &key, sizeof bits);
       return (static_cast<uint64_t>(bits) << 32) | handle;
     };
+    constexpr size_t kBatch = 256;
+    float keys[kBatch];
     uint64_t* items = w.itemRoom.Get(n);
     w.items = items;
     if (filledOnly && groups.empty()) {
@@ -368,17 +370,23 @@ int64_t ClaimTable::Reorder(RandomSource& random, const std::vector<DelimiterRun
           passed += last - first + 1;
           return;
         }
-        for (size_t row = first; row <= last; ++row) {
-          const uint32_t handle = cells[row & (kBlockRows - 1)];
-          if (handle == 0) {
+        for (size_t row = first; row <= last;) {
+          if (cells[row & (kBlockRows - 1)] == 0) {
             ++passed;
+            ++row;
             continue;
           }
+          // A run of filled rows takes a batch of keys.
+          size_t stop = row + 1;
+          while (stop <= last && stop - row < kBatch && cells[stop & (kBlockRows - 1)] != 0) ++stop;
           if (passed != 0) source.Skip(passed);
           passed = 0;
-          items[taken] = itemOf(handle);
-          taking[taken] = static_cast<uint32_t>(row);
-          ++taken;
+          source.NextSingles(keys, stop - row);
+          for (size_t k = 0; row < stop; ++row, ++k) {
+            items[taken] = itemOf(keys[k], cells[row & (kBlockRows - 1)]);
+            taking[taken] = static_cast<uint32_t>(row);
+            ++taken;
+          }
         }
       });
       if (passed != 0) source.Skip(passed);
@@ -388,19 +396,14 @@ int64_t ClaimTable::Reorder(RandomSource& random, const std::vector<DelimiterRun
       w.sort = taken >= 2;
       return;
     }
-    // The keys come from the source a batch at a time (one call for many).
     size_t filled = 0;
-    constexpr size_t kBatch = 256;
-    float keys[kBatch];
     forEachBlock([&](size_t first, size_t last, const uint32_t* cells) {
       for (size_t row = first; row <= last; row += kBatch) {
         const size_t count = std::min(kBatch, last - row + 1);
         source.NextSingles(keys, count);
         for (size_t k = 0; k < count; ++k) {
           const uint32_t handle = cells != nullptr ? cells[(row + k) & (kBlockRows - 1)] : 0;
-          uint32_t bits;
-          std::memcpy(&bits, &keys[k], sizeof bits);
-          items[row + k - 1] = (static_cast<uint64_t>(bits) << 32) | handle;
+          items[row + k - 1] = itemOf(keys[k], handle);
           filled += handle != 0;
         }
       }

@@ -255,8 +255,9 @@ TEST(ClaimTable, SparseRowsKeepTheirValuesAfterReordering) {
 // order of the keys drawn for them, every row's key drawn all the same:
 // the same placement as drawing the column's keys one by one, whether the
 // source passes over the empty rows' keys by jumping (an LCG run with a
-// seed) or by drawing them (a source that cannot jump), and with whole
-// blocks of rows empty.
+// seed) or by drawing them (a source that cannot jump), with whole blocks
+// of rows empty, and with runs of filled rows that take their keys in
+// batches.
 TEST(ClaimTable, FilledOnlyTakesTheKeysOfTheFilledRows) {
   // An LCG that does not let on that it can jump or start part-way.
   class PlainLcg final : public RandomSource {
@@ -273,6 +274,10 @@ TEST(ClaimTable, FilledOnlyTakesTheKeysOfTheFilledRows) {
       return "S" + std::to_string(row);
     }
     if (column == kRef1G && row > 131072 && row % 3 == 0) return "G" + std::to_string(row);
+    // Runs of filled rows, short ones and one longer than a batch of keys.
+    if (column == kRefA6 && ((row > 1000 && row < 1700) || (row < 100000 && row % 4 != 0))) {
+      return "A" + std::to_string(row);
+    }
     return "";
   };
   // The expected column: its N keys drawn from the start of its stretch of
@@ -300,7 +305,7 @@ TEST(ClaimTable, FilledOnlyTakesTheKeysOfTheFilledRows) {
     ClaimTable table;
     table.Create(n);
     for (int row = 1; row <= n; ++row) {
-      for (int column : {kPatientLastName, kRefSY, kRef1G}) {
+      for (int column : {kPatientLastName, kRefSY, kRef1G, kRefA6}) {
         table.Set(row, column, original(row, column));
       }
     }
@@ -308,7 +313,7 @@ TEST(ClaimTable, FilledOnlyTakesTheKeysOfTheFilledRows) {
     PlainLcg plain;
     RandomSource& random = jumps ? static_cast<RandomSource&>(lcg) : plain;
     table.Reorder(random, nullptr, true);
-    for (int column : {kPatientLastName, kRefSY, kRef1G}) {
+    for (int column : {kPatientLastName, kRefSY, kRef1G, kRefA6}) {
       const std::vector<std::string> want = expected(column);
       for (int row = 1; row <= n; ++row) {
         ASSERT_EQ(table.Get(row, column), want[static_cast<size_t>(row)])
