@@ -66,13 +66,17 @@ CopyCollector::CopyCollector(const InterchangeTable& interchanges, RandomSource&
 }
 
 void CopyCollector::Handing() {
+  uint64_t behind;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     published_.Extend(interchanges_);
+    behind = ++handed_ - taken_;
   }
-  // The scan's thread, which has time to spare while the collection works,
-  // makes fresh memory ready for the tables, a piece per piece of the copy
-  // (more than the tables take in the meantime).
+  // The scan's thread makes fresh memory ready for the tables, a piece per
+  // piece of the copy (more than the tables take in the meantime), while
+  // the collection is behind; else the collection's thread, which then
+  // waits for the scan, does it.
+  if (behind < 2) return;
   if (!collection_.table.PrepareSparePiece() && collection_.thorough) {
     collection_.services.PrepareSparePiece();
   }
@@ -92,6 +96,7 @@ void CopyCollector::Written(const char* data, size_t size) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     known_.Extend(published_);
+    ++taken_;
   }
   Consume(data, size);
 }

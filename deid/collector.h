@@ -301,6 +301,8 @@ class CopyCollector final : public CopyTee {
   // records an interchange before it writes the header line.
   std::mutex mutex_;
   InterchangeTerminators published_;
+  uint64_t handed_ = 0;  // pieces handed over by the scan
+  uint64_t taken_ = 0;   // and taken by the collection
 
   // The collecting side.
   InterchangeTerminators known_;  // the terminators known to the collection
