@@ -10,14 +10,25 @@
 #include <new>
 #include <string_view>
 #include <thread>
+#include <utility>
 
 #include "adjustments.h"
 #include "claim_table.h"
 #include "line_reader.h"
+#include "platform.h"
 #include "random.h"
 #include "x12scan.h"
 
 namespace {
+
+// True when `text` is `word`, a tag or code of a few characters: a compare
+// of a length known when compiling, which the compiler makes a compare of
+// whole words (`text == word` calls the library's memcmp for every tag of
+// the same length, many times per segment).
+template <size_t N>
+inline bool Is(std::string_view text, const char (&word)[N]) {
+  return text.size() == N - 1 && std::memcmp(text.data(), word, N - 1) == 0;
+}
 
 // ---------------------------------------------------------------------------
 // Hashes of the input's identifying values, by column.
@@ -52,25 +63,28 @@ uint64_t HashValue(int column, std::string_view value) {
   return h == 0 ? 1 : h;
 }
 
-// A set of 64-bit hashes (never 0): open addressing, linear probing.
+// A set of 64-bit hashes (never 0): open addressing, linear probing.  The
+// slots are a large block from the system (zero-filled, in huge pages where
+// it can): a vector of that size was filled with zeros page by page, each
+// page a fault of its own, which cost a tenth of the check.
 class HashSet {
  public:
   // Room for about `expected` hashes before the set first grows.
   void Reserve(size_t expected) {
     size_t size = size_t{1} << 12;
     while (size < expected * 2) size *= 2;
-    if (size > slots_.size() && count_ == 0) slots_.assign(size, 0);
+    if (size > size_ && count_ == 0) Allocate(size);
   }
   void Insert(uint64_t h) {
-    if ((count_ + 1) * 2 > slots_.size()) Grow();
-    if (Place(slots_, h)) ++count_;
+    if ((count_ + 1) * 2 > size_) Grow();
+    if (Place(slots_, size_, h)) ++count_;
   }
   const uint64_t* SlotOf(uint64_t h) const {
-    return slots_.empty() ? nullptr : &slots_[static_cast<size_t>(h) & (slots_.size() - 1)];
+    return size_ == 0 ? nullptr : &slots_[static_cast<size_t>(h) & (size_ - 1)];
   }
   bool Contains(uint64_t h) const {
-    if (slots_.empty()) return false;
-    const size_t mask = slots_.size() - 1;
+    if (size_ == 0) return false;
+    const size_t mask = size_ - 1;
     for (size_t i = static_cast<size_t>(h) & mask;; i = (i + 1) & mask) {
       if (slots_[i] == h) return true;
       if (slots_[i] == 0) return false;
@@ -78,8 +92,8 @@ class HashSet {
   }
 
  private:
-  static bool Place(std::vector<uint64_t>& slots, uint64_t h) {
-    const size_t mask = slots.size() - 1;
+  static bool Place(uint64_t* slots, size_t size, uint64_t h) {
+    const size_t mask = size - 1;
     for (size_t i = static_cast<size_t>(h) & mask;; i = (i + 1) & mask) {
       if (slots[i] == h) return false;
       if (slots[i] == 0) {
@@ -88,15 +102,26 @@ class HashSet {
       }
     }
   }
+  void Allocate(size_t size) {
+    memory_ = LargeBuffer(size * sizeof(uint64_t));
+    slots_ = reinterpret_cast<uint64_t*>(memory_.get());
+    size_ = size;
+  }
   void Grow() {
-    std::vector<uint64_t> bigger(slots_.empty() ? size_t{1} << 12 : slots_.size() * 2, 0);
-    for (uint64_t h : slots_) {
-      if (h != 0) Place(bigger, h);
+    const size_t size = size_ == 0 ? size_t{1} << 12 : size_ * 2;
+    LargeBuffer bigger(size * sizeof(uint64_t));
+    uint64_t* const slots = reinterpret_cast<uint64_t*>(bigger.get());
+    for (size_t i = 0; i < size_; ++i) {
+      if (slots_[i] != 0) Place(slots, size, slots_[i]);
     }
-    slots_.swap(bigger);
+    memory_ = std::move(bigger);
+    slots_ = slots;
+    size_ = size;
   }
 
-  std::vector<uint64_t> slots_;
+  LargeBuffer memory_;
+  uint64_t* slots_ = nullptr;
+  size_t size_ = 0;
   size_t count_ = 0;
 };
 
@@ -163,13 +188,16 @@ class LineCutter {
   // goes on in the next piece.  `line` is valid until the next call and the
   // piece's.
   bool Next(std::string_view piece, size_t& pos, std::string_view& line) {
+    const char* const base = piece.data();
+    // A piece is read from its start on: its CRs are found 64 bytes at a
+    // time (a search per line costs a mispredicted exit per line).
+    if (pos == 0) crs_ = line_detail::CrFinder(base, base + piece.size());
     if (pendingLf_ && pos < piece.size()) {
       pendingLf_ = false;
       if (piece[pos] == '\n') ++pos;
     }
     if (pos >= piece.size()) return false;
-    const char* const base = piece.data();
-    const char* cr = line_detail::FindCr(base + pos, base + piece.size());
+    const char* cr = crs_.Next(base + pos);
     if (cr == nullptr) {
       if (!carrying_) carry_.clear();
       carry_.append(base + pos, piece.size() - pos);
@@ -204,6 +232,7 @@ class LineCutter {
   std::string carry_;
   bool carrying_ = false;
   bool pendingLf_ = false;
+  line_detail::CrFinder crs_{nullptr, nullptr};
 };
 
 // Pieces of a copy passed from a scan on its own thread to the reader: a
@@ -472,7 +501,7 @@ class BalanceWalker {
   // set (for ST: whether the set it opens is one).
   void Segment(const std::vector<std::string_view>& e, bool in835, int64_t segment) {
     const std::string_view tag = e[0];
-    if (tag == "ST") {
+    if (Is(tag, "ST")) {
       open_ = in835;
       if (open_) {
         bpr_ = clp_ = plb_ = 0;
@@ -484,16 +513,16 @@ class BalanceWalker {
     }
     if (!open_) return;
     int64_t amount = 0;
-    if (tag == "SE") {
+    if (Is(tag, "SE")) {
       open_ = false;
       states_.push_back(!hasBpr_ || broken_ ? kUnknown : bpr_ == clp_ - plb_ ? kBalanced : kUnbalanced);
-    } else if (tag == "BPR") {
+    } else if (Is(tag, "BPR")) {
       hasBpr_ = ParseAmount(ElementAt(e, 2), bpr_);
       if (!hasBpr_) broken_ = true;
-    } else if (tag == "CLP") {
+    } else if (Is(tag, "CLP")) {
       if (ParseAmount(ElementAt(e, 4), amount)) clp_ += amount;
       else broken_ = true;
-    } else if (tag == "PLB") {
+    } else if (Is(tag, "PLB")) {
       for (size_t k = 4; k <= 14; k += 2) {
         if (ParseAmount(ElementAt(e, k), amount)) plb_ += amount;
         else broken_ = true;
@@ -783,23 +812,23 @@ class Checker {
   void WalkOutput(int64_t n) {
     const std::vector<std::string_view>& e = outElements_;
     const std::string_view tag = e[0];
-    if (tag == "IEA") outInterchangeOpen_ = false;
-    if (tag == "ST") {
-      outIn835_ = ElementAt(e, 1).substr(0, 3) == "835";
+    if (Is(tag, "IEA")) outInterchangeOpen_ = false;
+    if (Is(tag, "ST")) {
+      outIn835_ = Is(ElementAt(e, 1).substr(0, 3), "835");
       if (outIn835_) ++result_.sets835;
       inClaim_ = false;
     }
     outBalance_.Segment(e, outIn835_, n);
-    if (tag == "SE") {
+    if (Is(tag, "SE")) {
       outIn835_ = false;
       inClaim_ = false;
     }
     if (!outIn835_) return;
-    if (tag == "CLP") {
+    if (Is(tag, "CLP")) {
       inClaim_ = true;
-    } else if (tag == "LX") {
+    } else if (Is(tag, "LX")) {
       inClaim_ = false;
-    } else if (tag == "PLB") {
+    } else if (Is(tag, "PLB")) {
       inClaim_ = false;
       // A thorough run's PLB references follow their claims: they hold the
       // claims' new numbers, which are other claims' original ones.
@@ -816,17 +845,17 @@ class Checker {
         }
       }
     } else if (inClaim_) {
-      if (tag == "NM1") {
+      if (Is(tag, "NM1")) {
         const std::string_view code = ElementAt(e, 1);
-        const bool exchanged = code == "QC" || code == "IL" || code == "74" ||
-                               (thorough_ && code == "GB");
+        const bool exchanged = Is(code, "QC") || Is(code, "IL") || Is(code, "74") ||
+                               (thorough_ && Is(code, "GB"));
         if (!exchanged) untouched_.Add("NM1 ", code, n);
-      } else if (tag == "REF") {
+      } else if (Is(tag, "REF")) {
         const std::string_view qualifier = ElementAt(e, 1);
         const bool exchanged = line_detail::RefColumn(qualifier, thorough_) >= 0 ||
-                               (thorough_ && qualifier == "6R");
+                               (thorough_ && Is(qualifier, "6R"));
         if (!exchanged) untouched_.Add("REF ", qualifier, n);
-      } else if (tag == "DTM") {
+      } else if (Is(tag, "DTM")) {
         dates_.Add("DTM ", ElementAt(e, 1), n);
       }
     }
@@ -1008,7 +1037,7 @@ class Checker {
         return !ElementAt(e, 8).empty() && ElementAt(e, 9).empty();
       });
       check("person's NM1 (NM102 1) with an empty last name", [](const Elements& e) {
-        return ElementAt(e, 2) == "1" && ElementAt(e, 3).empty();
+        return Is(ElementAt(e, 2), "1") && ElementAt(e, 3).empty();
       });
     } else if (IsReferenceKind(kind.kind)) {
       check("REF with an empty REF02", [](const Elements& e) {
