@@ -66,7 +66,7 @@ uint64_t HashValue(int column, std::string_view value) {
 // A set of 64-bit hashes (never 0): open addressing, linear probing.  The
 // slots are a large block from the system (zero-filled, in huge pages where
 // it can): a vector of that size was filled with zeros page by page, each
-// page a fault of its own, which cost a tenth of the check.
+// page a fault of its own, a large share of the first pass's time.
 class HashSet {
  public:
   // Room for about `expected` hashes before the set first grows.
